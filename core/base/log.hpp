@@ -1,0 +1,16 @@
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace tarvel::base {
+
+/// Writes one line "Tarvel: <message>" to standard error and the system log.
+/// Safe from any thread.
+void logLine(std::string_view message);
+
+/// Replaces where log lines go (the full line, with its "Tarvel: " prefix and
+/// without a line break); an empty function restores the default. For tests.
+void setLogSink(std::function<void(std::string_view line)> sink);
+
+}  // namespace tarvel::base

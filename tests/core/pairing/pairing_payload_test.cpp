@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include "core/pairing/pairing_payload.hpp"
+
+namespace tarvel::pairing {
+namespace {
+
+const std::string key(64, 'a');
+
+PairingPayload payload(std::string name, std::optional<std::string> lan, std::optional<std::string> ts) {
+    PairingPayload p;
+    p.hostId = "6f1c1d7e-2b3a-4c5d-9e8f-0a1b2c3d4e5f";
+    p.name = std::move(name);
+    p.os = HostOSType::macos;
+    p.lan = std::move(lan);
+    p.ts = std::move(ts);
+    p.publicKeyHex = key;
+    p.code = "042917";
+    return p;
+}
+
+std::string link(const std::string& query) { return "tarvel://pair?" + query; }
+
+std::string validQuery(const std::string& pk = key, const std::string& code = "123456") {
+    return "v=1&id=h&name=n&os=windows&lan=&ts=&pk=" + pk + "&code=" + code;
+}
+
+TEST(PairingPayload, rendersAllEightParametersInOrder) {
+    auto p = payload("Desk", "192.168.1.10:49182", std::nullopt);
+    EXPECT_EQ(p.urlString(),
+              "tarvel://pair?v=1&id=6f1c1d7e-2b3a-4c5d-9e8f-0a1b2c3d4e5f&name=Desk&os=macos"
+              "&lan=192.168.1.10%3A49182&ts=&pk=" + key + "&code=042917");
+}
+
+TEST(PairingPayload, percentEncodingKeepsLettersMarksAndDigitsOfEveryScript) {
+    EXPECT_EQ(percentEncode("Anna's Mac"), "Anna%27s%20Mac");
+    EXPECT_EQ(percentEncode("Caf\xC3\xA9-1._~"), "Caf\xC3\xA9-1._~");
+    // e followed by a combining acute accent: the mark stays.
+    EXPECT_EQ(percentEncode("e\xCC\x81"), "e\xCC\x81");
+    EXPECT_EQ(percentEncode("\xE6\x9D\xB1\xE4\xBA\xAC"), "\xE6\x9D\xB1\xE4\xBA\xAC");  // CJK letters
+    EXPECT_EQ(percentEncode("\xF0\x9F\x98\x80"), "%F0%9F%98%80");  // an emoji is a symbol
+    EXPECT_EQ(percentEncode("[fd7a::5]:1"), "%5Bfd7a%3A%3A5%5D%3A1");
+    EXPECT_EQ(percentEncode("a&b=c/d?e%f+g"), "a%26b%3Dc%2Fd%3Fe%25f%2Bg");
+    EXPECT_EQ(percentEncode("\xFF" "bad"), "\xFF" "bad");  // not UTF-8: written as it is
+}
+
+TEST(PairingPayload, roundTripsNamesAndEndpointsOfEveryKind) {
+    const std::vector<PairingPayload> cases = {
+        payload("Anna's MacBook Pro", "192.168.1.10:49182", "100.101.102.103:49182"),
+        payload("J\xC3\xBCrgen\xE2\x80\x99s R\xC3\xA9sum\xC3\xA9 \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9",
+                std::nullopt, "[fd7a:115c:a1e0::5]:49182"),
+        payload("a&b=c?d#e%f", "10.0.0.2:7", std::nullopt),
+        payload("", std::nullopt, std::nullopt),
+    };
+    for (const auto& original : cases) {
+        auto parsed = PairingPayload::fromURLString(original.urlString());
+        ASSERT_TRUE(parsed.has_value()) << original.urlString();
+        EXPECT_EQ(*parsed, original) << original.urlString();
+    }
+    auto empty = payload("x", std::string(), std::string());
+    auto parsed = PairingPayload::fromURLString(empty.urlString());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->lan, std::nullopt);  // empty endpoints come back absent
+    EXPECT_EQ(parsed->ts, std::nullopt);
+}
+
+TEST(PairingPayload, parserRefusesLinksThatBreakARule) {
+    EXPECT_TRUE(PairingPayload::fromURLString(link(validQuery())));
+    const std::vector<std::string> refused = {
+        "Tarvel://pair?" + validQuery(),
+        "tarvel://pair/?" + validQuery(),
+        link("v=2&id=h&name=n&os=macos&pk=" + key + "&code=123456"),
+        link("id=h&name=n&os=macos&pk=" + key + "&code=123456"),
+        link("v=1&name=n&os=macos&pk=" + key + "&code=123456"),
+        link("v=1&id=h&os=macos&pk=" + key + "&code=123456"),
+        link("v=1&id=h&name=n&os=linux&pk=" + key + "&code=123456"),
+        link("v=1&id=h&name=n&os=MACOS&pk=" + key + "&code=123456"),
+        link(validQuery(std::string(63, 'a'))),
+        link(validQuery(std::string(65, 'a'))),
+        link(validQuery(key, "12345")),
+        link(validQuery(key, "1234567")),
+        link("v=1&id=h&name=n&os=macos&code=123456"),
+    };
+    for (const auto& url : refused) {
+        EXPECT_FALSE(PairingPayload::fromURLString(url)) << url;
+    }
+}
+
+TEST(PairingPayload, parserIsLenientAboutOrderRepeatsAndStrayPieces) {
+    auto parsed = PairingPayload::fromURLString(
+        link("code=999999&&junk&pk=" + key + "&os=macos&name=Old&name=New%20Name&id=h&v=1&extra=1"));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->name, "New Name");
+    EXPECT_EQ(parsed->code, "999999");
+    EXPECT_EQ(parsed->os, HostOSType::macos);
+
+    // A value that does not decode is taken as it is.
+    auto raw = PairingPayload::fromURLString(link("v=1&id=h&name=100%&os=macos&pk=" + key + "&code=123456"));
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->name, "100%");
+}
+
+TEST(PairingPayload, lengthsCountUserPerceivedCharacters) {
+    // Six characters, each a flag made of two regional indicators.
+    const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+    std::string flags;
+    for (int i = 0; i < 6; ++i) {
+        flags += flag;
+    }
+    EXPECT_EQ(graphemeCount(flags), 6u);
+    EXPECT_EQ(graphemeCount("e\xCC\x81"), 1u);
+    EXPECT_EQ(graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"), 1u);
+    EXPECT_EQ(graphemeCount("\r\n"), 1u);
+    EXPECT_TRUE(PairingPayload::fromURLString(link(validQuery(key, percentEncode(flags)))));
+
+    std::string accentedKey;
+    for (int i = 0; i < 64; ++i) {
+        accentedKey += "e\xCC\x81";  // 64 characters, 192 bytes
+    }
+    EXPECT_TRUE(PairingPayload::fromURLString(link(validQuery(accentedKey))));
+}
+
+TEST(PairingPayload, percentDecodeRejectsBadEscapesAndNonUTF8) {
+    EXPECT_EQ(percentDecode("a%20b"), "a b");
+    EXPECT_EQ(percentDecode("%c3%A9"), "\xC3\xA9");
+    EXPECT_EQ(percentDecode("%"), std::nullopt);
+    EXPECT_EQ(percentDecode("%2"), std::nullopt);
+    EXPECT_EQ(percentDecode("%zz"), std::nullopt);
+    EXPECT_EQ(percentDecode("%FF"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarvel::pairing
