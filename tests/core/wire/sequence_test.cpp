@@ -1,1 +1,237 @@
-// placeholder
+#include "core/wire/sequence.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <set>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace tarvel::wire {
+namespace {
+
+constexpr std::uint64_t maxSeq = std::numeric_limits<std::uint64_t>::max();
+
+// Owns nothing on the heap, so copying or accepting cannot allocate.
+static_assert(std::is_trivially_copyable_v<SequenceWindow>);
+static_assert(std::is_trivially_copyable_v<MoveSequenceGate>);
+
+// The window's rule stated directly, with unbounded memory: accept numbers
+// never seen that lie above highest - 512.
+class ReferenceWindow {
+public:
+    bool accept(std::uint64_t seq) {
+        if (seq == 0) {
+            return false;
+        }
+        if (highest_ >= SequenceWindow::size && seq <= highest_ - SequenceWindow::size) {
+            return false;
+        }
+        if (!seen_.insert(seq).second) {
+            return false;
+        }
+        highest_ = std::max(highest_, seq);
+        return true;
+    }
+
+private:
+    std::set<std::uint64_t> seen_;
+    std::uint64_t highest_ = 0;
+};
+
+TEST(SequenceWindow, documentedExamples) {
+    SequenceWindow window;
+    EXPECT_FALSE(window.accept(0));
+    EXPECT_TRUE(window.accept(5));
+    EXPECT_FALSE(window.accept(5));
+
+    SequenceWindow after1000;
+    EXPECT_TRUE(after1000.accept(1000));
+    EXPECT_FALSE(after1000.accept(488));
+    EXPECT_TRUE(after1000.accept(489));
+
+    SequenceWindow jump;
+    EXPECT_TRUE(jump.accept(1000));
+    EXPECT_TRUE(jump.accept(1512));
+    EXPECT_FALSE(jump.accept(1000));
+}
+
+TEST(SequenceWindow, zeroIsRejectedEvenOnAFreshWindow) {
+    SequenceWindow window;
+    EXPECT_FALSE(window.accept(0));
+    EXPECT_EQ(window.highest(), 0u);
+    EXPECT_TRUE(window.accept(1));
+    EXPECT_FALSE(window.accept(0));
+}
+
+TEST(SequenceWindow, sweepingDownwardAcceptsTheWindowOnceAndNothingOlder) {
+    SequenceWindow window;
+    ASSERT_TRUE(window.accept(1000));
+    for (std::uint64_t seq = 999; seq >= 489; --seq) {
+        ASSERT_TRUE(window.accept(seq)) << seq;
+    }
+    for (std::uint64_t seq = 488; seq >= 1; --seq) {
+        ASSERT_FALSE(window.accept(seq)) << seq;
+    }
+    for (std::uint64_t seq = 489; seq <= 1000; ++seq) {
+        ASSERT_FALSE(window.accept(seq)) << "replay of " << seq;
+    }
+    EXPECT_EQ(window.highest(), 1000u);
+}
+
+TEST(SequenceWindow, sweepingUpwardSlidesTheWindowBehindTheHighest) {
+    SequenceWindow window;
+    for (std::uint64_t seq = 1; seq <= 2000; ++seq) {
+        ASSERT_TRUE(window.accept(seq)) << seq;
+        // The number just now leaving the window and everything inside it are refused.
+        if (seq > SequenceWindow::size) {
+            ASSERT_FALSE(window.accept(seq - SequenceWindow::size)) << seq;
+        }
+        ASSERT_FALSE(window.accept(seq)) << seq;
+    }
+    for (std::uint64_t seq = 1; seq <= 2000; ++seq) {
+        ASSERT_FALSE(window.accept(seq)) << seq;
+    }
+}
+
+TEST(SequenceWindow, oldestNumberStillInsideIsAcceptedTheOneBelowIsNot) {
+    for (std::uint64_t highest : {511ULL, 512ULL, 513ULL, 1023ULL, 1024ULL, 100000ULL}) {
+        SequenceWindow window;
+        ASSERT_TRUE(window.accept(highest));
+        const std::uint64_t oldestInside = highest >= 512 ? highest - 511 : 1;
+        if (oldestInside > 1) {
+            EXPECT_FALSE(window.accept(oldestInside - 1)) << highest;
+        }
+        EXPECT_TRUE(window.accept(oldestInside)) << highest;
+    }
+}
+
+TEST(SequenceWindow, belowHighest512NothingIsTooOld) {
+    SequenceWindow window;
+    ASSERT_TRUE(window.accept(512));
+    EXPECT_TRUE(window.accept(1));  // 1 > 512 - 512
+    SequenceWindow moved;
+    ASSERT_TRUE(moved.accept(513));
+    EXPECT_FALSE(moved.accept(1));  // 1 <= 513 - 512
+}
+
+TEST(SequenceWindow, sharedSlotDoesNotHideAReplayOrAcceptAStaleNumber) {
+    SequenceWindow window;
+    ASSERT_TRUE(window.accept(5));
+    ASSERT_TRUE(window.accept(517));  // same slot as 5, which is now too old
+    EXPECT_FALSE(window.accept(5));
+    EXPECT_FALSE(window.accept(517));
+    ASSERT_TRUE(window.accept(1029));  // same slot again
+    EXPECT_FALSE(window.accept(517));
+    EXPECT_FALSE(window.accept(1029));
+    EXPECT_TRUE(window.accept(518));
+}
+
+TEST(SequenceWindow, jumpFarAheadMovesTheWindowWithIt) {
+    SequenceWindow window;
+    ASSERT_TRUE(window.accept(10));
+    ASSERT_TRUE(window.accept(1000000));
+    EXPECT_FALSE(window.accept(10));
+    EXPECT_FALSE(window.accept(999488));
+    EXPECT_TRUE(window.accept(999489));
+    EXPECT_TRUE(window.accept(999999));
+    EXPECT_TRUE(window.accept(1000001));
+}
+
+TEST(SequenceWindow, worksAtTheTopOfTheRange) {
+    SequenceWindow window;
+    ASSERT_TRUE(window.accept(maxSeq));
+    EXPECT_FALSE(window.accept(maxSeq));
+    EXPECT_TRUE(window.accept(maxSeq - 511));
+    EXPECT_FALSE(window.accept(maxSeq - 512));
+    EXPECT_FALSE(window.accept(1));
+}
+
+TEST(SequenceWindow, agreesWithTheReferenceOnRandomTraffic) {
+    std::mt19937_64 rng(20240601);
+    for (int run = 0; run < 20; ++run) {
+        SequenceWindow window;
+        ReferenceWindow reference;
+        // Odd runs near the top of the range; 5000 steps cannot climb 10 million.
+        const std::uint64_t base = run % 2 == 0 ? 1 : maxSeq - 10000000;
+        // Mostly forward with reordering, duplicates, stale numbers and jumps.
+        std::uniform_int_distribution<int> action(0, 99);
+        std::uniform_int_distribution<std::uint64_t> near(0, 1200);
+        std::uint64_t cursor = base;
+        for (int i = 0; i < 5000; ++i) {
+            const int a = action(rng);
+            std::uint64_t seq;
+            if (a < 60) {
+                seq = ++cursor;
+            } else if (a < 90) {
+                const std::uint64_t back = near(rng);
+                seq = cursor > back ? cursor - back : 0;
+            } else if (a < 98) {
+                seq = cursor + near(rng);
+            } else {
+                cursor += 400 + near(rng);
+                seq = cursor;
+            }
+            ASSERT_EQ(window.accept(seq), reference.accept(seq)) << "run " << run << " seq " << seq;
+        }
+    }
+}
+
+TEST(MoveSequenceGate, passesOnlyStrictlyIncreasingNumbers) {
+    MoveSequenceGate gate;
+    EXPECT_TRUE(gate.accept(3));
+    EXPECT_FALSE(gate.accept(3));
+    EXPECT_FALSE(gate.accept(2));
+    EXPECT_TRUE(gate.accept(10));
+    EXPECT_FALSE(gate.accept(9));
+    EXPECT_TRUE(gate.accept(maxSeq));
+    EXPECT_FALSE(gate.accept(maxSeq));
+}
+
+TEST(MoveSequenceGate, zeroNeverPasses) {
+    MoveSequenceGate gate;
+    EXPECT_FALSE(gate.accept(0));
+    EXPECT_TRUE(gate.accept(1));
+}
+
+TEST(SequenceGenerator, startsAtOneAndCountsUp) {
+    SequenceGenerator generator;
+    EXPECT_EQ(generator.next(), 1u);
+    EXPECT_EQ(generator.next(), 2u);
+    EXPECT_EQ(generator.next(), 3u);
+}
+
+TEST(SequenceGenerator, concurrentCallersGetEveryNumberExactlyOnce) {
+    constexpr int threads = 8;
+    constexpr int perThread = 5000;
+    SequenceGenerator generator;
+    std::vector<std::vector<std::uint64_t>> drawn(threads);
+    {
+        std::vector<std::jthread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&generator, &drawn, t] {
+                drawn[t].reserve(perThread);
+                for (int i = 0; i < perThread; ++i) {
+                    drawn[t].push_back(generator.next());
+                }
+            });
+        }
+    }
+    std::vector<std::uint64_t> all;
+    for (const auto& list : drawn) {
+        EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+        all.insert(all.end(), list.begin(), list.end());
+    }
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(threads * perThread));
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        ASSERT_EQ(all[i], i + 1);
+    }
+}
+
+}  // namespace
+}  // namespace tarvel::wire
