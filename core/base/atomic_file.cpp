@@ -80,6 +80,10 @@ tl::expected<void, std::error_code> writeFileAtomically(const std::filesystem::p
         return tl::unexpected(ec);
     };
 
+    // Before any byte is written: the caller's mode holds from the start.
+    if (::fchmod(fd.get(), mode) != 0) {
+        return fail(lastError());
+    }
     std::size_t written = 0;
     while (written < bytes.size()) {
         ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
@@ -91,7 +95,8 @@ tl::expected<void, std::error_code> writeFileAtomically(const std::filesystem::p
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
+    // On disk before it replaces the old file, so a crash leaves one or the other.
+    if (::fsync(fd.get()) != 0) {
         return fail(lastError());
     }
     if (fd.closeNow() != 0) {
