@@ -1,32 +1,20 @@
 #include "core/pairing/pairing_payload.hpp"
 
-#include <unicode/ubrk.h>
 #include <unicode/uchar.h>
-#include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include <map>
-#include <memory>
+
+#include "core/base/unicode.hpp"
 
 namespace tarvel::pairing {
+
+using base::graphemeCount;
+using base::isUTF8;
 
 namespace {
 
 constexpr char upperHex[] = "0123456789ABCDEF";
-
-bool isUTF8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    std::int32_t i = 0;
-    while (i < length) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool keptAsIs(UChar32 c) {
     if (c == '-' || c == '.' || c == '_' || c == '~') {
@@ -49,13 +37,6 @@ int hexValue(char c) {
     }
     return -1;
 }
-
-struct BreakIteratorCloser {
-    void operator()(UBreakIterator* iterator) const { ubrk_close(iterator); }
-};
-struct UTextCloser {
-    void operator()(UText* text) const { utext_close(text); }
-};
 
 }  // namespace
 
@@ -108,33 +89,6 @@ std::optional<std::string> percentDecode(std::string_view text) {
         return std::nullopt;
     }
     return out;
-}
-
-std::size_t graphemeCount(std::string_view text) {
-    if (text.empty()) {
-        return 0;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<UText, UTextCloser> utext(
-        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status));
-    if (U_FAILURE(status) || !isUTF8(text)) {
-        return text.size();
-    }
-    std::unique_ptr<UBreakIterator, BreakIteratorCloser> iterator(
-        ubrk_open(UBRK_CHARACTER, nullptr, nullptr, 0, &status));
-    if (U_FAILURE(status)) {
-        return text.size();
-    }
-    ubrk_setUText(iterator.get(), utext.get(), &status);
-    if (U_FAILURE(status)) {
-        return text.size();
-    }
-    std::size_t count = 0;
-    for (std::int32_t boundary = ubrk_next(iterator.get()); boundary != UBRK_DONE;
-         boundary = ubrk_next(iterator.get())) {
-        ++count;
-    }
-    return count;
 }
 
 std::string PairingPayload::urlString() const {

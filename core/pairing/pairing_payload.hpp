@@ -40,8 +40,4 @@ std::string percentEncode(std::string_view text);
 /// Reverses percentEncode; nothing for a bad escape or a result that is not UTF-8.
 std::optional<std::string> percentDecode(std::string_view text);
 
-/// Number of user-perceived characters (extended grapheme clusters); text that
-/// is not UTF-8 counts its bytes.
-std::size_t graphemeCount(std::string_view text);
-
 }  // namespace tarvel::pairing

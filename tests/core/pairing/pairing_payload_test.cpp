@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/base/unicode.hpp"
 #include "core/pairing/pairing_payload.hpp"
 
 namespace tarvel::pairing {
@@ -107,10 +108,10 @@ TEST(PairingPayload, lengthsCountUserPerceivedCharacters) {
     for (int i = 0; i < 6; ++i) {
         flags += flag;
     }
-    EXPECT_EQ(graphemeCount(flags), 6u);
-    EXPECT_EQ(graphemeCount("e\xCC\x81"), 1u);
-    EXPECT_EQ(graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"), 1u);
-    EXPECT_EQ(graphemeCount("\r\n"), 1u);
+    EXPECT_EQ(base::graphemeCount(flags), 6u);
+    EXPECT_EQ(base::graphemeCount("e\xCC\x81"), 1u);
+    EXPECT_EQ(base::graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"), 1u);
+    EXPECT_EQ(base::graphemeCount("\r\n"), 1u);
     EXPECT_TRUE(PairingPayload::fromURLString(link(validQuery(key, percentEncode(flags)))));
 
     std::string accentedKey;
