@@ -66,12 +66,14 @@ std::vector<std::string_view> graphemeClusters(std::string_view text) {
     std::int32_t start = ubrk_first(iterator.get());
     for (std::int32_t end = ubrk_next(iterator.get()); end != UBRK_DONE;
          start = end, end = ubrk_next(iterator.get())) {
-        clusters.push_back(text.substr(static_cast<std::size_t>(start),
-                                       static_cast<std::size_t>(end - start)));
+        clusters.push_back(
+            text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
     }
     return clusters;
 }
 
-std::size_t graphemeCount(std::string_view text) { return graphemeClusters(text).size(); }
+std::size_t graphemeCount(std::string_view text) {
+    return graphemeClusters(text).size();
+}
 
 }  // namespace tarvel::base

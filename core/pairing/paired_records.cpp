@@ -7,12 +7,9 @@ using wire::JSONError;
 using wire::JSONFields;
 
 JSON PairedClientRecord::toJSON() const {
-    return JSON{{"clientId", clientId},
-                {"deviceModel", deviceModel},
-                {"deviceName", deviceName},
-                {"ed25519PublicKeyHex", ed25519PublicKeyHex},
-                {"lastRemoteIp", lastRemoteIp},
-                {"lastSeenUnix", lastSeenUnix},
+    return JSON{{"clientId", clientId},         {"deviceModel", deviceModel},
+                {"deviceName", deviceName},     {"ed25519PublicKeyHex", ed25519PublicKeyHex},
+                {"lastRemoteIp", lastRemoteIp}, {"lastSeenUnix", lastSeenUnix},
                 {"pairedAtUnix", pairedAtUnix}};
 }
 

@@ -20,7 +20,7 @@ namespace tarvel::pairing {
 /// No operation fails: a write that cannot be done is logged and the change
 /// stays in memory.
 class PairedStore {
-public:
+  public:
     static constexpr std::string_view hostsFileName = "hosts.json";
     static constexpr std::string_view clientsFileName = "paired_devices.json";
     /// Appended to a file name for the copy kept of a file that could not be read.
@@ -59,7 +59,7 @@ public:
     void touchClient(std::string_view id, std::chrono::system_clock::time_point now,
                      const std::optional<std::string>& remoteIp);
 
-private:
+  private:
     /// One persisted list and what is known about its file.
     template <class Record>
     struct List {

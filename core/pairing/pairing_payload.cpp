@@ -54,7 +54,8 @@ std::string percentEncode(std::string_view text) {
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
         if (keptAsIs(c)) {
-            out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+            out.append(
+                text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
             continue;
         }
         for (std::int32_t j = start; j < i; ++j) {

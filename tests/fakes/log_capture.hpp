@@ -10,7 +10,7 @@ namespace tarvel::testing {
 
 /// Collects log lines while it lives, instead of printing them.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         base::setLogSink([this](std::string_view line) {
             std::lock_guard guard(mutex_);
@@ -35,7 +35,7 @@ public:
         return false;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };

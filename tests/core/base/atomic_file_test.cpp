@@ -12,7 +12,9 @@ namespace {
 
 using testing::TempDir;
 
-std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> bytesOf(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 mode_t modeOf(const std::filesystem::path& path) {
     struct stat info {};

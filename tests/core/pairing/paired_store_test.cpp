@@ -18,8 +18,8 @@ using testing::LogCapture;
 using testing::TempDir;
 
 PairedClientRecord clientRecord(const std::string& id, const std::string& name = "Phone") {
-    return PairedClientRecord{id, name, "iPhone15,2", std::string(64, 'a'), 1700000000, 1700000100,
-                              "192.168.1.20"};
+    return PairedClientRecord{id,         name,       "iPhone15,2",  std::string(64, 'a'),
+                              1700000000, 1700000100, "192.168.1.20"};
 }
 
 PairedHostRecord hostRecord(const std::string& id, std::optional<std::string> deviceType = {}) {
@@ -80,8 +80,9 @@ TEST(PairedStore, writesPrettyPrintedSortedKeysAndOmitsAbsentDeviceType) {
     store.upsertHost(hostRecord("h1"));
 
     const std::string clients = readText(dir / "paired_devices.json");
-    std::vector<std::string> order = {"clientId", "deviceModel", "deviceName", "ed25519PublicKeyHex",
-                                      "lastRemoteIp", "lastSeenUnix", "pairedAtUnix"};
+    std::vector<std::string> order = {
+        "clientId",     "deviceModel",  "deviceName",  "ed25519PublicKeyHex",
+        "lastRemoteIp", "lastSeenUnix", "pairedAtUnix"};
     std::size_t last = 0;
     for (const auto& key : order) {
         const auto at = clients.find("\"" + key + "\"");
@@ -116,9 +117,9 @@ TEST(PairedStore, upsertReplacesInPlaceAndAppendsNewIds) {
 
 TEST(PairedStore, removeDropsEveryDuplicateAndStillRewritesTheFile) {
     TempDir dir;
-    writeText(dir / "paired_devices.json",
-              "[" + clientRecord("x").toJSON().dump() + "," + clientRecord("y").toJSON().dump() + "," +
-                  clientRecord("x", "Second").toJSON().dump() + "]");
+    writeText(dir / "paired_devices.json", "[" + clientRecord("x").toJSON().dump() + "," +
+                                               clientRecord("y").toJSON().dump() + "," +
+                                               clientRecord("x", "Second").toJSON().dump() + "]");
     PairedStore store(dir.path());
     EXPECT_EQ(store.client("x")->deviceName, "Phone");  // the first of the two
     EXPECT_TRUE(store.removeClient("x"));
@@ -159,7 +160,8 @@ TEST(PairedStore, memoryOnlyStoreWorksAndCreatesNothing) {
     PairedStore store(std::nullopt);
     store.upsertHost(hostRecord("h"));
     store.upsertClient(clientRecord("c"));
-    store.touchClient("c", std::chrono::system_clock::time_point(std::chrono::seconds(5)), std::string("10.0.0.9"));
+    store.touchClient("c", std::chrono::system_clock::time_point(std::chrono::seconds(5)),
+                      std::string("10.0.0.9"));
     EXPECT_EQ(store.client("c")->lastSeenUnix, 5);
     EXPECT_TRUE(store.removeHost("h"));
     EXPECT_TRUE(store.hosts().empty());
@@ -184,7 +186,8 @@ TEST(PairedStore, unreadableFileIsKeptAsideAndTheOtherFileStillLoads) {
 
     store.upsertHost(hostRecord("h2"));
     EXPECT_EQ(readText(dir / "hosts.json.corrupt"), damaged);
-    EXPECT_TRUE(log.contains("Tarvel: hosts.json could not be read; kept a copy as hosts.json.corrupt"));
+    EXPECT_TRUE(
+        log.contains("Tarvel: hosts.json could not be read; kept a copy as hosts.json.corrupt"));
     EXPECT_EQ(PairedStore(dir.path()).host("h2"), hostRecord("h2"));
 
     // Only the first write after the load makes the copy.
@@ -206,9 +209,10 @@ TEST(PairedStore, filesWithMissingKeysOrWrongTypesReadAsEmpty) {
         EXPECT_TRUE(PairedStore(dir.path()).clients().empty()) << text;
     }
     TempDir dir;  // unknown keys are fine, key order and spacing are free
-    writeText(dir / "paired_devices.json",
-              R"([ {"pairedAtUnix":1, "lastSeenUnix":2, "lastRemoteIp":"i", "extra":[1],)"
-              R"( "ed25519PublicKeyHex":"k", "deviceName":"n", "deviceModel":"m", "clientId":"c"} ])");
+    writeText(
+        dir / "paired_devices.json",
+        R"([ {"pairedAtUnix":1, "lastSeenUnix":2, "lastRemoteIp":"i", "extra":[1],)"
+        R"( "ed25519PublicKeyHex":"k", "deviceName":"n", "deviceModel":"m", "clientId":"c"} ])");
     EXPECT_EQ(PairedStore(dir.path()).client("c")->lastSeenUnix, 2);
 }
 
@@ -236,8 +240,9 @@ TEST(PairedStore, defaultDirectoryFollowsOverrideThenXDGThenHome) {
               "/srv/t");
     EXPECT_EQ(PairedStore::defaultDirectory(env({{"TVL_DATA_DIR", ""}, {"XDG_DATA_HOME", "/x"}})),
               "/x/Tarvel");
-    EXPECT_EQ(PairedStore::defaultDirectory(env({{"XDG_DATA_HOME", "relative"}, {"HOME", "/home/u"}})),
-              "/home/u/.local/share/Tarvel");
+    EXPECT_EQ(
+        PairedStore::defaultDirectory(env({{"XDG_DATA_HOME", "relative"}, {"HOME", "/home/u"}})),
+        "/home/u/.local/share/Tarvel");
     EXPECT_EQ(PairedStore::defaultDirectory(env({})).filename(), "Tarvel");
 }
 

@@ -8,7 +8,8 @@ namespace {
 
 const std::string key(64, 'a');
 
-PairingPayload payload(std::string name, std::optional<std::string> lan, std::optional<std::string> ts) {
+PairingPayload payload(std::string name, std::optional<std::string> lan,
+                       std::optional<std::string> ts) {
     PairingPayload p;
     p.hostId = "6f1c1d7e-2b3a-4c5d-9e8f-0a1b2c3d4e5f";
     p.name = std::move(name);
@@ -20,7 +21,9 @@ PairingPayload payload(std::string name, std::optional<std::string> lan, std::op
     return p;
 }
 
-std::string link(const std::string& query) { return "tarvel://pair?" + query; }
+std::string link(const std::string& query) {
+    return "tarvel://pair?" + query;
+}
 
 std::string validQuery(const std::string& pk = key, const std::string& code = "123456") {
     return "v=1&id=h&name=n&os=windows&lan=&ts=&pk=" + pk + "&code=" + code;
@@ -30,7 +33,8 @@ TEST(PairingPayload, rendersAllEightParametersInOrder) {
     auto p = payload("Desk", "192.168.1.10:49182", std::nullopt);
     EXPECT_EQ(p.urlString(),
               "tarvel://pair?v=1&id=6f1c1d7e-2b3a-4c5d-9e8f-0a1b2c3d4e5f&name=Desk&os=macos"
-              "&lan=192.168.1.10%3A49182&ts=&pk=" + key + "&code=042917");
+              "&lan=192.168.1.10%3A49182&ts=&pk=" +
+                  key + "&code=042917");
 }
 
 TEST(PairingPayload, percentEncodingKeepsLettersMarksAndDigitsOfEveryScript) {
@@ -38,17 +42,22 @@ TEST(PairingPayload, percentEncodingKeepsLettersMarksAndDigitsOfEveryScript) {
     EXPECT_EQ(percentEncode("Caf\xC3\xA9-1._~"), "Caf\xC3\xA9-1._~");
     // e followed by a combining acute accent: the mark stays.
     EXPECT_EQ(percentEncode("e\xCC\x81"), "e\xCC\x81");
-    EXPECT_EQ(percentEncode("\xE6\x9D\xB1\xE4\xBA\xAC"), "\xE6\x9D\xB1\xE4\xBA\xAC");  // CJK letters
+    EXPECT_EQ(percentEncode("\xE6\x9D\xB1\xE4\xBA\xAC"),
+              "\xE6\x9D\xB1\xE4\xBA\xAC");                         // CJK letters
     EXPECT_EQ(percentEncode("\xF0\x9F\x98\x80"), "%F0%9F%98%80");  // an emoji is a symbol
     EXPECT_EQ(percentEncode("[fd7a::5]:1"), "%5Bfd7a%3A%3A5%5D%3A1");
     EXPECT_EQ(percentEncode("a&b=c/d?e%f+g"), "a%26b%3Dc%2Fd%3Fe%25f%2Bg");
-    EXPECT_EQ(percentEncode("\xFF" "bad"), "\xFF" "bad");  // not UTF-8: written as it is
+    EXPECT_EQ(percentEncode("\xFF"
+                            "bad"),
+              "\xFF"
+              "bad");  // not UTF-8: written as it is
 }
 
 TEST(PairingPayload, roundTripsNamesAndEndpointsOfEveryKind) {
     const std::vector<PairingPayload> cases = {
         payload("Anna's MacBook Pro", "192.168.1.10:49182", "100.101.102.103:49182"),
-        payload("J\xC3\xBCrgen\xE2\x80\x99s R\xC3\xA9sum\xC3\xA9 \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9",
+        payload("J\xC3\xBCrgen\xE2\x80\x99s R\xC3\xA9sum\xC3\xA9 "
+                "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9",
                 std::nullopt, "[fd7a:115c:a1e0::5]:49182"),
         payload("a&b=c?d#e%f", "10.0.0.2:7", std::nullopt),
         payload("", std::nullopt, std::nullopt),
@@ -88,15 +97,16 @@ TEST(PairingPayload, parserRefusesLinksThatBreakARule) {
 }
 
 TEST(PairingPayload, parserIsLenientAboutOrderRepeatsAndStrayPieces) {
-    auto parsed = PairingPayload::fromURLString(
-        link("code=999999&&junk&pk=" + key + "&os=macos&name=Old&name=New%20Name&id=h&v=1&extra=1"));
+    auto parsed = PairingPayload::fromURLString(link(
+        "code=999999&&junk&pk=" + key + "&os=macos&name=Old&name=New%20Name&id=h&v=1&extra=1"));
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->name, "New Name");
     EXPECT_EQ(parsed->code, "999999");
     EXPECT_EQ(parsed->os, HostOSType::macos);
 
     // A value that does not decode is taken as it is.
-    auto raw = PairingPayload::fromURLString(link("v=1&id=h&name=100%&os=macos&pk=" + key + "&code=123456"));
+    auto raw = PairingPayload::fromURLString(
+        link("v=1&id=h&name=100%&os=macos&pk=" + key + "&code=123456"));
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->name, "100%");
 }
@@ -110,7 +120,9 @@ TEST(PairingPayload, lengthsCountUserPerceivedCharacters) {
     }
     EXPECT_EQ(base::graphemeCount(flags), 6u);
     EXPECT_EQ(base::graphemeCount("e\xCC\x81"), 1u);
-    EXPECT_EQ(base::graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"), 1u);
+    EXPECT_EQ(base::graphemeCount(
+                  "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"),
+              1u);
     EXPECT_EQ(base::graphemeCount("\r\n"), 1u);
     EXPECT_TRUE(PairingPayload::fromURLString(link(validQuery(key, percentEncode(flags)))));
 
