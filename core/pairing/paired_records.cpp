@@ -26,10 +26,7 @@ tl::expected<PairedClientRecord, JSONError> PairedClientRecord::fromJSON(const J
     record.pairedAtUnix = f.integer("pairedAtUnix");
     record.lastSeenUnix = f.integer("lastSeenUnix");
     record.lastRemoteIp = f.string("lastRemoteIp");
-    if (auto result = f.result(); !result) {
-        return tl::unexpected(result.error());
-    }
-    return record;
+    return f.finish(std::move(record));
 }
 
 JSON PairedHostRecord::toJSON() const {

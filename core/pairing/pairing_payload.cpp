@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "core/base/hex_digit.hpp"
 #include "core/base/unicode.hpp"
 
 namespace tarvel::pairing {
@@ -23,19 +24,6 @@ bool keptAsIs(UChar32 c) {
     // Letters, combining marks and digits of every script.
     const std::uint32_t mask = U_GET_GC_MASK(c);
     return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -78,8 +66,8 @@ std::optional<std::string> percentDecode(std::string_view text) {
         if (i + 2 >= text.size()) {  // a '%' needs two hex digits after it
             return std::nullopt;
         }
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
+        const int high = base::hexDigitValue(text[i + 1]);
+        const int low = base::hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

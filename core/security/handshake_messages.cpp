@@ -59,14 +59,6 @@ std::ostream& operator<<(std::ostream& out, const HandshakeError& error) {
 
 namespace {
 
-template <class T>
-tl::expected<T, JSONError> finish(const JSONFields& fields, T&& value) {
-    if (auto result = fields.result(); !result) {
-        return tl::unexpected(result.error());
-    }
-    return std::forward<T>(value);
-}
-
 void putOptional(JSON& json, const char* key, const std::optional<std::string>& value) {
     if (value) {
         json[key] = *value;
@@ -93,7 +85,7 @@ tl::expected<PairRequest, JSONError> PairRequest::fromJSON(const JSON& json) {
     m.clientX25519PubHex = f.string("clientX25519PubHex");
     m.clientEd25519PubHex = f.string("clientEd25519PubHex");
     m.clientNonceHex = f.string("clientNonceHex");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON PairChallenge::toJSON() const {
@@ -121,7 +113,7 @@ tl::expected<PairChallenge, JSONError> PairChallenge::fromJSON(const JSON& json)
     m.lanEndpoints = f.strings("lanEndpoints");
     m.tailscaleEndpoints = f.strings("tailscaleEndpoints");
     m.deviceType = f.optionalString("deviceType");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON PairConfirm::toJSON() const {
@@ -133,7 +125,7 @@ tl::expected<PairConfirm, JSONError> PairConfirm::fromJSON(const JSON& json) {
     PairConfirm m;
     m.clientMacHex = f.string("clientMacHex");
     m.clientSigHex = f.string("clientSigHex");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON PairComplete::toJSON() const {
@@ -146,7 +138,7 @@ tl::expected<PairComplete, JSONError> PairComplete::fromJSON(const JSON& json) {
     m.hostMacHex = f.string("hostMacHex");
     m.hostSigHex = f.string("hostSigHex");
     m.udpPort = f.integer("udpPort");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON AuthHello::toJSON() const {
@@ -163,7 +155,7 @@ tl::expected<AuthHello, JSONError> AuthHello::fromJSON(const JSON& json) {
     m.deviceName = f.string("deviceName");
     m.clientX25519PubHex = f.string("clientX25519PubHex");
     m.clientNonceHex = f.string("clientNonceHex");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON AuthChallenge::toJSON() const {
@@ -193,7 +185,7 @@ tl::expected<AuthChallenge, JSONError> AuthChallenge::fromJSON(const JSON& json)
     m.lanEndpoints = f.strings("lanEndpoints");
     m.tailscaleEndpoints = f.strings("tailscaleEndpoints");
     m.deviceType = f.optionalString("deviceType");
-    return finish(f, std::move(m));
+    return f.finish(std::move(m));
 }
 
 JSON AuthResponse::toJSON() const {
@@ -202,7 +194,7 @@ JSON AuthResponse::toJSON() const {
 
 tl::expected<AuthResponse, JSONError> AuthResponse::fromJSON(const JSON& json) {
     JSONFields f(json);
-    return finish(f, AuthResponse{f.string("clientSigHex")});
+    return f.finish(AuthResponse{f.string("clientSigHex")});
 }
 
 }  // namespace tarvel::security

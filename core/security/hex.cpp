@@ -1,5 +1,7 @@
 #include "core/security/hex.hpp"
 
+#include "core/base/hex_digit.hpp"
+
 #include <sodium.h>
 
 #include "core/wire/sodium.hpp"
@@ -9,20 +11,6 @@ namespace tarvel::security::Hex {
 namespace {
 
 constexpr std::string_view alphabet = "0123456789abcdef";
-
-/// The value of one hex digit, or -1 for any other byte.
-constexpr int nibble(char c) noexcept {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -43,8 +31,8 @@ std::optional<Bytes> decode(std::string_view text) {
     Bytes out;
     out.reserve(text.size() / 2);
     for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]);
-        const int low = nibble(text[i + 1]);
+        const int high = base::hexDigitValue(text[i]);
+        const int low = base::hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

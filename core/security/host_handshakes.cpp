@@ -29,6 +29,20 @@ std::optional<Message> decodeMessage(ByteView body) {
     return std::move(*message);
 }
 
+/// The fields both challenges carry about this host.
+template <class Challenge>
+void describeHost(Challenge& challenge, const HostDescriptor& host, ByteView hostX,
+                  ByteView hostNonce) {
+    challenge.hostId = host.hostId();
+    challenge.hostName = host.displayName;
+    challenge.osType = host.osType;
+    challenge.hostX25519PubHex = Hex::encode(hostX);
+    challenge.hostNonceHex = Hex::encode(hostNonce);
+    challenge.lanEndpoints = host.lanEndpoints;
+    challenge.tailscaleEndpoints = host.tailscaleEndpoints;
+    challenge.deviceType = host.deviceType;
+}
+
 }  // namespace
 
 std::int64_t unixSeconds(std::chrono::system_clock::time_point time) {
@@ -86,15 +100,8 @@ tl::expected<Bytes, HandshakeFailure> HostPairingHandshake::handlePairRequest(By
     // The challenge carries no proof: the host proves itself only after the
     // client has proved the code, so a guesser learns nothing from it.
     PairChallenge challenge;
-    challenge.hostId = host_.hostId();
-    challenge.hostName = host_.displayName;
-    challenge.osType = host_.osType;
-    challenge.hostX25519PubHex = Hex::encode(hostX);
+    describeHost(challenge, host_, hostX, hostNonce_);
     challenge.hostEd25519PubHex = Hex::encode(hostEd);
-    challenge.hostNonceHex = Hex::encode(hostNonce_);
-    challenge.lanEndpoints = host_.lanEndpoints;
-    challenge.tailscaleEndpoints = host_.tailscaleEndpoints;
-    challenge.deviceType = host_.deviceType;
     auto encoded = wire::JSONCodec::encode(challenge);
     if (!encoded) {
         return fail(encoded.error());
@@ -208,16 +215,9 @@ tl::expected<Bytes, HandshakeFailure> HostAuthHandshake::handleHello(ByteView bo
     const auto hostSig = host_.identity.sign(transcript_);
 
     AuthChallenge challenge;
-    challenge.hostId = host_.hostId();
-    challenge.hostName = host_.displayName;
-    challenge.osType = host_.osType;
-    challenge.hostX25519PubHex = Hex::encode(hostX);
-    challenge.hostNonceHex = Hex::encode(hostNonce_);
+    describeHost(challenge, host_, hostX, hostNonce_);
     challenge.hostSigHex = Hex::encode(hostSig);
     challenge.udpPort = host_.udpPort;
-    challenge.lanEndpoints = host_.lanEndpoints;
-    challenge.tailscaleEndpoints = host_.tailscaleEndpoints;
-    challenge.deviceType = host_.deviceType;
     auto encoded = wire::JSONCodec::encode(challenge);
     if (!encoded) {
         return fail(encoded.error());

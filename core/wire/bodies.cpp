@@ -2,18 +2,6 @@
 
 namespace tarvel::wire {
 
-namespace {
-
-template <class T>
-tl::expected<T, JSONError> finish(const JSONFields& fields, T&& value) {
-    if (auto result = fields.result(); !result) {
-        return tl::unexpected(result.error());
-    }
-    return std::forward<T>(value);
-}
-
-}  // namespace
-
 JSON EmptyBody::toJSON() const { return JSON::object(); }
 
 tl::expected<EmptyBody, JSONError> EmptyBody::fromJSON(const JSON&) { return EmptyBody{}; }
@@ -22,14 +10,14 @@ JSON PingBody::toJSON() const { return JSON{{"ts", ts}}; }
 
 tl::expected<PingBody, JSONError> PingBody::fromJSON(const JSON& json) {
     JSONFields f(json);
-    return finish(f, PingBody{f.uint64("ts")});
+    return f.finish(PingBody{f.uint64("ts")});
 }
 
 JSON TextBody::toJSON() const { return JSON{{"text", text}}; }
 
 tl::expected<TextBody, JSONError> TextBody::fromJSON(const JSON& json) {
     JSONFields f(json);
-    return finish(f, TextBody{f.string("text")});
+    return f.finish(TextBody{f.string("text")});
 }
 
 JSON ClipboardBody::toJSON() const { return JSON{{"autoPaste", autoPaste}, {"text", text}}; }
@@ -39,14 +27,14 @@ tl::expected<ClipboardBody, JSONError> ClipboardBody::fromJSON(const JSON& json)
     ClipboardBody body;
     body.autoPaste = f.boolean("autoPaste");
     body.text = f.string("text");
-    return finish(f, std::move(body));
+    return f.finish(std::move(body));
 }
 
 JSON ReasonBody::toJSON() const { return JSON{{"reason", reason}}; }
 
 tl::expected<ReasonBody, JSONError> ReasonBody::fromJSON(const JSON& json) {
     JSONFields f(json);
-    return finish(f, ReasonBody{f.string("reason")});
+    return f.finish(ReasonBody{f.string("reason")});
 }
 
 JSON InfoReply::toJSON() const {
@@ -63,7 +51,7 @@ tl::expected<InfoReply, JSONError> InfoReply::fromJSON(const JSON& json) {
     reply.os = f.string("os");
     reply.udpPort = f.integer("udpPort");
     reply.v = f.integer("v");
-    return finish(f, std::move(reply));
+    return f.finish(std::move(reply));
 }
 
 JSON HostStatus::toJSON() const { return JSON{{"code", code}, {"message", message}}; }
@@ -73,7 +61,7 @@ tl::expected<HostStatus, JSONError> HostStatus::fromJSON(const JSON& json) {
     HostStatus status;
     status.code = f.string("code");
     status.message = f.string("message");
-    return finish(f, std::move(status));
+    return f.finish(std::move(status));
 }
 
 }  // namespace tarvel::wire

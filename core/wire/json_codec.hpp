@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,8 +65,7 @@ tl::expected<T, JSONError> decode(ByteView text) {
 /// later reads return empty values, so a decoder reads every field and checks once:
 ///
 ///     JSONFields f(json);
-///     PingBody body{f.uint64("ts")};
-///     if (auto r = f.result(); !r) return tl::unexpected(r.error());
+///     return f.finish(PingBody{f.uint64("ts")});
 class JSONFields {
 public:
     explicit JSONFields(const JSON& object) : object_(object) {}
@@ -81,6 +82,15 @@ public:
 
     bool ok() const noexcept { return !error_.has_value(); }
     tl::expected<void, JSONError> result() const;
+
+    /// `value` when every read succeeded, else the first failure.
+    template <class T>
+    tl::expected<std::decay_t<T>, JSONError> finish(T&& value) const {
+        if (error_) {
+            return tl::unexpected(*error_);
+        }
+        return std::forward<T>(value);
+    }
 
 private:
     const JSON* member(std::string_view key);
