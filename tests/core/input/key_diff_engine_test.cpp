@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "core/base/unicode.hpp"
+#include "core/input/key_diff_engine.hpp"
+#include "core/input/keycode_table.hpp"
+
+namespace tarvel::input {
+
+void PrintTo(const KeyAction& action, std::ostream* os) {
+    if (const auto* tap = action.as<KeyAction::KeyTap>()) {
+        *os << "keyTap(" << tap->hid << (tap->needsShift ? ", shift)" : ")");
+    } else if (const auto* text = action.as<KeyAction::Text>()) {
+        *os << "text(\"" << text->text << "\")";
+    } else {
+        *os << (action.as<KeyAction::Backspace>() ? "backspace" : "returnKey");
+    }
+}
+
+namespace {
+
+using namespace KeyDiffEngine;
+using wire::ModifierMask;
+
+const std::string eCombining = "e\xCC\x81";                     // e + U+0301
+const std::string flagDE = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";  // two regional indicators
+const std::string man = "\xF0\x9F\x91\xA8";
+const std::string family = man + "\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
+
+KeyAction planPlain(const std::string& text) {
+    return plan(text, ModifierMask(), false);
+}
+
+TEST(KeyDiffEngine, constantsMatchTheTable) {
+    EXPECT_EQ(sentinel, "\xE2\x80\x8B\xE2\x80\x8B\xE2\x80\x8B");
+    EXPECT_EQ(base::graphemeCount(sentinel), 3u);
+    EXPECT_EQ(KeycodeTable::shared().byHID(returnHID)->name, "Return");
+    EXPECT_EQ(KeycodeTable::shared().byHID(backspaceHID)->name, "Backspace");
+}
+
+TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutComposition) {
+    EXPECT_EQ(planPlain("A"), KeyAction::keyTap(0x04, true));
+    EXPECT_EQ(planPlain("a"), KeyAction::keyTap(0x04, false));
+    EXPECT_EQ(planPlain("\t"), KeyAction::keyTap(0x2B, false));
+    EXPECT_EQ(plan("z", ModifierMask::command, false), KeyAction::keyTap(0x1D, false));
+    EXPECT_EQ(plan("a", ModifierMask::command, true), KeyAction::text("a"));
+    for (const std::string& text :
+         {std::string("\xC3\xA9"), eCombining, flagDE, family, std::string("ab"), std::string(""),
+          std::string("\r\n"), std::string("\n\n")}) {
+        EXPECT_EQ(planPlain(text), KeyAction::text(text));
+    }
+}
+
+TEST(KeyDiffEngine, planSendsReturnForALineFeedEvenWhileComposing) {
+    EXPECT_EQ(planPlain("\n"), KeyAction::returnKey());
+    EXPECT_EQ(plan("\n", ModifierMask::shift, true), KeyAction::returnKey());
+    EXPECT_NE(KeyAction::returnKey(), KeyAction::backspace());
+}
+
+TEST(KeyDiffEngine, effectiveMaskAddsShiftOnlyWhenNeeded) {
+    EXPECT_EQ(effectiveMask(ModifierMask(0x08), true), ModifierMask(0x09));
+    EXPECT_EQ(effectiveMask(ModifierMask(0x08), false), ModifierMask(0x08));
+    EXPECT_EQ(effectiveMask(ModifierMask(0x81), true), ModifierMask(0x81));
+}
+
+TEST(KeyDiffEngine, diffKeepsTheCommonPrefix) {
+    EXPECT_EQ(diff("hello", "help"), (TextDiff{2, "p"}));
+    EXPECT_EQ(diff("", "x"), (TextDiff{0, "x"}));
+    EXPECT_EQ(diff("same", "same"), (TextDiff{0, ""}));
+    EXPECT_EQ(diff("abc", "xyz"), (TextDiff{3, "xyz"}));
+    // Deleting into the sentinel removes one of its characters, not a byte.
+    EXPECT_EQ(diff(sentinel, sentinel.substr(0, 6)), (TextDiff{1, ""}));
+}
+
+TEST(KeyDiffEngine, diffCountsGraphemeClusters) {
+    EXPECT_EQ(diff("caf" + eCombining, "caf"), (TextDiff{1, ""}));
+    // A combining mark joins the previous character, which is then replaced.
+    EXPECT_EQ(diff("cafe", "caf" + eCombining), (TextDiff{1, eCombining}));
+    EXPECT_EQ(diff("hi", "hi" + flagDE), (TextDiff{0, flagDE}));
+    EXPECT_EQ(diff(flagDE + flagDE, flagDE), (TextDiff{1, ""}));
+    EXPECT_EQ(diff(family + "!", man + "!"), (TextDiff{2, man + "!"}));
+    EXPECT_EQ(diff("a\xFF", "a"), (TextDiff{1, ""}));  // not UTF-8: bytes
+}
+
+TEST(KeyDiffEngine, diffThenPlanTurnsAFieldEditIntoKeys) {
+    const std::string before = std::string(sentinel) + "Hi";
+    const TextDiff edit = diff(before, std::string(sentinel) + "H!");
+    EXPECT_EQ(edit, (TextDiff{1, "!"}));
+    EXPECT_EQ(planPlain(edit.insert), KeyAction::keyTap(0x1E, true));
+    const TextDiff accent = diff(before, before + "\xCC\x81");  // U+0301 onto the i
+    EXPECT_EQ(accent, (TextDiff{1, "i\xCC\x81"}));
+    EXPECT_EQ(planPlain(accent.insert), KeyAction::text("i\xCC\x81"));
+}
+
+}  // namespace
+}  // namespace tarvel::input
