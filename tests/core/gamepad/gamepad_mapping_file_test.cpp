@@ -1,0 +1,376 @@
+#include "core/gamepad/gamepad_mapping_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "tests/core/gamepad/gamepad_printers.hpp"
+#include "tests/fakes/temp_dir.hpp"
+
+namespace tarvel::gamepad {
+namespace {
+
+using testing::TempDir;
+using wire::JSON;
+using C = PadControl;
+namespace File = GamepadMappingFile;
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string text(const std::vector<std::uint8_t>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+GamepadMapping shooterWith(C control, PadBinding binding) {
+    GamepadMapping m = GamepadMapping::defaults();
+    m.bindings[control] = std::move(binding);
+    return m;
+}
+
+// The decoded mapping of a file whose only binding is `binding` for "a".
+std::optional<GamepadMapping> decodeA(const std::string& binding) {
+    return File::decode(R"({"bindings": {"a": )" + binding + "}}");
+}
+
+tl::expected<PadBinding, std::string> binding(const std::string& json) {
+    return File::decodeBinding(JSON::parse(json));
+}
+
+TEST(GamepadMappingFileDecode, rejectsAnythingButAnObject) {
+    for (const char* bad : {"", "[1,2]", "null", "42", "\"text\"", "{", "{\"version\": 1,}",
+                            "not json", "{\"a\": \"\xff\"}"}) {
+        EXPECT_EQ(File::decode(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(GamepadMappingFileDecode, emptyObjectIsTheShooterPreset) {
+    const auto m = File::decode("{}");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(*m, GamepadMapping::defaults());
+    EXPECT_EQ(matchingPreset(*m), GamepadPreset::shooter);
+}
+
+TEST(GamepadMappingFileDecode, partialFileKeepsThePresetElsewhere) {
+    const auto m = File::decode(
+        R"({"version": 1, "bindings": {"a": {"type": "key", "key": "x", "mods": []}}})");
+    EXPECT_EQ(m, shooterWith(C::a, PadBinding::key("x")));
+}
+
+TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
+    const std::pair<const char*, std::int64_t> cases[] = {
+        {"3", 3},
+        {"-5", -5},
+        {"2.0", 2},
+        {"2.5", 1},
+        {"\"3\"", 1},
+        {"true", 1},
+        {"null", 1},
+        {"1e300", 1},
+        {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"18446744073709551615", 1},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+    };
+    for (const auto& [json, expected] : cases) {
+        const auto m = File::decode(std::string(R"({"version": )") + json + "}");
+        ASSERT_TRUE(m) << json;
+        EXPECT_EQ(m->version, expected) << json;
+    }
+}
+
+TEST(GamepadMappingFileDecode, skipsBadBindingsOneByOne) {
+    const auto m = File::decode(R"({"bindings": {
+        "a": {"type": "mouse", "button": "middle"},
+        "b": {"type": "move"},
+        "x": "space",
+        "y": {"type": "key", "key": "f13"},
+        "guide": {"type": "key", "key": "g"},
+        "A": {"type": "none"},
+        "rt": {"type": "none"}
+    }})");
+    GamepadMapping expected = GamepadMapping::defaults();
+    expected.bindings[C::a] = PadBinding::mouseButton(PadMouseButton::middle);
+    expected.bindings[C::rt] = PadBinding::none();
+    EXPECT_EQ(m, expected);
+}
+
+TEST(GamepadMappingFileDecode, bindingsThatAreNotAnObjectKeepAllPresetBindings) {
+    for (const char* bindings : {"[]", "null", "\"a\"", "7"}) {
+        const auto m = File::decode(std::string(R"({"bindings": )") + bindings +
+                                    R"(, "leftStick": {"mode": "off"}})");
+        GamepadMapping expected = GamepadMapping::defaults();
+        expected.leftStick.mode = StickMode::off;
+        EXPECT_EQ(m, expected) << bindings;
+    }
+}
+
+TEST(GamepadMappingFileDecode, keyBindingsAreReadLeniently) {
+    EXPECT_EQ(binding(R"({"type": "Key", "key": "SPACEBAR", "mods": ["opt"]})"),
+              PadBinding::key("space", PadModifiers::alt));
+    EXPECT_EQ(binding(R"({"type": "KEY", "key": " Return ", "mods": ["Cmd", "hyper", "SHIFT"]})"),
+              PadBinding::key("enter", PadModifiers::cmd | PadModifiers::shift));
+    // A mods list with anything but strings counts as no modifiers.
+    EXPECT_EQ(binding(R"({"type": "key", "key": "a", "mods": ["cmd", 1]})"), PadBinding::key("a"));
+    EXPECT_EQ(binding(R"({"type": "key", "key": "a", "mods": "cmd"})"), PadBinding::key("a"));
+    // A missing or non-text key is the empty name: modifiers only.
+    EXPECT_EQ(binding(R"({"type": "key", "mods": ["ctrl"]})"),
+              PadBinding::key("", PadModifiers::ctrl));
+    EXPECT_EQ(binding(R"({"type": "key", "key": 5})"), PadBinding::key(""));
+    EXPECT_EQ(binding(R"({"type": "key", "key": "hyper"})"),
+              tl::unexpected(std::string("unknown key hyper")));
+}
+
+TEST(GamepadMappingFileDecode, pointerAndButtonBindings) {
+    EXPECT_EQ(binding(R"({"type": "mouse"})"), PadBinding::mouseButton(PadMouseButton::left));
+    EXPECT_EQ(binding(R"({"type": "MouseButton", "button": "RIGHT"})"),
+              PadBinding::mouseButton(PadMouseButton::right));
+    EXPECT_EQ(binding(R"({"type": "mouse", "button": "side"})"),
+              tl::unexpected(std::string("button")));
+    EXPECT_EQ(binding(R"({"type": "mousemove", "direction": "LEFT", "speed": 2})"),
+              PadBinding::mouseMove(PadDirection::left, 2));
+    EXPECT_EQ(binding(R"({"type": "move", "direction": "up"})"),
+              PadBinding::mouseMove(PadDirection::up, 1));
+    EXPECT_EQ(binding(R"({"type": "move", "direction": "up", "speed": "fast"})"),
+              PadBinding::mouseMove(PadDirection::up, 1));
+    EXPECT_EQ(binding(R"({"type": "move", "direction": "up", "speed": true})"),
+              PadBinding::mouseMove(PadDirection::up, 1));
+    EXPECT_EQ(binding(R"({"type": "move"})"), tl::unexpected(std::string("direction")));
+    EXPECT_EQ(binding(R"({"type": "move", "direction": "north"})"),
+              tl::unexpected(std::string("direction")));
+    EXPECT_EQ(binding(R"({"type": "scroll", "direction": "down", "speed": 0.5})"),
+              PadBinding::scroll(PadDirection::down, 0.5));
+    EXPECT_EQ(binding(R"({"type": "scroll", "direction": 3})"),
+              tl::unexpected(std::string("direction")));
+}
+
+TEST(GamepadMappingFileDecode, noneAndUnknownTypes) {
+    EXPECT_EQ(binding(R"({"type": "none"})"), PadBinding::none());
+    EXPECT_EQ(binding(R"({"type": "OFF", "key": "a"})"), PadBinding::none());
+    EXPECT_EQ(binding(R"({"type": "Jump"})"), tl::unexpected(std::string("unknown type jump")));
+    EXPECT_EQ(binding(R"({"key": "a"})"), tl::unexpected(std::string("unknown type ")));
+    EXPECT_EQ(binding(R"({"type": 1})"), tl::unexpected(std::string("unknown type ")));
+    EXPECT_EQ(binding(R"("key")"), tl::unexpected(std::string("unknown type ")));
+}
+
+TEST(GamepadMappingFileDecode, droppedMoveKeepsThePresetBinding) {
+    EXPECT_EQ(decodeA(R"({"type": "move"})"), GamepadMapping::defaults());
+}
+
+TEST(GamepadMappingFileDecode, sticksTakeEachWellTypedMember) {
+    const auto m = File::decode(R"({
+        "leftStick": {"mode": "MOUSE", "up": "ARROWUP", "down": "bogus", "left": 5,
+                      "right": "", "deadzone": 2.5, "sensitivity": 0.01, "invertY": true},
+        "rightStick": {"mode": "joystick", "deadzone": "x", "sensitivity": 3,
+                       "invertY": "yes"}
+    })");
+    ASSERT_TRUE(m);
+    const StickBinding preset = GamepadMapping::defaults().leftStick;
+    EXPECT_EQ(m->leftStick.mode, StickMode::mouse);
+    EXPECT_EQ(m->leftStick.up, "up");
+    EXPECT_EQ(m->leftStick.down, preset.down);
+    EXPECT_EQ(m->leftStick.left, preset.left);
+    EXPECT_EQ(m->leftStick.right, "");
+    EXPECT_EQ(m->leftStick.deadzone, 0.9);
+    EXPECT_EQ(m->leftStick.sensitivity, 0.1);
+    EXPECT_TRUE(m->leftStick.invertY);
+
+    StickBinding right = GamepadMapping::defaults().rightStick;
+    right.sensitivity = 3;
+    EXPECT_EQ(m->rightStick, right);
+}
+
+TEST(GamepadMappingFileDecode, sticksThatAreNotObjectsKeepThePreset) {
+    const auto m = File::decode(R"({"leftStick": "keys", "rightStick": [1]})");
+    EXPECT_EQ(m, GamepadMapping::defaults());
+}
+
+TEST(GamepadMappingFileDecode, hugeNumbersAreLimited) {
+    EXPECT_EQ(decodeA(R"({"type": "scroll", "direction": "up", "speed": 1e308})"),
+              shooterWith(C::a, PadBinding::scroll(PadDirection::up, 5.0)));
+    EXPECT_EQ(decodeA(R"({"type": "scroll", "direction": "up", "speed": -1e308})"),
+              shooterWith(C::a, PadBinding::scroll(PadDirection::up, 0.1)));
+    const auto stick =
+        File::decode(R"({"rightStick": {"deadzone": -1e308, "sensitivity": 1e308}})");
+    ASSERT_TRUE(stick);
+    EXPECT_EQ(stick->rightStick.deadzone, 0.0);
+    EXPECT_EQ(stick->rightStick.sensitivity, 5.0);
+}
+
+TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMapping) {
+    GamepadMapping m = GamepadMapping::defaults();
+    m.bindings.erase(C::start);
+    m.bindings[C::a] = PadBinding::key("z", PadModifiers(0x0F));
+    m.bindings[C::b] = PadBinding::mouseMove(PadDirection::left, std::nan(""));
+    m.bindings[C::x] = PadBinding::scroll(PadDirection::down, 9);
+    const std::string written = text(File::encode(m));
+
+    EXPECT_NE(written.find("\n  \"bindings\": {\n    \"a\": {"), std::string::npos) << written;
+    const JSON json = JSON::parse(written);
+    EXPECT_EQ(json.size(), 4u);
+    EXPECT_EQ(json["version"], 1);
+    EXPECT_EQ(json["bindings"].size(), 16u);
+    EXPECT_EQ(
+        json["bindings"]["a"],
+        JSON::parse(R"({"type": "key", "key": "z", "mods": ["ctrl", "alt", "shift", "cmd"]})"));
+    EXPECT_EQ(json["bindings"]["b"],
+              JSON::parse(R"({"type": "move", "direction": "left", "speed": 1.0})"));
+    EXPECT_EQ(json["bindings"]["x"],
+              JSON::parse(R"({"type": "scroll", "direction": "down", "speed": 5.0})"));
+    EXPECT_EQ(json["bindings"]["start"], JSON::parse(R"({"type": "none"})"));
+    EXPECT_EQ(json["bindings"]["rt"], JSON::parse(R"({"type": "mouse", "button": "left"})"));
+    EXPECT_EQ(json["bindings"]["back"],
+              JSON::parse(R"({"type": "key", "key": "tab", "mods": []})"));
+    EXPECT_EQ(json["leftStick"], JSON::parse(R"({"mode": "keys", "up": "w", "down": "s",
+        "left": "a", "right": "d", "deadzone": 0.3, "sensitivity": 1.0, "invertY": false})"));
+    EXPECT_EQ(json["rightStick"]["mode"], "mouse");
+    EXPECT_EQ(json["rightStick"]["up"], "");
+
+    // Keys appear in byte order at every level.
+    EXPECT_LT(written.find("\"bindings\""), written.find("\"leftStick\""));
+    EXPECT_LT(written.find("\"leftStick\""), written.find("\"rightStick\""));
+    EXPECT_LT(written.find("\"rightStick\""), written.find("\"version\""));
+    EXPECT_LT(written.find("\"dpadDown\""), written.find("\"dpadUp\""));
+}
+
+TEST(GamepadMappingFileEncode, unencodableMappingWritesAnEmptyObject) {
+    const GamepadMapping m = shooterWith(C::a, PadBinding::key("\xff\xfe"));
+    EXPECT_EQ(text(File::encode(m)), "{}");
+}
+
+TEST(GamepadMappingFileEncode, everyPresetSurvivesARoundTrip) {
+    for (GamepadPreset preset : allGamepadPresets) {
+        const GamepadMapping m = presetMapping(preset);
+        const auto bytes = File::encode(m);
+        const auto decoded = File::decode(bytes);
+        EXPECT_EQ(decoded, m) << rawValue(preset);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(File::encode(*decoded), bytes) << "encoding is stable";
+        EXPECT_EQ(matchingPreset(*decoded), preset);
+    }
+}
+
+TEST(GamepadMappingFileEncode, everyBindingKindSurvivesARoundTrip) {
+    GamepadMapping m;
+    m.version = -3;
+    m.bindings[C::a] = PadBinding::key("", PadModifiers::cmd | PadModifiers::alt);
+    m.bindings[C::b] = PadBinding::key("backslash", PadModifiers::ctrl);
+    m.bindings[C::lt] = PadBinding::mouseButton(PadMouseButton::middle);
+    m.bindings[C::rt] = PadBinding::mouseMove(PadDirection::down, 0.1 + 0.2);
+    m.bindings[C::dpadLeft] = PadBinding::scroll(PadDirection::left, 4.999999999999);
+    m.leftStick = StickBinding::make(StickMode::scroll, "quote", "grave", "comma", "lalt",
+                                     0.123456789, 3.3, true);
+    m.rightStick = StickBinding::keys("f12", "", "delete", "0", 0.9);
+    EXPECT_EQ(File::decode(File::encode(m)), m.normalized());
+}
+
+TEST(GamepadMappingFileLoad, missingOrUnreadableFileGivesDefaults) {
+    TempDir dir;
+    const auto missing = File::load(dir / "gamepad_mapping.json");
+    EXPECT_EQ(missing.status, File::LoadStatus::missing);
+    EXPECT_EQ(missing.mapping, GamepadMapping::defaults());
+    // A folder where the file should be cannot be read as one.
+    std::filesystem::create_directory(dir / "folder.json");
+    EXPECT_EQ(File::load(dir / "folder.json").status, File::LoadStatus::missing);
+    EXPECT_FALSE(std::filesystem::exists(dir / "gamepad_mapping.corrupt.json"));
+}
+
+TEST(GamepadMappingFileLoad, decodableFileIsLoaded) {
+    TempDir dir;
+    const auto path = dir / "gamepad_mapping.json";
+    writeText(path, R"({"bindings": {"a": {"type": "key", "key": "x"}}})");
+    const auto result = File::load(path);
+    EXPECT_EQ(result.status, File::LoadStatus::loaded);
+    EXPECT_EQ(result.mapping, shooterWith(C::a, PadBinding::key("x")));
+}
+
+TEST(GamepadMappingFileLoad, corruptFileIsCopiedAsideAndLeftInPlace) {
+    for (const char* damaged : {"[1,2]", "not json at all", "{\"version\": 1e999}"}) {
+        TempDir dir;
+        const auto path = dir / "gamepad_mapping.json";
+        const auto copy = dir / "gamepad_mapping.corrupt.json";
+        writeText(path, damaged);
+        writeText(copy, "an older copy");
+        const auto result = File::load(path);
+        EXPECT_EQ(result.status, File::LoadStatus::corrupt) << damaged;
+        EXPECT_EQ(result.mapping, GamepadMapping::defaults());
+        EXPECT_EQ(readText(copy), damaged);
+        EXPECT_EQ(readText(path), damaged);
+    }
+}
+
+TEST(GamepadMappingFileLoad, whateverHoldsTheCopysNameIsRemovedFirst) {
+    TempDir dir;
+    const auto path = dir / "gamepad_mapping.json";
+    writeText(path, "{broken");
+    std::filesystem::create_directory(dir / "gamepad_mapping.corrupt.json");
+    EXPECT_EQ(File::load(path).status, File::LoadStatus::corrupt);
+    EXPECT_EQ(readText(dir / "gamepad_mapping.corrupt.json"), "{broken");
+}
+
+TEST(GamepadMappingFileLoad, failedCopyStillReportsCorrupt) {
+    TempDir dir;
+    const auto path = dir / "gamepad_mapping.json";
+    writeText(path, "[]");
+    // A non-empty folder in the copy's place can be neither removed nor replaced.
+    std::filesystem::create_directories(dir / "gamepad_mapping.corrupt.json" / "inner");
+    const auto result = File::load(path);
+    EXPECT_EQ(result.status, File::LoadStatus::corrupt);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "gamepad_mapping.corrupt.json" / "inner"));
+}
+
+TEST(GamepadMappingFileSave, createsFoldersAndReplacesTheFile) {
+    TempDir dir;
+    const auto path = dir / "nested" / "deeper" / "gamepad_mapping.json";
+    const GamepadMapping mouse = presetMapping(GamepadPreset::mouse);
+    ASSERT_TRUE(File::save(mouse, path));
+    EXPECT_EQ(readText(path), text(File::encode(mouse)));
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "nested").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    const GamepadMapping racing = presetMapping(GamepadPreset::racing);
+    ASSERT_TRUE(File::save(racing, path));
+    const auto loaded = File::load(path);
+    EXPECT_EQ(loaded.status, File::LoadStatus::loaded);
+    EXPECT_EQ(loaded.mapping, racing);
+    // Nothing but the file is left behind in its folder.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST(GamepadMappingFileSave, reportsTheSystemError) {
+    TempDir dir;
+    writeText(dir / "plain", "a file, not a folder");
+    const auto result =
+        File::save(GamepadMapping::defaults(), dir / "plain" / "gamepad_mapping.json");
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(result.error());
+}
+
+TEST(GamepadMappingFileLocation, usesTheDataFolder) {
+    const auto url = File::defaultURL([](std::string_view name) -> std::optional<std::string> {
+        if (name == "TVL_DATA_DIR") {
+            return "/srv/tarvel-data";
+        }
+        return std::nullopt;
+    });
+    EXPECT_EQ(url, std::filesystem::path("/srv/tarvel-data/gamepad_mapping.json"));
+    EXPECT_EQ(File::fileName, "gamepad_mapping.json");
+    EXPECT_EQ(File::corruptFileName, "gamepad_mapping.corrupt.json");
+}
+
+}  // namespace
+}  // namespace tarvel::gamepad

@@ -1,0 +1,258 @@
+#include "core/gamepad/pad_state.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <type_traits>
+#include <vector>
+
+#include "tests/core/gamepad/gamepad_printers.hpp"
+
+namespace tarvel::gamepad {
+namespace {
+
+using namespace std::chrono_literals;
+using wire::InputEvent;
+
+constexpr std::array<PadHat::Value, 9> allHats{
+    PadHat::neutral, PadHat::north,     PadHat::northEast, PadHat::east,     PadHat::southEast,
+    PadHat::south,   PadHat::southWest, PadHat::west,      PadHat::northWest};
+
+const PadClock::time_point t0 = PadClock::time_point{} + 1000s;
+
+InputEvent sticks(std::int16_t lx, std::int16_t ly, std::int16_t rx = 0, std::int16_t ry = 0) {
+    return InputEvent(InputEvent::GamepadSticks{lx, ly, rx, ry});
+}
+
+InputEvent buttons(std::uint32_t bits, std::uint8_t hat = 0, std::uint8_t lt = 0,
+                   std::uint8_t rt = 0) {
+    return InputEvent(InputEvent::GamepadButtons{bits, hat, lt, rt});
+}
+
+std::vector<std::uint16_t> releases(const PadFrameDiff& diff) {
+    std::vector<std::uint16_t> order;
+    diff.forEachRelease([&order](std::uint16_t usage) { order.push_back(usage); });
+    return order;
+}
+
+std::vector<std::uint16_t> presses(const PadFrameDiff& diff) {
+    std::vector<std::uint16_t> order;
+    diff.forEachPress([&order](std::uint16_t usage) { order.push_back(usage); });
+    return order;
+}
+
+// The per-frame values are copied and compared on every packet.
+static_assert(std::is_trivially_copyable_v<PadState>);
+static_assert(std::is_trivially_copyable_v<PadOutputFrame>);
+static_assert(std::is_trivially_copyable_v<PadFrameDiff>);
+
+TEST(PadHat, fourBooleansWithOppositesCancelling) {
+    EXPECT_EQ(PadHat(false, false, false, false), PadHat::neutral);
+    EXPECT_EQ(PadHat(true, false, false, true), PadHat::northEast);
+    EXPECT_EQ(PadHat(false, true, true, false), PadHat::southWest);
+    EXPECT_EQ(PadHat(true, true, false, true), PadHat::east);
+    EXPECT_EQ(PadHat(false, false, true, true), PadHat::neutral);
+    EXPECT_EQ(PadHat(true, true, true, true), PadHat::neutral);
+    EXPECT_EQ(PadHat(true, false, true, true), PadHat::north);
+    EXPECT_EQ(PadHat(true, true, true, false), PadHat::west);
+}
+
+TEST(PadHat, flagsRebuildTheSameHat) {
+    int ups = 0, downs = 0, lefts = 0, rights = 0;
+    for (PadHat hat : allHats) {
+        EXPECT_EQ(PadHat(hat.up(), hat.down(), hat.left(), hat.right()), hat);
+        EXPECT_FALSE(hat.up() && hat.down());
+        EXPECT_FALSE(hat.left() && hat.right());
+        ups += hat.up();
+        downs += hat.down();
+        lefts += hat.left();
+        rights += hat.right();
+    }
+    EXPECT_EQ(ups, 3);
+    EXPECT_EQ(downs, 3);
+    EXPECT_EQ(lefts, 3);
+    EXPECT_EQ(rights, 3);
+}
+
+TEST(PadHat, rawValuesAboveEightAreNotHats) {
+    for (std::uint8_t raw = 0; raw <= 8; ++raw) {
+        ASSERT_TRUE(PadHat::fromRawValue(raw).has_value());
+        EXPECT_EQ(PadHat::fromRawValue(raw)->rawValue(), raw);
+    }
+    EXPECT_FALSE(PadHat::fromRawValue(9).has_value());
+    EXPECT_FALSE(PadHat::fromRawValue(255).has_value());
+}
+
+TEST(PadState, neutralityIsSplitBetweenSticksAndButtons) {
+    EXPECT_TRUE(PadState{}.isNeutral());
+    PadState stick;
+    stick.ry = -1;
+    EXPECT_TRUE(!stick.sticksNeutral() && stick.buttonsNeutral() && !stick.isNeutral());
+    PadState trigger;
+    trigger.lt = 1;
+    EXPECT_TRUE(trigger.sticksNeutral() && !trigger.buttonsNeutral() && !trigger.isNeutral());
+    PadState hat;
+    hat.hat = PadHat::west;
+    EXPECT_FALSE(hat.buttonsNeutral());
+}
+
+TEST(PadStateTracker, masksUndefinedButtonsAndHats) {
+    PadStateTracker tracker;
+    EXPECT_TRUE(tracker.apply(buttons(0xFFFFFFFF, 9, 10, 20), t0));
+    EXPECT_EQ(tracker.state().buttons.rawValue, 0x7FFu);
+    EXPECT_EQ(tracker.state().hat, PadHat::neutral);
+    EXPECT_EQ(tracker.state().lt, 10);
+    EXPECT_EQ(tracker.state().rt, 20);
+
+    EXPECT_TRUE(tracker.apply(buttons(0x800, 255), t0));
+    EXPECT_TRUE(tracker.state().buttons.isEmpty());
+    EXPECT_EQ(tracker.state().hat, PadHat::neutral);
+
+    EXPECT_TRUE(tracker.apply(buttons(0, 8), t0));
+    EXPECT_EQ(tracker.state().hat, PadHat::northWest);
+}
+
+TEST(PadStateTracker, repeatedStateRefreshesTimeWithoutChange) {
+    PadStateTracker tracker;
+    EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
+    EXPECT_TRUE(tracker.apply(sticks(100, -200, 300, -400), t0));
+    EXPECT_EQ(tracker.lastUpdate(), t0);
+    EXPECT_FALSE(tracker.apply(sticks(100, -200, 300, -400), t0 + 1s));
+    EXPECT_EQ(tracker.lastUpdate(), t0 + 1s);
+    // The masked value equals the stored one, so this is no change either.
+    EXPECT_TRUE(tracker.apply(buttons(0x001), t0 + 2s));
+    EXPECT_FALSE(tracker.apply(buttons(0x801), t0 + 3s));
+    EXPECT_EQ(tracker.lastUpdate(), t0 + 3s);
+}
+
+TEST(PadStateTracker, eachKindKeepsTheOtherKindsFields) {
+    PadStateTracker tracker;
+    tracker.apply(sticks(1, 2, 3, 4), t0);
+    tracker.apply(buttons(0x30, 3, 64, 200), t0);
+    tracker.apply(sticks(-5, -6, -7, -8), t0);
+    const PadState expected{-5, -6, -7, -8, PadButtons(0x30), PadHat::east, 64, 200};
+    EXPECT_EQ(tracker.state(), expected);
+    tracker.apply(buttons(0, 0, 0, 0), t0);
+    EXPECT_EQ(tracker.state(), (PadState{-5, -6, -7, -8, PadButtons(), PadHat::neutral, 0, 0}));
+}
+
+TEST(PadStateTracker, otherEventsAreIgnored) {
+    PadStateTracker tracker;
+    EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::Key{4, wire::KeyState::down, false}), t0));
+    EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::ResetState{}), t0));
+    EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
+    EXPECT_TRUE(tracker.state().isNeutral());
+}
+
+TEST(PadStateTracker, neutralPadIsNeverStale) {
+    PadStateTracker tracker;
+    EXPECT_FALSE(tracker.isStale(t0 + 10000h));
+    tracker.apply(sticks(0, 0), t0);
+    EXPECT_FALSE(tracker.isStale(t0 + 10000h));
+}
+
+TEST(PadStateTracker, heldPadGoesStaleAfterTheWatchdogTimeout) {
+    PadStateTracker tracker;
+    tracker.apply(buttons(0, 0, 0, 1), t0);
+    EXPECT_FALSE(tracker.isStale(t0 + padWatchdogTimeout));
+    EXPECT_TRUE(tracker.isStale(t0 + padWatchdogTimeout + 1ns));
+    // Any pad event, even an unchanged one, restarts the clock.
+    tracker.apply(buttons(0, 0, 0, 1), t0 + 1400ms);
+    EXPECT_FALSE(tracker.isStale(t0 + 2900ms));
+    EXPECT_TRUE(tracker.isStale(t0 + 2901ms));
+    // A clock that runs backwards never makes a state stale.
+    EXPECT_FALSE(tracker.isStale(t0 - 1h));
+}
+
+TEST(PadStateTracker, resetForgetsStateAndTime) {
+    PadStateTracker tracker;
+    tracker.apply(sticks(30000, 0), t0);
+    tracker.reset();
+    EXPECT_TRUE(tracker.state().isNeutral());
+    EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
+    EXPECT_FALSE(tracker.isStale(t0 + 1h));
+}
+
+TEST(PadOutputFrame, onlyVelocitiesNeedTheTimer) {
+    PadOutputFrame frame;
+    EXPECT_TRUE(frame.isEmpty() && !frame.needsTimer());
+    frame.mouseButtons = PadOutputFrame::mouseMiddle;
+    EXPECT_TRUE(!frame.isEmpty() && !frame.needsTimer());
+    frame.scrollX = -0.5;
+    EXPECT_TRUE(frame.needsTimer());
+}
+
+TEST(PadFrameDiff, releasesKeysBeforeModifiersAndPressesModifiersFirst) {
+    PadOutputFrame shiftW;
+    shiftW.keys = input::HIDKeySet{0x1A, 0xE1};
+    const PadFrameDiff release(shiftW, PadOutputFrame{});
+    EXPECT_EQ(releases(release), (std::vector<std::uint16_t>{0x1A, 0xE1}));
+    EXPECT_TRUE(presses(release).empty());
+    const PadFrameDiff press(PadOutputFrame{}, shiftW);
+    EXPECT_EQ(presses(press), (std::vector<std::uint16_t>{0xE1, 0x1A}));
+    EXPECT_TRUE(releases(press).empty());
+}
+
+TEST(PadFrameDiff, ordersManyKeysAscendingWithinEachGroup) {
+    PadOutputFrame many;
+    many.keys = input::HIDKeySet{0xE7, 0x52, 0xE0, 0x04, 0xE3, 0x2C, 0xFF};
+    const PadFrameDiff press(PadOutputFrame{}, many);
+    EXPECT_EQ(presses(press),
+              (std::vector<std::uint16_t>{0xE0, 0xE3, 0xE7, 0x04, 0x2C, 0x52, 0xFF}));
+    const PadFrameDiff release(many, PadOutputFrame{});
+    EXPECT_EQ(releases(release),
+              (std::vector<std::uint16_t>{0x04, 0x2C, 0x52, 0xFF, 0xE0, 0xE3, 0xE7}));
+}
+
+TEST(PadFrameDiff, keepsHeldKeysAndButtonsOutOfTheDiff) {
+    PadOutputFrame before;
+    before.keys = input::HIDKeySet{0x04, 0x05};
+    before.mouseButtons = PadOutputFrame::mouseLeft | PadOutputFrame::mouseRight;
+    before.pointerX = 100;
+    PadOutputFrame after;
+    after.keys = input::HIDKeySet{0x05, 0x06};
+    after.mouseButtons = PadOutputFrame::mouseRight | PadOutputFrame::mouseMiddle;
+    const PadFrameDiff diff(before, after);
+    EXPECT_EQ(diff.pressed, (input::HIDKeySet{0x06}));
+    EXPECT_EQ(diff.released, (input::HIDKeySet{0x04}));
+    EXPECT_EQ(diff.mouseDown, PadOutputFrame::mouseMiddle);
+    EXPECT_EQ(diff.mouseUp, PadOutputFrame::mouseLeft);
+
+    // Velocity changes alone produce nothing to press or release.
+    PadOutputFrame moved = before;
+    moved.pointerX = -300;
+    moved.scrollY = 12;
+    EXPECT_TRUE(PadFrameDiff(before, moved).isEmpty());
+    EXPECT_TRUE(PadFrameDiff().isEmpty());
+    EXPECT_EQ(PadFrameDiff(), PadFrameDiff(after, after));
+}
+
+TEST(PadSequenceGates, gatesEachPadKindSeparately) {
+    PadSequenceGates gates;
+    const InputEvent stick = sticks(1, 1);
+    const InputEvent button = buttons(1);
+    EXPECT_TRUE(gates.accept(5, stick));
+    EXPECT_FALSE(gates.accept(4, stick));
+    EXPECT_FALSE(gates.accept(5, stick));
+    EXPECT_TRUE(gates.accept(4, button));
+    EXPECT_FALSE(gates.accept(3, button));
+    EXPECT_TRUE(gates.accept(6, stick));
+    EXPECT_TRUE(gates.accept(6, button));
+}
+
+TEST(PadSequenceGates, otherEventsPassWithoutMovingTheGates) {
+    PadSequenceGates gates;
+    const InputEvent key(InputEvent::Key{4, wire::KeyState::down, false});
+    EXPECT_TRUE(gates.accept(100, key));
+    EXPECT_TRUE(gates.accept(1, key));
+    EXPECT_TRUE(gates.accept(0, key));
+    // Neither gate saw 100.
+    EXPECT_TRUE(gates.accept(2, sticks(0, 0)));
+    EXPECT_TRUE(gates.accept(2, buttons(0)));
+    // Sequence 0 is never above the initial state.
+    PadSequenceGates fresh;
+    EXPECT_FALSE(fresh.accept(0, sticks(0, 0)));
+}
+
+}  // namespace
+}  // namespace tarvel::gamepad
