@@ -13,7 +13,7 @@ using WallTime = std::chrono::system_clock::time_point;
 
 /// Where time comes from; injected so tests step it by hand.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual MonotonicTime now() const = 0;
     /// Calendar time, for the whole seconds stored in files.
@@ -22,7 +22,7 @@ public:
 
 /// The machine's clocks.
 class SystemClock final : public Clock {
-public:
+  public:
     MonotonicTime now() const override { return MonotonicClock::now(); }
     WallTime wallNow() const override { return std::chrono::system_clock::now(); }
 

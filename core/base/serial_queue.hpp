@@ -10,10 +10,12 @@ namespace tarvel::base {
 /// A scheduled piece of work that can be called off. Cancels when destroyed,
 /// so work never outlives the object that asked for it. Move-only.
 class TimerHandle {
-public:
+  public:
     TimerHandle() = default;
     explicit TimerHandle(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
-    TimerHandle(TimerHandle&& other) noexcept : cancel_(std::move(other.cancel_)) { other.cancel_ = nullptr; }
+    TimerHandle(TimerHandle&& other) noexcept : cancel_(std::move(other.cancel_)) {
+        other.cancel_ = nullptr;
+    }
     TimerHandle& operator=(TimerHandle&& other) noexcept {
         if (this != &other) {
             cancel();
@@ -36,14 +38,14 @@ public:
     }
     bool active() const noexcept { return static_cast<bool>(cancel_); }
 
-private:
+  private:
     std::function<void()> cancel_;
 };
 
 /// A serial queue: tasks run one at a time, in the order they were queued,
 /// on one thread of the queue's own. Safe to call from any thread.
 class SerialQueue {
-public:
+  public:
     using Task = std::function<void()>;
     using Duration = std::chrono::nanoseconds;
 

@@ -13,7 +13,7 @@ namespace tarvel::mapping {
 /// replacement bumps the generation in the same critical section, so a
 /// reader holding an older number knows its copy is stale.
 class PadMappingRuntime {
-public:
+  public:
     struct Snapshot {
         gamepad::CompiledPadMapping compiled;
         std::int64_t generation = 0;
@@ -43,7 +43,7 @@ public:
         ++generation_;
     }
 
-private:
+  private:
     mutable std::mutex lock_;
     gamepad::CompiledPadMapping compiled_;
     std::int64_t generation_ = 0;

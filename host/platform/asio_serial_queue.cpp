@@ -90,7 +90,9 @@ AsioSerialQueue::~AsioSerialQueue() {
     }
 }
 
-void AsioSerialQueue::async(Task task) { asio::post(context_, std::move(task)); }
+void AsioSerialQueue::async(Task task) {
+    asio::post(context_, std::move(task));
+}
 
 void AsioSerialQueue::sync(Task task) {
     if (isCurrent()) {
@@ -129,6 +131,8 @@ base::TimerHandle AsioSerialQueue::repeating(Duration first, Duration interval, 
     return handleFor(state, context_);
 }
 
-bool AsioSerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool AsioSerialQueue::isCurrent() const {
+    return std::this_thread::get_id() == thread_.get_id();
+}
 
 }  // namespace tarvel::platform

@@ -16,7 +16,7 @@ namespace tarvel::platform {
 /// on the queue. Destruction runs what is already queued, drops pending
 /// timers, and joins the thread.
 class AsioSerialQueue final : public base::SerialQueue {
-public:
+  public:
     explicit AsioSerialQueue(std::string label);
     ~AsioSerialQueue() override;
 
@@ -27,12 +27,13 @@ public:
     void async(Task task) override;
     void sync(Task task) override;
     [[nodiscard]] base::TimerHandle schedule(Duration delay, Task task) override;
-    [[nodiscard]] base::TimerHandle repeating(Duration first, Duration interval, Task task) override;
+    [[nodiscard]] base::TimerHandle repeating(Duration first, Duration interval,
+                                              Task task) override;
     bool isCurrent() const override;
 
     asio::io_context& context() noexcept { return context_; }
 
-private:
+  private:
     const std::string label_;
     asio::io_context context_{1};
     asio::executor_work_guard<asio::io_context::executor_type> work_;

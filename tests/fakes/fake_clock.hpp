@@ -8,7 +8,7 @@ namespace tarvel::testing {
 
 /// A clock that moves only when told to.
 class FakeClock final : public base::Clock {
-public:
+  public:
     base::MonotonicTime now() const override { return now_; }
     base::WallTime wallNow() const override { return wall_; }
 
@@ -17,7 +17,7 @@ public:
         wall_ += std::chrono::duration_cast<base::WallTime::duration>(step);
     }
 
-private:
+  private:
     base::MonotonicTime now_ = base::MonotonicTime(std::chrono::hours(1000));
     base::WallTime wall_ = base::WallTime(std::chrono::seconds(1'800'000'000));
 };

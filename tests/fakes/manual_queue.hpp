@@ -15,7 +15,7 @@ namespace tarvel::testing {
 /// own thread, with timers that follow a FakeClock. `advance` moves the clock
 /// in steps and runs every timer due on the way, in deadline order.
 class ManualQueue final : public base::SerialQueue {
-public:
+  public:
     explicit ManualQueue(std::shared_ptr<FakeClock> clock, std::string label = "manual")
         : clock_(std::move(clock)), label_(std::move(label)) {}
 
@@ -28,7 +28,8 @@ public:
     [[nodiscard]] base::TimerHandle schedule(Duration delay, Task task) override {
         return addTimer(delay, Duration::zero(), std::move(task));
     }
-    [[nodiscard]] base::TimerHandle repeating(Duration first, Duration interval, Task task) override {
+    [[nodiscard]] base::TimerHandle repeating(Duration first, Duration interval,
+                                              Task task) override {
         return addTimer(first, interval, std::move(task));
     }
     bool isCurrent() const override { return running_ > 0; }
@@ -71,7 +72,7 @@ public:
                                                       [](const auto& t) { return !t->cancelled; }));
     }
 
-private:
+  private:
     struct Timer {
         base::MonotonicTime deadline;
         Duration interval;
@@ -86,7 +87,8 @@ private:
     };
 
     base::TimerHandle addTimer(Duration first, Duration interval, Task task) {
-        auto timer = std::make_shared<Timer>(Timer{clock_->now() + first, interval, std::move(task), false, nextOrder_++});
+        auto timer = std::make_shared<Timer>(
+            Timer{clock_->now() + first, interval, std::move(task), false, nextOrder_++});
         timers_.push_back(timer);
         std::weak_ptr<Timer> weak = timer;
         return base::TimerHandle([weak] {

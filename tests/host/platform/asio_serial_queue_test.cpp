@@ -70,7 +70,9 @@ TEST(AsioSerialQueue, cancelledOrDroppedScheduledWorkNeverRuns) {
     auto kept = queue.schedule(10ms, [&] { fired += 1; });
     auto cancelled = queue.schedule(10ms, [&] { fired += 100; });
     cancelled.cancel();
-    { auto dropped = queue.schedule(10ms, [&] { fired += 1000; }); }
+    {
+        auto dropped = queue.schedule(10ms, [&] { fired += 1000; });
+    }
     EXPECT_TRUE(eventually([&] { return fired.load() >= 1; }));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(fired.load(), 1);

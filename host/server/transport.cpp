@@ -1,0 +1,346 @@
+#include "host/server/transport.hpp"
+
+#include <netinet/in.h>
+#include <netinet/ip.h>
+
+#include <asio/buffer.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+namespace tarvel::server {
+
+namespace {
+
+// DSCP AF41, the class for interactive video: asks the LAN to queue input
+// datagrams ahead of bulk traffic. Best effort; networks may ignore it.
+constexpr int interactiveTrafficClass = 0x88;
+
+void preferLowLatency(asio::ip::udp::socket& socket) {
+    const int value = interactiveTrafficClass;
+    const int fd = socket.native_handle();
+    // A dual-stack socket sends IPv4 with IP_TOS and IPv6 with IPV6_TCLASS.
+    (void)::setsockopt(fd, IPPROTO_IP, IP_TOS, &value, sizeof value);
+    if (socket.local_endpoint().protocol() == asio::ip::udp::v6()) {
+        (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &value, sizeof value);
+    }
+}
+
+template <class Socket, class Protocol>
+std::error_code openDualStack(Socket& socket, Protocol v6, Protocol v4) {
+    std::error_code error;
+    socket.open(v6, error);
+    if (!error) {
+        socket.set_option(asio::ip::v6_only(false), error);
+        if (!error) {
+            return {};
+        }
+        socket.close();
+    }
+    // No IPv6 on this machine: IPv4 alone still serves every admitted peer range but fc00::/7.
+    error.clear();
+    socket.open(v4, error);
+    return error;
+}
+
+asio::ip::address anyAddressFor(bool v6) {
+    return v6 ? asio::ip::address(asio::ip::address_v6::any())
+              : asio::ip::address(asio::ip::address_v4::any());
+}
+
+}  // namespace
+
+discovery::NetworkHost toNetworkHost(const asio::ip::address& address) {
+    if (address.is_v6()) {
+        const auto v6 = address.to_v6();
+        if (v6.is_v4_mapped()) {
+            return discovery::IPv4Address{
+                asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_bytes()};
+        }
+        return discovery::IPv6Address{v6.to_bytes(), static_cast<std::uint32_t>(v6.scope_id())};
+    }
+    return discovery::IPv4Address{address.to_v4().to_bytes()};
+}
+
+discovery::NetworkEndpoint toNetworkEndpoint(const asio::ip::tcp::endpoint& endpoint) {
+    return {toNetworkHost(endpoint.address()), endpoint.port()};
+}
+
+discovery::NetworkEndpoint toNetworkEndpoint(const asio::ip::udp::endpoint& endpoint) {
+    return {toNetworkHost(endpoint.address()), endpoint.port()};
+}
+
+TcpConnection::TcpConnection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {
+    std::error_code error;
+    const auto remote = socket_.remote_endpoint(error);
+    if (!error) {
+        endpoint_ = toNetworkEndpoint(remote);
+    }
+    // Control frames are small and latency matters more than packing.
+    socket_.set_option(asio::ip::tcp::no_delay(true), error);
+}
+
+void TcpConnection::receive(ReceiveHandler handler) {
+    if (cancelled_) {
+        asio::post(socket_.get_executor(), [handler = std::move(handler)] {
+            handler({}, false, asio::error::operation_aborted);
+        });
+        return;
+    }
+    readBuffer_.resize(maxReceiveLength);
+    socket_.async_read_some(asio::buffer(readBuffer_),
+                            [self = shared_from_this(), handler = std::move(handler)](
+                                std::error_code error, std::size_t n) {
+                                if (error == asio::error::eof) {
+                                    handler({}, true, {});
+                                    return;
+                                }
+                                handler(wire::ByteView(self->readBuffer_.data(), n), false, error);
+                            });
+}
+
+void TcpConnection::send(wire::Bytes bytes, SendHandler done) {
+    if (cancelled_) {
+        if (done) {
+            asio::post(socket_.get_executor(),
+                       [done = std::move(done)] { done(asio::error::operation_aborted); });
+        }
+        return;
+    }
+    writes_.emplace_back(std::move(bytes), std::move(done));
+    if (!writing_) {
+        writeNext();
+    }
+}
+
+void TcpConnection::writeNext() {
+    if (writes_.empty()) {
+        writing_ = false;
+        return;
+    }
+    writing_ = true;
+    asio::async_write(socket_, asio::buffer(writes_.front().first),
+                      [self = shared_from_this()](std::error_code error, std::size_t) {
+                          auto done = std::move(self->writes_.front().second);
+                          self->writes_.pop_front();
+                          if (done) {
+                              done(error);
+                          }
+                          if (error) {
+                              // A broken stream loses everything queued after it too.
+                              while (!self->writes_.empty()) {
+                                  auto next = std::move(self->writes_.front().second);
+                                  self->writes_.pop_front();
+                                  if (next) {
+                                      next(error);
+                                  }
+                              }
+                              self->writing_ = false;
+                              return;
+                          }
+                          self->writeNext();
+                      });
+}
+
+void TcpConnection::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    std::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+TcpListener::TcpListener(asio::ip::tcp::acceptor acceptor)
+    : acceptor_(std::move(acceptor)), port_(acceptor_.local_endpoint().port()) {}
+
+void TcpListener::start(ConnectionHandler onConnection, FailureHandler onFailure) {
+    onConnection_ = std::move(onConnection);
+    onFailure_ = std::move(onFailure);
+    acceptNext();
+}
+
+void TcpListener::acceptNext() {
+    acceptor_.async_accept(
+        [self = shared_from_this()](std::error_code error, asio::ip::tcp::socket socket) {
+            if (self->cancelled_) {
+                return;
+            }
+            if (error) {
+                // Running out of descriptors or memory passes; anything else ends the listener.
+                if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+                    error == asio::error::connection_aborted) {
+                    self->acceptNext();
+                    return;
+                }
+                if (self->onFailure_) {
+                    self->onFailure_(error);
+                }
+                return;
+            }
+            if (self->onConnection_) {
+                self->onConnection_(std::make_shared<TcpConnection>(std::move(socket)));
+            }
+            self->acceptNext();
+        });
+}
+
+void TcpListener::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    std::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+UdpFlow::UdpFlow(std::weak_ptr<UdpListener> listener, asio::ip::udp::endpoint remote)
+    : listener_(std::move(listener)), remote_(std::move(remote)) {}
+
+void UdpFlow::send(wire::ByteView datagram) {
+    if (cancelled_) {
+        return;
+    }
+    if (auto listener = listener_.lock()) {
+        listener->sendTo(remote_, datagram);
+    }
+}
+
+void UdpFlow::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    if (auto listener = listener_.lock()) {
+        listener->forget(remote_);
+    }
+}
+
+void UdpFlow::deliver(wire::ByteView datagram) {
+    if (!cancelled_ && handler_) {
+        handler_(datagram);
+    }
+}
+
+UdpListener::UdpListener(asio::ip::udp::socket socket)
+    : socket_(std::move(socket)), port_(socket_.local_endpoint().port()) {}
+
+void UdpListener::start(FlowHandler onFlow, FailureHandler onFailure) {
+    onFlow_ = std::move(onFlow);
+    onFailure_ = std::move(onFailure);
+    receiveNext();
+}
+
+void UdpListener::receiveNext() {
+    socket_.async_receive_from(
+        asio::buffer(buffer_), sender_,
+        [self = shared_from_this()](std::error_code error, std::size_t n) {
+            if (self->cancelled_) {
+                return;
+            }
+            if (error) {
+                // An ICMP error from an earlier send surfaces here; it is not the socket's end.
+                if (error == asio::error::connection_refused ||
+                    error == asio::error::host_unreachable ||
+                    error == asio::error::network_unreachable) {
+                    self->receiveNext();
+                    return;
+                }
+                if (self->onFailure_) {
+                    self->onFailure_(error);
+                }
+                return;
+            }
+            auto it = self->flows_.find(self->sender_);
+            if (it == self->flows_.end()) {
+                auto flow = std::make_shared<UdpFlow>(self, self->sender_);
+                it = self->flows_.emplace(self->sender_, flow).first;
+                if (self->onFlow_) {
+                    self->onFlow_(flow);
+                }
+                if (self->cancelled_) {
+                    return;
+                }
+                it = self->flows_.find(self->sender_);  // the handler may have refused the flow
+                if (it == self->flows_.end()) {
+                    self->receiveNext();
+                    return;
+                }
+            }
+            // Hold the flow: its handler may cancel it while it runs.
+            auto flow = it->second;
+            flow->deliver(wire::ByteView(self->buffer_.data(), n));
+            if (!self->cancelled_) {
+                self->receiveNext();
+            }
+        });
+}
+
+void UdpListener::forget(const asio::ip::udp::endpoint& remote) {
+    flows_.erase(remote);
+}
+
+void UdpListener::sendTo(const asio::ip::udp::endpoint& remote, wire::ByteView datagram) {
+    if (cancelled_) {
+        return;
+    }
+    // Datagrams are tiny and the socket's send buffer is rarely full; a
+    // non-blocking send that fails is a lost datagram, as UDP allows.
+    std::error_code ignored;
+    socket_.send_to(asio::buffer(datagram.data(), datagram.size()), remote, 0, ignored);
+}
+
+void UdpListener::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    for (auto& [remote, flow] : flows_) {
+        flow->cancelled_ = true;
+    }
+    flows_.clear();
+    std::error_code ignored;
+    socket_.close(ignored);
+}
+
+tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& context,
+                                                          std::uint16_t port) {
+    asio::ip::tcp::acceptor acceptor(context);
+    if (auto error = openDualStack(acceptor, asio::ip::tcp::v6(), asio::ip::tcp::v4())) {
+        return tl::unexpected(error);
+    }
+    const bool v6 = acceptor.local_endpoint().protocol() == asio::ip::tcp::v6();
+    std::error_code error;
+    // A restarted host must get its port back while old connections linger in TIME_WAIT.
+    acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    acceptor.bind(asio::ip::tcp::endpoint(anyAddressFor(v6), port), error);
+    if (!error) {
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        return tl::unexpected(error);
+    }
+    const std::uint16_t bound = acceptor.local_endpoint().port();
+
+    asio::ip::udp::socket socket(context);
+    if (auto openError = openDualStack(socket, asio::ip::udp::v6(), asio::ip::udp::v4())) {
+        return tl::unexpected(openError);
+    }
+    const bool udpV6 = socket.local_endpoint().protocol() == asio::ip::udp::v6();
+    // No address reuse for UDP: two hosts on one port would split the datagrams.
+    socket.bind(asio::ip::udp::endpoint(anyAddressFor(udpV6), bound), error);
+    if (error) {
+        return tl::unexpected(error);
+    }
+    socket.non_blocking(true, error);
+    preferLowLatency(socket);
+
+    ListenerPair pair;
+    pair.port = bound;
+    pair.tcp = std::make_shared<TcpListener>(std::move(acceptor));
+    pair.udp = std::make_shared<UdpListener>(std::move(socket));
+    return pair;
+}
+
+}  // namespace tarvel::server

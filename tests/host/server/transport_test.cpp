@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "host/platform/asio_serial_queue.hpp"
+#include "host/server/transport.hpp"
+
+namespace tarvel::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = 3000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) {
+            return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return predicate();
+}
+
+/// Both listeners on a port the kernel picks for TCP and UDP alike.
+ListenerPair bindSomewhere(platform::AsioSerialQueue& queue) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        tl::expected<ListenerPair, std::error_code> pair;
+        queue.sync([&] { pair = bindListeners(queue.context(), 0); });
+        if (pair) {
+            return *pair;
+        }
+    }
+    ADD_FAILURE() << "no port could be bound";
+    return {};
+}
+
+TEST(Transport, ipv4PeersAreSeenAsIPv4AddressesForTheFilter) {
+    const auto mapped = asio::ip::make_address("::ffff:192.168.1.5");
+    EXPECT_EQ(toNetworkHost(mapped),
+              discovery::NetworkHost(discovery::IPv4Address{{192, 168, 1, 5}}));
+    const auto linkLocal = asio::ip::make_address("fe80::1%1");
+    const auto host = toNetworkHost(linkLocal);
+    ASSERT_TRUE(std::holds_alternative<discovery::IPv6Address>(host));
+    EXPECT_EQ(std::get<discovery::IPv6Address>(host).scopeId, 1u);
+    EXPECT_EQ(discovery::NetworkFilter::hostString(
+                  toNetworkEndpoint(asio::ip::tcp::endpoint(mapped, 7000))),
+              "192.168.1.5");
+}
+
+TEST(Transport, bothListenersShareOnePortAndATakenPortFailsWhole) {
+    platform::AsioSerialQueue queue("rc.test.bind");
+    ListenerPair first = bindSomewhere(queue);
+    ASSERT_NE(first.port, 0);
+    EXPECT_EQ(first.tcp->port(), first.port);
+    EXPECT_EQ(first.udp->port(), first.port);
+
+    tl::expected<ListenerPair, std::error_code> second;
+    queue.sync([&] { second = bindListeners(queue.context(), first.port); });
+    EXPECT_FALSE(second);
+
+    // Only the UDP half taken: the pair still fails, and nothing stays bound.
+    asio::io_context other;
+    asio::ip::udp::socket udpOnly(other, asio::ip::udp::endpoint(asio::ip::udp::v6(), 0));
+    const auto udpPort = udpOnly.local_endpoint().port();
+    queue.sync([&] { second = bindListeners(queue.context(), udpPort); });
+    EXPECT_FALSE(second);
+    asio::ip::tcp::acceptor probe(other);
+    probe.open(asio::ip::tcp::v6());
+    std::error_code error;
+    probe.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), udpPort), error);
+    EXPECT_FALSE(error) << "the TCP half of a failed pair must be released: " << error.message();
+
+    queue.sync([&] {
+        first.tcp->cancel();
+        first.udp->cancel();
+    });
+}
+
+TEST(Transport, tcpConnectionReceivesSendsInOrderAndSeesEndOfStream) {
+    platform::AsioSerialQueue queue("rc.test.tcp");
+    ListenerPair pair = bindSomewhere(queue);
+    std::promise<std::shared_ptr<TcpConnection>> accepted;
+    queue.sync([&] {
+        pair.tcp->start([&](std::shared_ptr<TcpConnection> c) { accepted.set_value(c); }, {});
+    });
+
+    asio::io_context clientContext;
+    asio::ip::tcp::socket client(clientContext);
+    client.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), pair.port));
+    auto futureConnection = accepted.get_future();
+    ASSERT_EQ(futureConnection.wait_for(3s), std::future_status::ready);
+    auto connection = futureConnection.get();
+    ASSERT_TRUE(connection->endpoint().has_value());
+    EXPECT_EQ(discovery::NetworkFilter::hostString(connection->endpoint()), "127.0.0.1");
+
+    std::mutex mutex;
+    wire::Bytes received;
+    std::atomic<bool> ended{false};
+    std::function<void()> arm = [&] {
+        connection->receive([&](wire::ByteView data, bool isComplete, std::error_code error) {
+            {
+                std::lock_guard guard(mutex);
+                received.insert(received.end(), data.begin(), data.end());
+            }
+            if (isComplete || error) {
+                ended = true;
+                return;
+            }
+            arm();
+        });
+    };
+    queue.sync(arm);
+    asio::write(client, asio::buffer(std::string("hello ")));
+    asio::write(client, asio::buffer(std::string("world")));
+
+    std::atomic<int> sent{0};
+    queue.sync([&] {
+        for (int i = 0; i < 3; ++i) {
+            connection->send(wire::Bytes{static_cast<std::uint8_t>('a' + i)},
+                             [&](std::error_code e) {
+                                 EXPECT_FALSE(e);
+                                 sent += 1;
+                             });
+        }
+    });
+    std::array<char, 3> reply{};
+    asio::read(client, asio::buffer(reply));
+    EXPECT_EQ(std::string(reply.data(), 3), "abc");
+    EXPECT_TRUE(eventually([&] { return sent.load() == 3; }));
+
+    client.shutdown(asio::ip::tcp::socket::shutdown_send);
+    EXPECT_TRUE(eventually([&] { return ended.load(); }));
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(std::string(received.begin(), received.end()), "hello world");
+}
+
+TEST(Transport, cancellingAConnectionEndsItsPendingReceive) {
+    platform::AsioSerialQueue queue("rc.test.cancel");
+    ListenerPair pair = bindSomewhere(queue);
+    std::promise<std::shared_ptr<TcpConnection>> accepted;
+    queue.sync([&] { pair.tcp->start([&](auto c) { accepted.set_value(c); }, {}); });
+    asio::io_context clientContext;
+    asio::ip::tcp::socket client(clientContext);
+    client.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), pair.port));
+    auto connection = accepted.get_future().get();
+
+    std::promise<std::error_code> outcome;
+    queue.sync([&] {
+        connection->receive([&](wire::ByteView, bool, std::error_code e) { outcome.set_value(e); });
+        connection->cancel();
+        connection->cancel();  // idempotent
+    });
+    auto result = outcome.get_future();
+    ASSERT_EQ(result.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(result.get(), asio::error::operation_aborted);
+
+    // The peer sees the connection close.
+    std::array<char, 1> byte{};
+    std::error_code error;
+    client.read_some(asio::buffer(byte), error);
+    EXPECT_TRUE(error);
+}
+
+TEST(Transport, udpDatagramsAreSplitIntoFlowsByPeer) {
+    platform::AsioSerialQueue queue("rc.test.udp");
+    ListenerPair pair = bindSomewhere(queue);
+    std::mutex mutex;
+    std::vector<std::shared_ptr<UdpFlow>> flows;
+    std::map<std::uint16_t, std::vector<std::size_t>> sizesByPeerPort;
+    queue.sync([&] {
+        pair.udp->start(
+            [&](std::shared_ptr<UdpFlow> flow) {
+                std::lock_guard guard(mutex);
+                flows.push_back(flow);
+                const auto port = flow->endpoint().port;
+                flow->onDatagram([&, port, raw = flow.get()](wire::ByteView datagram) {
+                    std::lock_guard inner(mutex);
+                    sizesByPeerPort[port].push_back(datagram.size());
+                    if (datagram.size() == 3) {
+                        raw->send(datagram);  // echo the short one back
+                    }
+                });
+            },
+            {});
+    });
+
+    asio::io_context clientContext;
+    const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
+    asio::ip::udp::socket a(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+    asio::ip::udp::socket b(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    a.send_to(asio::buffer(std::string(1000, 'y')), host);  // arrives cut short
+    b.send_to(asio::buffer(std::string(3, 'z')), host);
+
+    std::array<char, 8> echo{};
+    asio::ip::udp::endpoint from;
+    const auto n = b.receive_from(asio::buffer(echo), from);
+    EXPECT_EQ(std::string(echo.data(), n), "zzz");
+
+    const auto aPort = a.local_endpoint().port();
+    const auto bPort = b.local_endpoint().port();
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard guard(mutex);
+        return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1;
+    }));
+    {
+        std::lock_guard guard(mutex);
+        EXPECT_EQ(flows.size(), 2u);
+        EXPECT_EQ(sizesByPeerPort[aPort],
+                  (std::vector<std::size_t>{36, UdpListener::receiveBufferSize}));
+    }
+
+    // A cancelled flow is forgotten; the peer's next datagram opens a new one.
+    queue.sync([&] {
+        std::lock_guard guard(mutex);
+        flows.front()->cancel();
+    });
+    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard guard(mutex);
+        return flows.size() == 3;
+    }));
+    queue.sync([&] {
+        pair.tcp->cancel();
+        pair.udp->cancel();
+    });
+}
+
+TEST(Transport, aFlowRefusedByItsHandlerNeverReceives) {
+    platform::AsioSerialQueue queue("rc.test.refuse");
+    ListenerPair pair = bindSomewhere(queue);
+    std::atomic<int> flowsSeen{0};
+    std::atomic<int> delivered{0};
+    queue.sync([&] {
+        pair.udp->start(
+            [&](std::shared_ptr<UdpFlow> flow) {
+                flowsSeen += 1;
+                flow->onDatagram([&](wire::ByteView) { delivered += 1; });
+                flow->cancel();
+            },
+            {});
+    });
+    asio::io_context clientContext;
+    asio::ip::udp::socket a(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+    const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
+    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    EXPECT_TRUE(eventually([&] { return flowsSeen.load() == 2; }));
+    EXPECT_EQ(delivered.load(), 0);
+    queue.sync([&] {
+        EXPECT_EQ(pair.udp->flowCount(), 0u);
+        pair.udp->cancel();
+        pair.tcp->cancel();
+    });
+}
+
+}  // namespace
+}  // namespace tarvel::server
