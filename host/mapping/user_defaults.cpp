@@ -1,0 +1,168 @@
+#include "host/mapping/user_defaults.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "core/base/atomic_file.hpp"
+#include "core/base/log.hpp"
+#include "core/wire/bytes.hpp"
+
+namespace tarvel::mapping {
+
+namespace {
+
+using wire::JSON;
+
+// Shared with the data folder when TVL_DATA_DIR points both at one place.
+constexpr mode_t directoryMode = 0700;
+constexpr mode_t fileMode = 0600;
+
+std::optional<std::string> nonEmpty(const base::Environment& environment, std::string_view name) {
+    auto value = environment(name);
+    if (!value || value->empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The file's text, or nothing when a value cannot be encoded (not UTF-8).
+std::optional<std::string> encode(const JSON& values) {
+    try {
+        std::string text = values.dump(2, ' ', false, JSON::error_handler_t::strict);
+        text.push_back('\n');
+        return text;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::filesystem::path path)
+    : path_(std::move(path)), values_(JSON::object()) {
+    auto bytes = base::readWholeFile(path_);
+    if (bytes && !*bytes) {
+        return;  // never written yet
+    }
+    if (bytes) {
+        JSON json = JSON::parse((*bytes)->begin(), (*bytes)->end(), nullptr, false);
+        if (!json.is_discarded() && json.is_object()) {
+            values_ = std::move(json);
+            return;
+        }
+    }
+    salvagePending_ = true;
+}
+
+std::filesystem::path UserDefaults::defaultPath(const base::Environment& environment) {
+    if (auto override = nonEmpty(environment, "TVL_DATA_DIR")) {
+        return std::filesystem::path(*override) / fileName;
+    }
+    if (auto configHome = nonEmpty(environment, "XDG_CONFIG_HOME");
+        configHome && std::filesystem::path(*configHome).is_absolute()) {
+        return std::filesystem::path(*configHome) / "Tarvel" / fileName;
+    }
+    if (auto home = nonEmpty(environment, "HOME")) {
+        return std::filesystem::path(*home) / ".config" / "Tarvel" / fileName;
+    }
+    std::error_code ec;
+    auto temporary = std::filesystem::temp_directory_path(ec);
+    if (ec) {
+        temporary = "/tmp";
+    }
+    return temporary / "Tarvel" / fileName;
+}
+
+std::optional<std::string> UserDefaults::string(std::string_view key) const {
+    std::lock_guard guard(lock_);
+    auto it = values_.find(key);
+    if (it == values_.end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
+std::optional<bool> UserDefaults::boolean(std::string_view key) const {
+    std::lock_guard guard(lock_);
+    auto it = values_.find(key);
+    if (it == values_.end() || !it->is_boolean()) {
+        return std::nullopt;
+    }
+    return it->get<bool>();
+}
+
+tl::expected<void, std::error_code> UserDefaults::setString(std::string_view key,
+                                                            std::string_view value) {
+    return store(key, JSON(std::string(value)));
+}
+
+tl::expected<void, std::error_code> UserDefaults::setBool(std::string_view key, bool value) {
+    return store(key, JSON(value));
+}
+
+tl::expected<void, std::error_code> UserDefaults::remove(std::string_view key) {
+    std::lock_guard guard(lock_);
+    auto it = values_.find(key);
+    if (it == values_.end()) {
+        return {};
+    }
+    JSON updated = values_;
+    updated.erase(std::string(key));
+    auto text = encode(updated);
+    if (!text) {
+        // Only a value that was already in the file can be here; it decoded, so it encodes.
+        return tl::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+    }
+    values_ = std::move(updated);
+    return persistLocked(*text);
+}
+
+tl::expected<void, std::error_code> UserDefaults::store(std::string_view key, JSON value) {
+    std::lock_guard guard(lock_);
+    if (auto it = values_.find(key); it != values_.end() && *it == value) {
+        return {};
+    }
+    JSON updated = values_;
+    updated[std::string(key)] = std::move(value);
+    auto text = encode(updated);
+    if (!text) {
+        return tl::unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+    }
+    values_ = std::move(updated);
+    return persistLocked(*text);
+}
+
+tl::expected<void, std::error_code> UserDefaults::persistLocked(const std::string& text) {
+    const std::string name = path_.filename().string();
+    auto fail = [&name](const std::string& reason,
+                        std::error_code error) -> tl::expected<void, std::error_code> {
+        base::logLine("failed to save " + name + ": " + reason);
+        return tl::unexpected(error);
+    };
+    if (const auto folder = path_.parent_path(); !folder.empty()) {
+        if (auto created = base::createDirectories(folder, directoryMode); !created) {
+            return fail(created.error().message(), created.error());
+        }
+    }
+    if (salvagePending_) {
+        const std::string aside = path_.string() + std::string(corruptSuffix);
+        if (auto copied = base::copyFileAtomically(path_, aside, fileMode); !copied) {
+            // A file that vanished needs no copy; anything else must not be overwritten yet.
+            if (copied.error() != std::errc::no_such_file_or_directory) {
+                return fail(
+                    "could not keep a copy of the unreadable file: " + copied.error().message(),
+                    copied.error());
+            }
+        } else {
+            base::logLine(name + " could not be read; kept a copy as " + name +
+                          std::string(corruptSuffix));
+        }
+        salvagePending_ = false;
+    }
+    if (auto written = base::writeFileAtomically(path_, wire::asBytes(text), fileMode); !written) {
+        return fail(written.error().message(), written.error());
+    }
+    return {};
+}
+
+}  // namespace tarvel::mapping
