@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/gamepad/compiled_pad_mapping.hpp"
+#include "host/injection/mac_input_injector.hpp"
+#include "host/injection/recording_event_sink.hpp"
+#include "host/mapping/pad_mapping_runtime.hpp"
+#include "tests/fakes/fake_clock.hpp"
+#include "tests/fakes/manual_queue.hpp"
+
+namespace tarvel::injection::test {
+
+using namespace std::chrono_literals;
+using wire::GesturePhase;
+using wire::InputEvent;
+using wire::InputPacket;
+using wire::KeyState;
+using wire::ModifierMask;
+
+/// An injector on a fake clock and a manual queue, posting to a recording sink.
+struct Harness {
+    explicit Harness(VirtualScreen screen = VirtualScreen::standard(),
+                     std::shared_ptr<RecordingEventSink> customSink = nullptr)
+        : sink(customSink ? std::move(customSink)
+                          : std::make_shared<RecordingEventSink>(std::move(screen))),
+          injector(MacInputInjector::create(sink, runtime, clock)) {
+        injector->setQueue(queue);
+    }
+
+    /// Hands one event to the injector as the server does: stamp, then handle.
+    void send(InputEvent event, ModifierMask mask = {}, GesturePhase phase = GesturePhase::none) {
+        injector->stampPacketTime();
+        injector->handle(InputPacket(++seq, event, mask, phase));
+    }
+
+    void keyEvent(std::uint16_t hid, KeyState state, ModifierMask mask = {}) {
+        send(InputEvent::Key{hid, state, false}, mask);
+    }
+
+    /// The lines recorded since the last take.
+    std::vector<std::string> take() {
+        auto lines = sink->lines();
+        sink->clearLines();
+        return lines;
+    }
+
+    std::shared_ptr<testing::FakeClock> clock = std::make_shared<testing::FakeClock>();
+    std::shared_ptr<testing::ManualQueue> queue =
+        std::make_shared<testing::ManualQueue>(clock, "rc.host.inject");
+    std::shared_ptr<mapping::PadMappingRuntime> runtime =
+        std::make_shared<mapping::PadMappingRuntime>(gamepad::CompiledPadMapping::defaults());
+    std::shared_ptr<RecordingEventSink> sink;
+    std::shared_ptr<MacInputInjector> injector;
+    std::uint64_t seq = 0;
+};
+
+// Expected lines, built field by field in the recording format's key order.
+
+inline std::string line(const nlohmann::ordered_json& object) {
+    return object.dump();
+}
+
+inline std::string keyLine(int keyCode, bool down, std::uint64_t flags = 0, int autorepeat = 0) {
+    return line({{"op", "key"},
+                 {"keyCode", keyCode},
+                 {"down", down},
+                 {"flags", flags},
+                 {"autorepeat", autorepeat}});
+}
+
+inline std::string mouseLine(int type, double x, double y, int button, int clickState,
+                             std::uint64_t flags = 0, int dx = 0, int dy = 0) {
+    return line({{"op", "mouse"},
+                 {"type", type},
+                 {"x", x},
+                 {"y", y},
+                 {"button", button},
+                 {"clickState", clickState},
+                 {"flags", flags},
+                 {"dx", dx},
+                 {"dy", dy}});
+}
+
+inline std::string scrollLine(int wheel1, int wheel2, int phase, int momentumPhase) {
+    return line({{"op", "scroll"},
+                 {"wheel1", wheel1},
+                 {"wheel2", wheel2},
+                 {"phase", phase},
+                 {"momentumPhase", momentumPhase}});
+}
+
+inline std::string gestureLine(double zoom) {
+    return line({{"op", "gesture"}, {"zoom", zoom}});
+}
+
+inline std::string mediaLine(int keyType, bool down) {
+    return line({{"op", "media"}, {"keyType", keyType}, {"down", down}});
+}
+
+inline std::string textLine(const std::string& text) {
+    return line({{"op", "text"}, {"text", text}});
+}
+
+inline const std::string userActivityLine = R"({"op":"userActivity"})";
+
+/// The lines whose "op" is `op`, parsed.
+inline std::vector<nlohmann::json> parsed(const std::vector<std::string>& lines,
+                                          const std::string& op) {
+    std::vector<nlohmann::json> out;
+    for (const auto& text : lines) {
+        auto object = nlohmann::json::parse(text);
+        if (object["op"] == op) {
+            out.push_back(std::move(object));
+        }
+    }
+    return out;
+}
+
+// HID usages and macOS key codes used across the tests.
+inline constexpr std::uint16_t hidA = 0x04, hidZ = 0x1D, hidW = 0x1A, hidSpace = 0x2C;
+inline constexpr std::uint16_t hidRightArrow = 0x4F, hidUpArrow = 0x52;
+inline constexpr std::uint16_t hidLeftControl = 0xE0, hidLeftShift = 0xE1, hidLeftCommand = 0xE3;
+inline constexpr std::uint16_t hidRightShift = 0xE5, hidRightCommand = 0xE7;
+inline constexpr int codeA = 0x00, codeZ = 0x06, codeW = 0x0D, codeSpace = 0x31;
+inline constexpr int codeRightArrow = 0x7C, codeUpArrow = 0x7E;
+inline constexpr int codeShift = 0x38, codeControl = 0x3B, codeOption = 0x3A, codeCommand = 0x37;
+
+inline constexpr std::uint64_t fShift = EventFlags::shift, fControl = EventFlags::control,
+                               fOption = EventFlags::alternate, fCommand = EventFlags::command,
+                               fFn = EventFlags::secondaryFn;
+
+}  // namespace tarvel::injection::test
