@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/base/atomic_file.hpp"
+#include "core/base/environment.hpp"
 #include "core/base/log.hpp"
 
 namespace tarvel::pairing {
@@ -15,14 +16,6 @@ using wire::JSON;
 constexpr mode_t directoryMode = 0700;
 // Names, models and addresses of the user's devices are nobody else's business.
 constexpr mode_t fileMode = 0600;
-
-std::optional<std::string> nonEmpty(const base::Environment& environment, std::string_view name) {
-    auto value = environment(name);
-    if (!value || value->empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 template <class Record>
 std::optional<std::vector<Record>> decodeList(const std::vector<std::uint8_t>& bytes) {
@@ -78,14 +71,14 @@ bool removeAll(std::vector<Record>& records, std::string_view id) {
 }  // namespace
 
 std::filesystem::path PairedStore::defaultDirectory(const base::Environment& environment) {
-    if (auto override = nonEmpty(environment, "TVL_DATA_DIR")) {
+    if (auto override = base::nonEmptyVariable(environment, "TVL_DATA_DIR")) {
         return std::filesystem::path(*override);
     }
-    if (auto dataHome = nonEmpty(environment, "XDG_DATA_HOME");
+    if (auto dataHome = base::nonEmptyVariable(environment, "XDG_DATA_HOME");
         dataHome && std::filesystem::path(*dataHome).is_absolute()) {
         return std::filesystem::path(*dataHome) / "Tarvel";
     }
-    if (auto home = nonEmpty(environment, "HOME")) {
+    if (auto home = base::nonEmptyVariable(environment, "HOME")) {
         return std::filesystem::path(*home) / ".local" / "share" / "Tarvel";
     }
     std::error_code ec;

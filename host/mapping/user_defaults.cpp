@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/base/atomic_file.hpp"
+#include "core/base/environment.hpp"
 #include "core/base/log.hpp"
 #include "core/wire/bytes.hpp"
 
@@ -16,14 +17,6 @@ using wire::JSON;
 // Shared with the data folder when TVL_DATA_DIR points both at one place.
 constexpr mode_t directoryMode = 0700;
 constexpr mode_t fileMode = 0600;
-
-std::optional<std::string> nonEmpty(const base::Environment& environment, std::string_view name) {
-    auto value = environment(name);
-    if (!value || value->empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // The file's text, or nothing when a value cannot be encoded (not UTF-8).
 std::optional<std::string> encode(const JSON& values) {
@@ -55,14 +48,14 @@ UserDefaults::UserDefaults(std::filesystem::path path)
 }
 
 std::filesystem::path UserDefaults::defaultPath(const base::Environment& environment) {
-    if (auto override = nonEmpty(environment, "TVL_DATA_DIR")) {
+    if (auto override = base::nonEmptyVariable(environment, "TVL_DATA_DIR")) {
         return std::filesystem::path(*override) / fileName;
     }
-    if (auto configHome = nonEmpty(environment, "XDG_CONFIG_HOME");
+    if (auto configHome = base::nonEmptyVariable(environment, "XDG_CONFIG_HOME");
         configHome && std::filesystem::path(*configHome).is_absolute()) {
         return std::filesystem::path(*configHome) / "Tarvel" / fileName;
     }
-    if (auto home = nonEmpty(environment, "HOME")) {
+    if (auto home = base::nonEmptyVariable(environment, "HOME")) {
         return std::filesystem::path(*home) / ".config" / "Tarvel" / fileName;
     }
     std::error_code ec;
