@@ -1,0 +1,70 @@
+#include "host/platform/terminal_qr.hpp"
+
+#include <qrencode.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace tarvel::platform {
+
+namespace {
+
+struct QRcodeFree {
+    void operator()(QRcode* code) const { QRcode_free(code); }
+};
+
+// Upper half, lower half and full block, for light module pairs.
+constexpr std::string_view upperHalf = "\u2580";
+constexpr std::string_view lowerHalf = "\u2584";
+constexpr std::string_view fullBlock = "\u2588";
+
+}  // namespace
+
+tl::expected<QRMatrix, std::string> encodeQR(std::string_view text) {
+    const std::string terminated(text);  // libqrencode wants a C string
+    std::unique_ptr<QRcode, QRcodeFree> code(
+        QRcode_encodeString8bit(terminated.c_str(), 0, QR_ECLEVEL_M));
+    if (!code) {
+        return tl::unexpected(std::string("cannot encode a QR code: ") + std::strerror(errno));
+    }
+    QRMatrix matrix;
+    matrix.size = code->width;
+    matrix.modules.resize(static_cast<std::size_t>(code->width * code->width));
+    for (std::size_t i = 0; i < matrix.modules.size(); ++i) {
+        matrix.modules[i] = (code->data[i] & 1) != 0;  // bit 0 is the module's colour
+    }
+    return matrix;
+}
+
+std::string renderForTerminal(const QRMatrix& matrix, int quietZone) {
+    const int span = matrix.size + 2 * quietZone;
+    auto light = [&](int x, int y) {
+        const int mx = x - quietZone;
+        const int my = y - quietZone;
+        if (mx < 0 || my < 0 || mx >= matrix.size || my >= matrix.size) {
+            return true;  // the quiet zone is light
+        }
+        return !matrix.dark(mx, my);
+    };
+    std::string out;
+    for (int y = 0; y < span; y += 2) {
+        for (int x = 0; x < span; ++x) {
+            const bool top = light(x, y);
+            const bool bottom = y + 1 < span ? light(x, y + 1) : false;
+            if (top && bottom) {
+                out += fullBlock;
+            } else if (top) {
+                out += upperHalf;
+            } else if (bottom) {
+                out += lowerHalf;
+            } else {
+                out += ' ';
+            }
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+}  // namespace tarvel::platform

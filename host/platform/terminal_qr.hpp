@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+namespace tarvel::platform {
+
+/// A QR code as a square of modules, row by row; true is a dark module.
+struct QRMatrix {
+    int size = 0;
+    std::vector<bool> modules;
+
+    bool dark(int x, int y) const { return modules[static_cast<std::size_t>(y * size + x)]; }
+};
+
+/// Encodes `text` as bytes with error correction M (the pairing link keeps
+/// working with part of the code smudged). Fails for text too long for any
+/// QR version.
+tl::expected<QRMatrix, std::string> encodeQR(std::string_view text);
+
+/// Draws the code for a terminal: two module rows per text line with the
+/// half-block characters, dark modules drawn as spaces on a light field so
+/// it scans on dark and light terminal themes alike, inside a quiet zone of
+/// `quietZone` modules. Lines end with "\n".
+std::string renderForTerminal(const QRMatrix& matrix, int quietZone = 2);
+
+}  // namespace tarvel::platform
