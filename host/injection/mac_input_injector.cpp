@@ -350,6 +350,11 @@ void MacInputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
     }
 }
 
+void MacInputInjector::postPaste() {
+    constexpr std::uint16_t vKeyCode = 9;
+    keystroke(vKeyCode, flagsFor(state_.heldModifiers) | EventFlags::command);
+}
+
 void MacInputInjector::swipe(std::uint8_t direction) {
     // Up, down, right, left arrows: the window system's space and window overview keys.
     constexpr std::array<std::uint16_t, 4> codes{0x7E, 0x7D, 0x7C, 0x7B};

@@ -98,6 +98,10 @@ class MacInputInjector : public std::enable_shared_from_this<MacInputInjector> {
     /// changed. Inject queue.
     void injectText(std::string_view text);
 
+    /// Posts Command-V (key down then up) with the held modifiers' flags plus
+    /// Command: pastes what the clipboard holds. Inject queue.
+    void postPaste();
+
     /// Releases everything held, in order: pad motion stopped, mouse buttons
     /// (left, right, middle), ordinary keys ascending, modifiers (shift,
     /// control, option, command), then any scroll in progress; then forgets
