@@ -8,7 +8,7 @@
 
 #include "core/base/clock.hpp"
 #include "core/gamepad/compiled_pad_mapping.hpp"
-#include "host/injection/mac_input_injector.hpp"
+#include "host/injection/input_injector.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
 
 namespace {
@@ -17,10 +17,10 @@ using namespace tarvel;
 using wire::InputEvent;
 using wire::InputPacket;
 
-std::shared_ptr<injection::MacInputInjector> makeInjector() {
+std::shared_ptr<injection::InputInjector> makeInjector() {
     auto runtime =
         std::make_shared<mapping::PadMappingRuntime>(gamepad::CompiledPadMapping::defaults());
-    return injection::MacInputInjector::create(std::make_shared<injection::NullEventSink>(),
+    return injection::InputInjector::create(std::make_shared<injection::NullEventSink>(),
                                                runtime, base::SystemClock::shared());
 }
 

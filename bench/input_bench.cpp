@@ -16,7 +16,7 @@ void BM_HIDToMac(benchmark::State& state) {
     const KeycodeTable& table = KeycodeTable::shared();
     std::uint16_t usage = 0;
     for (auto _ : state) {
-        auto code = table.cgKeyCodeForHID(usage);
+        auto code = table.macKeyCodeForHID(usage);
         benchmark::DoNotOptimize(code);
         usage = static_cast<std::uint16_t>((usage + 1) & 0xFF);
     }

@@ -51,7 +51,7 @@ std::uint64_t hostThreadsCpuNs() {
 struct PairedHost {
     explicit PairedHost(int clients) {
         trace.setEnabled(true);
-        harness = std::make_unique<Harness>([this](server::MacHostServer::Dependencies& deps) {
+        harness = std::make_unique<Harness>([this](server::HostServer::Dependencies& deps) {
             deps.eventSink = std::make_shared<injection::NullEventSink>();
             deps.latencyTrace = &trace;
             deps.timings.establishedIdle = 1h;  // the benchmark sends no pings

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/discovery/bonjour_txt.hpp"
+#include "core/discovery/dns_sd_txt.hpp"
 #include "core/discovery/network_filter.hpp"
 #include "core/discovery/tailscale_status.hpp"
 
@@ -42,7 +42,7 @@ void checkTXT(std::string_view text) {
             map.emplace(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
         }
     }
-    auto txt = BonjourTXT::fromDictionary(map);
+    auto txt = DnsSdTxt::fromDictionary(map);
     if (!txt) {
         return;
     }

@@ -29,7 +29,7 @@
 #include "host/platform/clipboard.hpp"
 #include "host/platform/host_facts.hpp"
 #include "host/platform/terminal_qr.hpp"
-#include "host/server/mac_host_server.hpp"
+#include "host/server/host_server.hpp"
 
 namespace {
 
@@ -42,8 +42,8 @@ struct Options {
     std::optional<std::filesystem::path> dataDirectory;
     std::optional<std::filesystem::path> recordFile;  // --sink record:FILE
     bool pair = false;
-    std::uint16_t firstPort = server::MacHostServer::defaultFirstPort;
-    std::uint16_t lastPort = server::MacHostServer::defaultLastPort;
+    std::uint16_t firstPort = server::HostServer::defaultFirstPort;
+    std::uint16_t lastPort = server::HostServer::defaultLastPort;
 };
 
 std::optional<std::uint16_t> parsePort(std::string_view text) {
@@ -114,7 +114,7 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
-void showPairing(server::MacHostServer& host) {
+void showPairing(server::HostServer& host) {
     const auto info = host.beginPairing();
     const std::string link = info.payload.urlString();
     printLine("Pairing code: " + info.code);
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     const auto mappingFile = dataDirectory / gamepad::GamepadMappingFile::fileName;
     auto runtime = mapping::makePadMappingRuntime(mappingFile, *defaults);
 
-    server::MacHostServer::Dependencies dependencies;
+    server::HostServer::Dependencies dependencies;
     dependencies.dataDirectory = dataDirectory;
     dependencies.firstPort = options.firstPort;
     dependencies.lastPort = options.lastPort;
@@ -204,11 +204,11 @@ int main(int argc, char** argv) {
     dependencies.mainQueue = mainQueue;
     dependencies.padRuntime = runtime;
     dependencies.latencyTrace = &trace;
-    auto host = server::MacHostServer::create(std::move(dependencies));
+    auto host = server::HostServer::create(std::move(dependencies));
 
     // Only the main queue touches these.
     auto announced = std::make_shared<bool>(false);
-    std::weak_ptr<server::MacHostServer> weakHost = host;
+    std::weak_ptr<server::HostServer> weakHost = host;
     host->setOnChange([weakHost, announced, pair = options.pair] {
         auto strong = weakHost.lock();
         if (!strong || *announced) {

@@ -95,13 +95,13 @@ class KeycodeTable {
     const KeyMapping* mappingForHID(std::uint16_t usage) const noexcept { return byHID(usage); }
 
     /// The macOS key code of a HID usage, or none when the usage has no row.
-    std::optional<std::uint16_t> cgKeyCodeForHID(std::uint16_t usage) const noexcept {
+    std::optional<std::uint16_t> macKeyCodeForHID(std::uint16_t usage) const noexcept {
         const KeyMapping* row = byHID(usage);
         return row ? std::optional(row->macKeyCode) : std::nullopt;
     }
 
     /// The HID usage of a macOS key code, or none when no row has that code.
-    std::optional<std::uint16_t> hidUsageForCGKeyCode(std::uint16_t keyCode) const noexcept {
+    std::optional<std::uint16_t> hidUsageForMacKeyCode(std::uint16_t keyCode) const noexcept {
         const KeyMapping* row = byMac(keyCode);
         return row ? std::optional(row->hid) : std::nullopt;
     }

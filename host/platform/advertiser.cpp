@@ -8,13 +8,13 @@
 namespace tarvel::platform {
 
 std::string advertisementDescription(std::string_view instanceName, std::uint16_t port,
-                                     const discovery::BonjourTXT& txt) {
+                                     const discovery::DnsSdTxt& txt) {
     std::string line = "advertising ";
     line += instanceName;
     line += " on port ";
     line += std::to_string(port);
     line += " (";
-    line += discovery::BonjourConstants::serviceType;
+    line += discovery::DnsSdConstants::serviceType;
     line += ")";
     // A fixed order, not the map's, so lines read the same from run to run.
     static constexpr std::array<const char*, 6> keys{"v", "id", "name", "os", "fp", "ts"};
@@ -31,7 +31,7 @@ std::string advertisementDescription(std::string_view instanceName, std::uint16_
 }
 
 void LoggingAdvertiser::advertise(std::string_view instanceName, std::uint16_t port,
-                                  const discovery::BonjourTXT& txt) {
+                                  const discovery::DnsSdTxt& txt) {
     std::string description = advertisementDescription(instanceName, port, txt);
     // Logging under the lock keeps the lines in the order the records took effect.
     std::lock_guard guard(mutex_);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/discovery/bonjour_txt.hpp"
+#include "core/discovery/dns_sd_txt.hpp"
 
 namespace tarvel::platform {
 
@@ -19,7 +19,7 @@ class Advertiser {
     /// Publishes `instanceName` on `port` with `txt`, replacing whatever this
     /// advertiser published before. Called on the server queue.
     virtual void advertise(std::string_view instanceName, std::uint16_t port,
-                           const discovery::BonjourTXT& txt) = 0;
+                           const discovery::DnsSdTxt& txt) = 0;
 
     /// Takes the publication down; nothing happens when there is none.
     virtual void withdraw() = 0;
@@ -30,7 +30,7 @@ class Advertiser {
 /// followed by " ts=…" when the record carries one. Values are those the TXT
 /// record would carry.
 std::string advertisementDescription(std::string_view instanceName, std::uint16_t port,
-                                     const discovery::BonjourTXT& txt);
+                                     const discovery::DnsSdTxt& txt);
 
 /// Publishes nothing: logs what it would publish, once per distinct record,
 /// and "advertisement withdrawn" when a publication is taken down.
@@ -38,7 +38,7 @@ std::string advertisementDescription(std::string_view instanceName, std::uint16_
 class LoggingAdvertiser final : public Advertiser {
   public:
     void advertise(std::string_view instanceName, std::uint16_t port,
-                   const discovery::BonjourTXT& txt) override;
+                   const discovery::DnsSdTxt& txt) override;
     void withdraw() override;
 
   private:

@@ -8,7 +8,7 @@
 #include "core/security/hex.hpp"
 #include "core/wire/bodies.hpp"
 #include "core/wire/json_codec.hpp"
-#include "host/server/mac_host_server.hpp"
+#include "host/server/host_server.hpp"
 
 namespace tarvel::server {
 
@@ -25,7 +25,7 @@ security::HostNonce freshNonce() {
 
 }  // namespace
 
-void MacHostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
+void HostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
     // Only private and Tailscale ranges may talk to the host at all.
     if (stopped_ || !discovery::NetworkFilter::isAllowed(conn->endpoint())) {
         conn->cancel();
@@ -49,8 +49,8 @@ void MacHostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
     receive(session);
 }
 
-void MacHostServer::receive(const SessionPtr& session) {
-    std::weak_ptr<MacHostServer> weakSelf = weak_from_this();
+void HostServer::receive(const SessionPtr& session) {
+    std::weak_ptr<HostServer> weakSelf = weak_from_this();
     std::weak_ptr<ControlSession> weakSession = session;
     session->conn->receive(
         [weakSelf, weakSession](wire::ByteView data, bool isComplete, std::error_code error) {
@@ -84,7 +84,7 @@ void MacHostServer::receive(const SessionPtr& session) {
         });
 }
 
-void MacHostServer::handle(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::handle(const wire::TCPFrame& frame, const SessionPtr& session) {
     session->lastActivity = deps_.clock->now();
     switch (session->phase) {
         case Phase::fresh:
@@ -118,7 +118,7 @@ void MacHostServer::handle(const wire::TCPFrame& frame, const SessionPtr& sessio
     }
 }
 
-void MacHostServer::replyInfo(const SessionPtr& session) {
+void HostServer::replyInfo(const SessionPtr& session) {
     const auto& key = identity_.publicKey();
     wire::InfoReply reply;
     reply.v = 1;
@@ -135,7 +135,7 @@ void MacHostServer::replyInfo(const SessionPtr& session) {
     sendPlain(session, wire::FrameType::infoReply, *body, true);
 }
 
-void MacHostServer::beginPair(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::beginPair(const wire::TCPFrame& frame, const SessionPtr& session) {
     if (!pairingCode_ || !pairingCode_->isActive()) {
         reject(session, wire::FrameType::pairReject, security::HandshakeError::noActiveCode());
         return;
@@ -156,7 +156,7 @@ void MacHostServer::beginPair(const wire::TCPFrame& frame, const SessionPtr& ses
     sendPlain(session, wire::FrameType::pairChallenge, *challenge, false);
 }
 
-void MacHostServer::finishPair(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::finishPair(const wire::TCPFrame& frame, const SessionPtr& session) {
     auto result =
         session->pairing->handleConfirm(frame.body, session->remoteIp, deps_.clock->wallNow());
     // Single use, whatever the outcome.
@@ -174,7 +174,7 @@ void MacHostServer::finishPair(const wire::TCPFrame& frame, const SessionPtr& se
     sendPlain(session, wire::FrameType::pairComplete, result->completeBody, false);
     establish(session, result->keys, result->client.clientId, result->client.deviceName);
     if (deps_.mainQueue) {
-        std::weak_ptr<MacHostServer> weak = weak_from_this();
+        std::weak_ptr<HostServer> weak = weak_from_this();
         deps_.mainQueue->async([weak] {
             if (auto self = weak.lock()) {
                 std::function<void()> callback;
@@ -190,7 +190,7 @@ void MacHostServer::finishPair(const wire::TCPFrame& frame, const SessionPtr& se
     }
 }
 
-void MacHostServer::beginAuth(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::beginAuth(const wire::TCPFrame& frame, const SessionPtr& session) {
     session->auth.emplace(descriptor(), store_, security::X25519PrivateKey::generate(),
                           freshNonce());
     auto challenge = session->auth->handleHello(frame.body);
@@ -208,7 +208,7 @@ void MacHostServer::beginAuth(const wire::TCPFrame& frame, const SessionPtr& ses
     sendPlain(session, wire::FrameType::authChallenge, *challenge, false);
 }
 
-void MacHostServer::finishAuth(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::finishAuth(const wire::TCPFrame& frame, const SessionPtr& session) {
     auto result = session->auth->handleResponse(frame.body);
     session->auth.reset();
     if (!result) {
@@ -220,7 +220,7 @@ void MacHostServer::finishAuth(const wire::TCPFrame& frame, const SessionPtr& se
     sendEncrypted(session, wire::FrameType::authOK, wire::EmptyBody{});
 }
 
-void MacHostServer::establish(const SessionPtr& session, const security::SessionKeys& keys,
+void HostServer::establish(const SessionPtr& session, const security::SessionKeys& keys,
                               const std::string& clientId, const std::string& name) {
     // A reconnecting device replaces its old connection at once.
     std::vector<SessionPtr> previous;
@@ -240,13 +240,13 @@ void MacHostServer::establish(const SessionPtr& session, const security::Session
     session->phase = Phase::established;
     if (!active_) {
         active_ = session;
-        withInjector([](injection::MacInputInjector& injector) { injector.stampPacketTime(); });
+        withInjector([](injection::InputInjector& injector) { injector.stampPacketTime(); });
     }
     updateActivity();
     notify();
 }
 
-void MacHostServer::handleEstablished(const wire::TCPFrame& frame, const SessionPtr& session) {
+void HostServer::handleEstablished(const wire::TCPFrame& frame, const SessionPtr& session) {
     if (!session->channel) {
         close(session);
         return;
@@ -258,7 +258,7 @@ void MacHostServer::handleEstablished(const wire::TCPFrame& frame, const Session
         return;
     }
     if (session == active_) {
-        withInjector([](injection::MacInputInjector& injector) { injector.stampPacketTime(); });
+        withInjector([](injection::InputInjector& injector) { injector.stampPacketTime(); });
     }
     switch (frame.type) {
         case wire::FrameType::ping: {
@@ -273,7 +273,7 @@ void MacHostServer::handleEstablished(const wire::TCPFrame& frame, const Session
                 return;
             }
             takeControl(session);
-            withInjector([text = std::move(body->text)](injection::MacInputInjector& injector) {
+            withInjector([text = std::move(body->text)](injection::InputInjector& injector) {
                 injector.stampPacketTime();
                 injector.injectText(text);
             });
@@ -290,7 +290,7 @@ void MacHostServer::handleEstablished(const wire::TCPFrame& frame, const Session
             if (deps_.clipboard) {
                 deps_.clipboard->setText(body->text);
             }
-            withInjector([autoPaste = body->autoPaste](injection::MacInputInjector& injector) {
+            withInjector([autoPaste = body->autoPaste](injection::InputInjector& injector) {
                 injector.stampPacketTime();
                 if (autoPaste) {
                     injector.postPaste();
@@ -310,7 +310,7 @@ void MacHostServer::handleEstablished(const wire::TCPFrame& frame, const Session
     }
 }
 
-bool MacHostServer::process(const wire::InputPacket& packet, const SessionPtr& session) {
+bool HostServer::process(const wire::InputPacket& packet, const SessionPtr& session) {
     if (!session->window.accept(packet.seq)) {
         return false;
     }
@@ -325,18 +325,18 @@ bool MacHostServer::process(const wire::InputPacket& packet, const SessionPtr& s
     return true;
 }
 
-void MacHostServer::takeControl(const SessionPtr& session) {
+void HostServer::takeControl(const SessionPtr& session) {
     if (active_ == session) {
         return;
     }
     // Queued before the new controller's input, so the old one's keys go up first.
-    withInjector([](injection::MacInputInjector& injector) { injector.releaseAll(); });
+    withInjector([](injection::InputInjector& injector) { injector.releaseAll(); });
     active_ = session;
     updateActivity();
     notify();
 }
 
-void MacHostServer::sendPlain(const SessionPtr& session, std::uint8_t type, wire::ByteView body,
+void HostServer::sendPlain(const SessionPtr& session, std::uint8_t type, wire::ByteView body,
                               bool thenClose) {
     auto frame = wire::TCPFrameCodec::encodePlain(type, body);
     if (!frame) {
@@ -349,7 +349,7 @@ void MacHostServer::sendPlain(const SessionPtr& session, std::uint8_t type, wire
         session->conn->send(std::move(*frame));
         return;
     }
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+    std::weak_ptr<HostServer> weak = weak_from_this();
     session->conn->send(std::move(*frame), [weak, session](std::error_code) {
         if (auto self = weak.lock()) {
             self->close(session);
@@ -357,13 +357,13 @@ void MacHostServer::sendPlain(const SessionPtr& session, std::uint8_t type, wire
     });
 }
 
-void MacHostServer::reject(const SessionPtr& session, std::uint8_t type,
+void HostServer::reject(const SessionPtr& session, std::uint8_t type,
                            const security::HandshakeError& error) {
     sendPlain(session, type, security::HandshakeFrames::rejectBody(error), true);
 }
 
 template <class Body>
-void MacHostServer::sendEncrypted(const SessionPtr& session, std::uint8_t type, const Body& body) {
+void HostServer::sendEncrypted(const SessionPtr& session, std::uint8_t type, const Body& body) {
     if (!session->channel) {
         return;
     }
@@ -373,7 +373,7 @@ void MacHostServer::sendEncrypted(const SessionPtr& session, std::uint8_t type, 
     }
 }
 
-void MacHostServer::close(const SessionPtr& session) {
+void HostServer::close(const SessionPtr& session) {
     if (session->closed) {
         return;
     }
@@ -384,7 +384,7 @@ void MacHostServer::close(const SessionPtr& session) {
         store_->touchClient(*session->clientId, deps_.clock->wallNow(), session->remoteIp);
     }
     if (session == active_) {
-        withInjector([](injection::MacInputInjector& injector) { injector.releaseAll(); });
+        withInjector([](injection::InputInjector& injector) { injector.releaseAll(); });
         active_.reset();
         for (const auto& [key, other] : sessions_) {
             if (other->phase == Phase::established) {

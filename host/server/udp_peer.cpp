@@ -3,15 +3,15 @@
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/discovery/network_filter.hpp"
 #include "core/wire/udp_codec.hpp"
-#include "host/server/mac_host_server.hpp"
+#include "host/server/host_server.hpp"
 
 namespace tarvel::server {
 
-bool MacHostServer::tracing() const {
+bool HostServer::tracing() const {
     return deps_.latencyTrace != nullptr && deps_.latencyTrace->isEnabled();
 }
 
-void MacHostServer::acceptUDP(std::shared_ptr<UdpFlow> conn) {
+void HostServer::acceptUDP(std::shared_ptr<UdpFlow> conn) {
     if (stopped_ || !discovery::NetworkFilter::isAllowed(std::optional(conn->endpoint()))) {
         conn->cancel();
         return;
@@ -34,7 +34,7 @@ void MacHostServer::acceptUDP(std::shared_ptr<UdpFlow> conn) {
     peer->lastActivity = deps_.clock->now();
     udpPeers_.emplace(peer->conn.get(), peer);
     updateWatchdog();
-    std::weak_ptr<MacHostServer> weakSelf = weak_from_this();
+    std::weak_ptr<HostServer> weakSelf = weak_from_this();
     std::weak_ptr<UDPPeer> weakPeer = peer;
     peer->conn->onDatagram([weakSelf, weakPeer](wire::ByteView datagram) {
         auto self = weakSelf.lock();
@@ -47,7 +47,7 @@ void MacHostServer::acceptUDP(std::shared_ptr<UdpFlow> conn) {
     });
 }
 
-void MacHostServer::removePeer(UdpFlow* flow) {
+void HostServer::removePeer(UdpFlow* flow) {
     auto it = udpPeers_.find(flow);
     if (it == udpPeers_.end()) {
         return;
@@ -57,7 +57,7 @@ void MacHostServer::removePeer(UdpFlow* flow) {
     peer->conn->cancel();
 }
 
-void MacHostServer::handleDatagram(wire::ByteView data, const PeerPtr& peer) {
+void HostServer::handleDatagram(wire::ByteView data, const PeerPtr& peer) {
     // Wrong sizes are refused before any cryptography.
     if (data.size() != wire::UDPCodec::datagramLength) {
         return;
@@ -111,7 +111,7 @@ void MacHostServer::handleDatagram(wire::ByteView data, const PeerPtr& peer) {
     inject(*packet, recvAt);
 }
 
-void MacHostServer::inject(const wire::InputPacket& packet, std::uint64_t recvAt) {
+void HostServer::inject(const wire::InputPacket& packet, std::uint64_t recvAt) {
     auto* trace = tracing() ? deps_.latencyTrace : nullptr;
     if (trace != nullptr) {
         trace->logEvent(packet.seq, packet.event.opcode(), recvAt, diagnostics::LatencyTrace::now(),
@@ -132,7 +132,7 @@ void MacHostServer::inject(const wire::InputPacket& packet, std::uint64_t recvAt
         return;
     }
     withInjector(
-        [packet, recvAt, trace, skip = skipInjection_](injection::MacInputInjector& injector) {
+        [packet, recvAt, trace, skip = skipInjection_](injection::InputInjector& injector) {
             const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
             injector.stampPacketTime();
             if (skip) {
@@ -149,7 +149,7 @@ void MacHostServer::inject(const wire::InputPacket& packet, std::uint64_t recvAt
         });
 }
 
-void MacHostServer::flushMove() {
+void HostServer::flushMove() {
     const PendingMove move = *pendingMove_;
     pendingMove_.reset();
     moveInFlight_ = true;
@@ -157,7 +157,7 @@ void MacHostServer::flushMove() {
                                    wire::InputEvent(wire::InputEvent::MouseMove{move.dx, move.dy}),
                                    move.mask, wire::GesturePhase::none);
     auto* trace = tracing() ? deps_.latencyTrace : nullptr;
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+    std::weak_ptr<HostServer> weak = weak_from_this();
     injectQueue_->async(
         [injector = injector_, packet, trace, skip = skipInjection_, weak, queue = queue_] {
             const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
@@ -181,13 +181,13 @@ void MacHostServer::flushMove() {
         });
 }
 
-void MacHostServer::flushPendingMove() {
+void HostServer::flushPendingMove() {
     if (pendingMove_) {
         flushMove();
     }
 }
 
-void MacHostServer::withInjector(InjectorJob body) {
+void HostServer::withInjector(InjectorJob body) {
     // Movement received earlier goes first, so clicks land where the pointer went.
     flushPendingMove();
     injectQueue_->async([injector = injector_, body = std::move(body)] { body(*injector); });

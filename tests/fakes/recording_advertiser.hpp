@@ -16,7 +16,7 @@ namespace tarvel::testing {
 struct Advertisement {
     std::string instanceName;
     std::uint16_t port = 0;
-    discovery::BonjourTXT txt;
+    discovery::DnsSdTxt txt;
 
     friend bool operator==(const Advertisement&, const Advertisement&) = default;
 };
@@ -25,7 +25,7 @@ struct Advertisement {
 class RecordingAdvertiser final : public platform::Advertiser {
   public:
     void advertise(std::string_view instanceName, std::uint16_t port,
-                   const discovery::BonjourTXT& txt) override {
+                   const discovery::DnsSdTxt& txt) override {
         std::lock_guard guard(mutex_);
         calls_.push_back(Advertisement{std::string(instanceName), port, txt});
         current_ = calls_.back();

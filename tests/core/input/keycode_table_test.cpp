@@ -108,14 +108,14 @@ TEST(KeycodeTable, everyIndexIsOneToOne) {
 }
 
 TEST(KeycodeTable, macLookupsBothWays) {
-    EXPECT_EQ(table().cgKeyCodeForHID(0x04), Optional16(0x00));
-    EXPECT_EQ(table().cgKeyCodeForHID(0x28), Optional16(0x24));
-    EXPECT_EQ(table().cgKeyCodeForHID(0xE3), Optional16(0x37));
-    EXPECT_EQ(table().cgKeyCodeForHID(0x4A), std::nullopt);  // Home
-    EXPECT_EQ(table().cgKeyCodeForHID(0x104), std::nullopt);
-    EXPECT_EQ(table().hidUsageForCGKeyCode(0x31), Optional16(0x2C));
-    EXPECT_EQ(table().hidUsageForCGKeyCode(0x39), std::nullopt);  // Caps Lock
-    EXPECT_EQ(table().hidUsageForCGKeyCode(0x100), std::nullopt);
+    EXPECT_EQ(table().macKeyCodeForHID(0x04), Optional16(0x00));
+    EXPECT_EQ(table().macKeyCodeForHID(0x28), Optional16(0x24));
+    EXPECT_EQ(table().macKeyCodeForHID(0xE3), Optional16(0x37));
+    EXPECT_EQ(table().macKeyCodeForHID(0x4A), std::nullopt);  // Home
+    EXPECT_EQ(table().macKeyCodeForHID(0x104), std::nullopt);
+    EXPECT_EQ(table().hidUsageForMacKeyCode(0x31), Optional16(0x2C));
+    EXPECT_EQ(table().hidUsageForMacKeyCode(0x39), std::nullopt);  // Caps Lock
+    EXPECT_EQ(table().hidUsageForMacKeyCode(0x100), std::nullopt);
     EXPECT_EQ(table().mappingForHID(0x32), nullptr);  // non-US hash: no row
 }
 
@@ -163,7 +163,7 @@ TEST(KeycodeTable, modifierUsagesAndWireBits) {
         EXPECT_EQ(KeycodeTable::modifierBitForHID(left), bit);
         EXPECT_EQ(KeycodeTable::modifierBitForHID(right), bit);
         EXPECT_EQ(KeycodeTable::hidForModifierBit(bit), Optional16(left));
-        EXPECT_NE(table().cgKeyCodeForHID(left), std::nullopt);
+        EXPECT_NE(table().macKeyCodeForHID(left), std::nullopt);
     }
     EXPECT_EQ(KeycodeTable::hidLeftShift, 0xE1);
     for (std::uint8_t raw : {0x00, 0x03, 0x10, 0xFF}) {

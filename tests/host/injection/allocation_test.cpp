@@ -52,7 +52,7 @@ TEST(InjectorAllocation, steadyMovesKeysAndPadButtonsAllocateNothing) {
     auto clock = std::make_shared<testing::FakeClock>();
     auto runtime =
         std::make_shared<mapping::PadMappingRuntime>(gamepad::CompiledPadMapping::defaults());
-    auto injector = MacInputInjector::create(std::make_shared<NullEventSink>(), runtime, clock);
+    auto injector = InputInjector::create(std::make_shared<NullEventSink>(), runtime, clock);
 
     std::uint64_t seq = 0;
     const auto round = [&] {

@@ -168,7 +168,7 @@ TEST(InjectorGamepad, returningTheStickStopsTheTimerAndDropsTheRemainders) {
 
 TEST(InjectorGamepad, withoutAQueueStickMotionHasNoEffect) {
     Harness h;
-    auto injector = MacInputInjector::create(h.sink, h.runtime, h.clock);
+    auto injector = InputInjector::create(h.sink, h.runtime, h.clock);
     injector->handle(InputPacket(1, sticks(0, 0, full, 0)));
     EXPECT_FALSE(injector->motionTimerActive());
     h.queue->advance(100ms);
@@ -178,7 +178,7 @@ TEST(InjectorGamepad, withoutAQueueStickMotionHasNoEffect) {
 TEST(InjectorGamepad, theMotionTimerDoesNotKeepTheInjectorAlive) {
     Harness h;
     h.send(sticks(0, 0, full, 0));
-    std::weak_ptr<MacInputInjector> weak = h.injector;
+    std::weak_ptr<InputInjector> weak = h.injector;
     h.injector.reset();
     EXPECT_TRUE(weak.expired());
     h.queue->advance(100ms);

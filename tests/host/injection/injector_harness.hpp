@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/gamepad/compiled_pad_mapping.hpp"
-#include "host/injection/mac_input_injector.hpp"
+#include "host/injection/input_injector.hpp"
 #include "host/injection/recording_event_sink.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
 #include "tests/fakes/fake_clock.hpp"
@@ -29,7 +29,7 @@ struct Harness {
                      std::shared_ptr<RecordingEventSink> customSink = nullptr)
         : sink(customSink ? std::move(customSink)
                           : std::make_shared<RecordingEventSink>(std::move(screen))),
-          injector(MacInputInjector::create(sink, runtime, clock)) {
+          injector(InputInjector::create(sink, runtime, clock)) {
         injector->setQueue(queue);
     }
 
@@ -56,7 +56,7 @@ struct Harness {
     std::shared_ptr<mapping::PadMappingRuntime> runtime =
         std::make_shared<mapping::PadMappingRuntime>(gamepad::CompiledPadMapping::defaults());
     std::shared_ptr<RecordingEventSink> sink;
-    std::shared_ptr<MacInputInjector> injector;
+    std::shared_ptr<InputInjector> injector;
     std::uint64_t seq = 0;
 };
 

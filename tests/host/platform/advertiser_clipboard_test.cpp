@@ -19,8 +19,8 @@ namespace {
 
 const std::string hostId = "5f0c6a8e-2b7d-4c1e-9a3f-0d4e8b6c2a11";
 
-discovery::BonjourTXT record(std::optional<std::string> ts = std::nullopt) {
-    return discovery::BonjourTXT(hostId, "Ann's Box", pairing::HostOSType::macos, std::move(ts),
+discovery::DnsSdTxt record(std::optional<std::string> ts = std::nullopt) {
+    return discovery::DnsSdTxt(hostId, "Ann's Box", pairing::HostOSType::macos, std::move(ts),
                                  "0123456789abcdef");
 }
 
@@ -92,7 +92,7 @@ TEST(LoggingAdvertiser, withdrawalIsLoggedOnceAndReadvertisingLogsAgain) {
 
 TEST(LoggingAdvertiser, showsTheNameTheRecordWouldCarry) {
     const std::string longName(300, 'n');
-    const auto txt = discovery::BonjourTXT(hostId, longName, pairing::HostOSType::macos,
+    const auto txt = discovery::DnsSdTxt(hostId, longName, pairing::HostOSType::macos,
                                            std::nullopt, "0123456789abcdef");
     const std::string line = advertisementDescription(longName, 49182, txt);
     // The instance name in full, the TXT value cut to fit its 255-byte pair.

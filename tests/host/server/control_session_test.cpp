@@ -216,7 +216,7 @@ TEST(ControlSession, removedClientIsToldAndDisconnected) {
 }
 
 TEST(ControlSession, handshakeThatNeverFinishesIsClosedAfterItsLimit) {
-    Harness h([](MacHostServer::Dependencies& deps) {
+    Harness h([](HostServer::Dependencies& deps) {
         deps.timings.handshakeIdle = 200ms;
         deps.timings.establishedIdle = 10s;
     });
@@ -227,7 +227,7 @@ TEST(ControlSession, handshakeThatNeverFinishesIsClosedAfterItsLimit) {
 }
 
 TEST(ControlSession, silentEstablishedSessionIsClosedAfterItsLimitAndPingsKeepItOpen) {
-    Harness h([](MacHostServer::Dependencies& deps) { deps.timings.establishedIdle = 300ms; });
+    Harness h([](HostServer::Dependencies& deps) { deps.timings.establishedIdle = 300ms; });
     TestConnection chatty(h.port);
     ASSERT_TRUE(chatty.pair(h.server->beginPairing().code, "Chatty"));
     TestConnection silent(h.port);
@@ -263,7 +263,7 @@ TEST(ControlSession, closingTheControllerHandsControlToAnotherEstablishedSession
 }
 
 TEST(ControlSession, pendingSessionsAreBounded) {
-    Harness h([](MacHostServer::Dependencies& deps) { deps.limits.maxPendingSessions = 2; });
+    Harness h([](HostServer::Dependencies& deps) { deps.limits.maxPendingSessions = 2; });
     TestConnection a(h.port);
     TestConnection b(h.port);
     // Let the server register both before the third arrives.

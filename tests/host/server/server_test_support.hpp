@@ -31,7 +31,7 @@
 #include "host/injection/recording_event_sink.hpp"
 #include "host/platform/asio_serial_queue.hpp"
 #include "host/platform/clipboard.hpp"
-#include "host/server/mac_host_server.hpp"
+#include "host/server/host_server.hpp"
 #include "tests/fakes/recording_advertiser.hpp"
 #include "tests/fakes/recording_host_facts.hpp"
 #include "tests/fakes/temp_dir.hpp"
@@ -164,14 +164,14 @@ inline std::uint16_t freePortBase(std::uint16_t count = 5) {
 
 /// A server on its own port range and data folder, with recording fakes.
 struct Harness {
-    explicit Harness(const std::function<void(MacHostServer::Dependencies&)>& adjust = {},
+    explicit Harness(const std::function<void(HostServer::Dependencies&)>& adjust = {},
                      bool startNow = true) {
         sink = std::make_shared<ObservingSink>();
         clipboard = std::make_shared<platform::RecordingClipboard>();
         advertiser = std::make_shared<tarvel::testing::RecordingAdvertiser>();
         facts = std::make_shared<tarvel::testing::RecordingHostFacts>();
         mainQueue = std::make_shared<platform::AsioSerialQueue>("rc.test.main");
-        MacHostServer::Dependencies deps;
+        HostServer::Dependencies deps;
         deps.dataDirectory = dir.path();
         const auto base = freePortBase();
         deps.firstPort = base;
@@ -187,7 +187,7 @@ struct Harness {
             adjust(deps);
         }
         firstPort = deps.firstPort;
-        server = MacHostServer::create(std::move(deps));
+        server = HostServer::create(std::move(deps));
         if (startNow) {
             start();
         }
@@ -197,7 +197,7 @@ struct Harness {
             server->stop();
             // A task of the server's queue may hold it a moment longer; the data
             // folder goes only once the server is gone.
-            std::weak_ptr<MacHostServer> gone = server;
+            std::weak_ptr<HostServer> gone = server;
             server.reset();
             EXPECT_TRUE(eventually([&] { return gone.expired(); }));
         }
@@ -215,7 +215,7 @@ struct Harness {
     std::shared_ptr<tarvel::testing::RecordingAdvertiser> advertiser;
     std::shared_ptr<tarvel::testing::RecordingHostFacts> facts;
     std::shared_ptr<platform::AsioSerialQueue> mainQueue;
-    std::shared_ptr<MacHostServer> server;
+    std::shared_ptr<HostServer> server;
     std::uint16_t firstPort = 0;
     std::uint16_t port = 0;
 };

@@ -8,7 +8,7 @@ namespace tarvel::server::testing {
 namespace {
 
 std::uint16_t codeFor(std::uint16_t hid) {
-    return *input::KeycodeTable::shared().cgKeyCodeForHID(hid);
+    return *input::KeycodeTable::shared().macKeyCodeForHID(hid);
 }
 
 /// A paired phone with its control connection and datagram socket.
@@ -85,7 +85,7 @@ TEST(UDPPeer, staleStickFrameIsDroppedWhileButtonsHaveTheirOwnGate) {
     std::int16_t lx = 0;
     std::uint8_t rt = 0;
     ASSERT_TRUE(eventually([&] {
-        h.server->inspectInjector([&](const injection::MacInputInjector& injector) {
+        h.server->inspectInjector([&](const injection::InputInjector& injector) {
             lx = injector.pad().state().lx;
             rt = injector.pad().state().rt;
         });
@@ -186,7 +186,7 @@ TEST(UDPPeer, stopLeavesNothingHeld) {
     ASSERT_EQ(mice.size(), 2u);
     EXPECT_EQ(mice[1].type, injection::MouseEventType::leftMouseUp);
     bool holds = true;
-    h.server->inspectInjector([&](const injection::MacInputInjector& injector) {
+    h.server->inspectInjector([&](const injection::InputInjector& injector) {
         holds = injector.state().holdsAnything();
     });
     EXPECT_FALSE(holds);
@@ -222,7 +222,7 @@ TEST(UDPPeer, datagramOfASessionStillInItsHandshakeIsDropped) {
 }
 
 TEST(UDPPeer, flowsAreBoundedAndSilentOnesForgotten) {
-    Harness h([](MacHostServer::Dependencies& deps) {
+    Harness h([](HostServer::Dependencies& deps) {
         deps.limits.maxUdpPeers = 2;
         deps.timings.udpPeerIdle = 300ms;
     });
@@ -248,7 +248,7 @@ TEST(UDPPeer, flowsAreBoundedAndSilentOnesForgotten) {
 TEST(UDPPeer, enabledTraceRecordsTheThreeHostMetrics) {
     diagnostics::LatencyTrace trace;
     trace.setEnabled(true);
-    Harness h([&](MacHostServer::Dependencies& deps) { deps.latencyTrace = &trace; });
+    Harness h([&](HostServer::Dependencies& deps) { deps.latencyTrace = &trace; });
     Phone phone(h, "A");
     phone.udp->send(keyPacket(1, 4, true));
     ASSERT_EQ(phone.udp->readAck(), 1u);

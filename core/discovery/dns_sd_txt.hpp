@@ -11,10 +11,10 @@
 
 namespace tarvel::discovery {
 
-namespace BonjourConstants {
+namespace DnsSdConstants {
 inline constexpr std::string_view serviceType = "_tarvel._tcp";
 inline constexpr std::string_view serviceTypeFQDN = "_tarvel._tcp.";
-}  // namespace BonjourConstants
+}  // namespace DnsSdConstants
 
 /// The TXT record a host advertises. A value; pure, any thread.
 ///
@@ -23,7 +23,7 @@ inline constexpr std::string_view serviceTypeFQDN = "_tarvel._tcp.";
 /// that its pair fits, and leave out any other pair that would not fit (none
 /// does with a real identity: ids, fingerprints and endpoints are short). The
 /// fields themselves keep what the caller gave.
-struct BonjourTXT {
+struct DnsSdTxt {
     /// Longest "key=value" string a TXT record can carry.
     static constexpr std::size_t maxPairBytes = 255;
 
@@ -35,7 +35,7 @@ struct BonjourTXT {
     std::string fingerprint;
 
     /// A record of version 1.
-    BonjourTXT(std::string hostId, std::string name, pairing::HostOSType os,
+    DnsSdTxt(std::string hostId, std::string name, pairing::HostOSType os,
                std::optional<std::string> tailscaleEndpoint, std::string fingerprint);
 
     /// Keys "v", "id", "name", "os", "fp", and "ts" when the Tailscale endpoint is
@@ -50,9 +50,9 @@ struct BonjourTXT {
     /// "name" is missing, or "os" is not a known operating system. A missing "fp"
     /// gives an empty fingerprint; "ts" is taken as it is, even empty. Other keys
     /// are ignored.
-    static std::optional<BonjourTXT> fromDictionary(const std::map<std::string, std::string>& map);
+    static std::optional<DnsSdTxt> fromDictionary(const std::map<std::string, std::string>& map);
 
-    friend bool operator==(const BonjourTXT&, const BonjourTXT&) = default;
+    friend bool operator==(const DnsSdTxt&, const DnsSdTxt&) = default;
 };
 
 }  // namespace tarvel::discovery

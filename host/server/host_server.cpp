@@ -1,4 +1,4 @@
-#include "host/server/mac_host_server.hpp"
+#include "host/server/host_server.hpp"
 
 #include <thread>
 #include <utility>
@@ -49,7 +49,7 @@ std::shared_ptr<mapping::PadMappingRuntime> loadRuntime(const std::filesystem::p
 
 }  // namespace
 
-MacHostServer::MacHostServer(Dependencies dependencies)
+HostServer::HostServer(Dependencies dependencies)
     : queue_(std::make_shared<platform::AsioSerialQueue>("rc.host.server")),
       injectQueue_(std::make_shared<platform::AsioSerialQueue>("rc.host.inject")),
       deps_(std::move(dependencies)),
@@ -61,15 +61,15 @@ MacHostServer::MacHostServer(Dependencies dependencies)
     if (!deps_.clock) {
         deps_.clock = base::SystemClock::shared();
     }
-    injector_ = injection::MacInputInjector::create(deps_.eventSink, deps_.padRuntime, deps_.clock);
+    injector_ = injection::InputInjector::create(deps_.eventSink, deps_.padRuntime, deps_.clock);
 }
 
-std::shared_ptr<MacHostServer> MacHostServer::create(Dependencies dependencies) {
-    return std::shared_ptr<MacHostServer>(new MacHostServer(std::move(dependencies)));
+std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
+    return std::shared_ptr<HostServer>(new HostServer(std::move(dependencies)));
 }
 
-std::shared_ptr<MacHostServer> MacHostServer::shared() {
-    static const std::shared_ptr<MacHostServer> instance = [] {
+std::shared_ptr<HostServer> HostServer::shared() {
+    static const std::shared_ptr<HostServer> instance = [] {
         Dependencies deps;
         deps.dataDirectory = pairing::PairedStore::defaultDirectory();
         deps.eventSink = std::make_shared<DiscardingEventSink>();
@@ -82,7 +82,7 @@ std::shared_ptr<MacHostServer> MacHostServer::shared() {
     return instance;
 }
 
-MacHostServer::~MacHostServer() {
+HostServer::~HostServer() {
     // Sockets and timers go on the thread that runs their handlers. Nothing of
     // ours waits on the inject queue now: only stop() does, under a strong reference.
     queue_->sync([this] { teardown(); });
@@ -98,7 +98,7 @@ MacHostServer::~MacHostServer() {
     }
 }
 
-void MacHostServer::teardown() {
+void HostServer::teardown() {
     stopped_ = true;
     watchdog_.cancel();
     refresh_.cancel();
@@ -118,25 +118,25 @@ void MacHostServer::teardown() {
 
 // Host facts and advertisement.
 
-std::string MacHostServer::hostName() const {
+std::string HostServer::hostName() const {
     auto name = deps_.hostFacts ? deps_.hostFacts->hostName() : std::string();
     return name.empty() ? std::string(platform::fallbackHostName) : name;
 }
 
-discovery::BonjourTXT MacHostServer::txt() const {
+discovery::DnsSdTxt HostServer::txt() const {
     const auto& key = identity_.publicKey();
-    return discovery::BonjourTXT(identity_.id(), hostName(), pairing::HostOSType::macos,
+    return discovery::DnsSdTxt(identity_.id(), hostName(), pairing::HostOSType::macos,
                                  deps_.localInterfaces.txtTailscaleEndpoint(port_),
                                  security::Fingerprint::of(wire::ByteView(key.data(), key.size())));
 }
 
-std::pair<std::vector<std::string>, std::vector<std::string>> MacHostServer::endpointStrings()
+std::pair<std::vector<std::string>, std::vector<std::string>> HostServer::endpointStrings()
     const {
     return {deps_.localInterfaces.lanEndpoints(port_),
             deps_.localInterfaces.tailscaleEndpoints(port_)};
 }
 
-security::HostDescriptor MacHostServer::descriptor() const {
+security::HostDescriptor HostServer::descriptor() const {
     auto [lan, ts] = endpointStrings();
     security::HostDescriptor host{identity_,    hostName(),     std::string(osType),
                                   std::nullopt, std::move(lan), std::move(ts),
@@ -145,11 +145,11 @@ security::HostDescriptor MacHostServer::descriptor() const {
     return host;
 }
 
-void MacHostServer::notify() {
+void HostServer::notify() {
     if (!deps_.mainQueue) {
         return;
     }
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+    std::weak_ptr<HostServer> weak = weak_from_this();
     deps_.mainQueue->async([weak] {
         if (auto self = weak.lock()) {
             std::function<void()> callback;
@@ -164,20 +164,20 @@ void MacHostServer::notify() {
     });
 }
 
-void MacHostServer::setOnChange(std::function<void()> callback) {
+void HostServer::setOnChange(std::function<void()> callback) {
     std::lock_guard guard(callbackLock_);
     onChange_ = std::move(callback);
 }
 
-void MacHostServer::setOnPairingCompleted(std::function<void()> callback) {
+void HostServer::setOnPairingCompleted(std::function<void()> callback) {
     std::lock_guard guard(callbackLock_);
     onPairingCompleted_ = std::move(callback);
 }
 
 // Start-up and listeners.
 
-void MacHostServer::start() {
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+void HostServer::start() {
+    std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         auto self = weak.lock();
         if (!self || self->started_ || self->stopped_) {
@@ -191,7 +191,7 @@ void MacHostServer::start() {
     });
 }
 
-void MacHostServer::bindAndRun() {
+void HostServer::bindAndRun() {
     // Binding plain sockets is immediate, so the attempts run on the server
     // queue itself: no readiness wait can hold it up.
     for (std::uint32_t p = deps_.firstPort; p <= deps_.lastPort; ++p) {
@@ -206,11 +206,11 @@ void MacHostServer::bindAndRun() {
                   std::to_string(deps_.lastPort));
 }
 
-void MacHostServer::finishStart(ListenerPair listeners) {
+void HostServer::finishStart(ListenerPair listeners) {
     port_ = listeners.port;
     tcpListener_ = std::move(listeners.tcp);
     udpListener_ = std::move(listeners.udp);
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+    std::weak_ptr<HostServer> weak = weak_from_this();
     tcpListener_->start(
         [weak](std::shared_ptr<TcpConnection> conn) {
             if (auto self = weak.lock()) {
@@ -246,7 +246,7 @@ void MacHostServer::finishStart(ListenerPair listeners) {
     notify();
 }
 
-void MacHostServer::cancelListeners() {
+void HostServer::cancelListeners() {
     if (tcpListener_) {
         tcpListener_->cancel();
         tcpListener_.reset();
@@ -260,7 +260,7 @@ void MacHostServer::cancelListeners() {
     }
 }
 
-void MacHostServer::restartListeners() {
+void HostServer::restartListeners() {
     if (stopped_) {
         return;
     }
@@ -273,7 +273,7 @@ void MacHostServer::restartListeners() {
                                 [self = shared_from_this()] { self->start(); });
 }
 
-void MacHostServer::refreshNetwork() {
+void HostServer::refreshNetwork() {
     auto record = txt();
     if (lastTXT_ && *lastTXT_ == record) {
         return;
@@ -287,13 +287,13 @@ void MacHostServer::refreshNetwork() {
 
 // Supervision.
 
-void MacHostServer::updateWatchdog() {
+void HostServer::updateWatchdog() {
     if (stopped_ || (sessions_.empty() && udpPeers_.empty() && !active_)) {
         watchdog_.cancel();
         return;
     }
     if (!watchdog_.active()) {
-        std::weak_ptr<MacHostServer> weak = weak_from_this();
+        std::weak_ptr<HostServer> weak = weak_from_this();
         watchdog_ = queue_->repeating(deps_.timings.supervision, deps_.timings.supervision, [weak] {
             if (auto self = weak.lock()) {
                 self->watchdogTick();
@@ -302,7 +302,7 @@ void MacHostServer::updateWatchdog() {
     }
 }
 
-void MacHostServer::watchdogTick() {
+void HostServer::watchdogTick() {
     const auto now = deps_.clock->now();
     if (active_) {
         injectQueue_->async([injector = injector_] { injector->superviseTick(); });
@@ -331,7 +331,7 @@ void MacHostServer::watchdogTick() {
     updateWatchdog();
 }
 
-void MacHostServer::updateActivity() {
+void HostServer::updateActivity() {
     if (!deps_.hostFacts) {
         return;
     }
@@ -346,7 +346,7 @@ void MacHostServer::updateActivity() {
 
 // Operations of the user interface.
 
-void MacHostServer::stop() {
+void HostServer::stop() {
     queue_->sync([this] {
         // Nothing may stay pressed on the host once we are gone.
         injectQueue_->sync([this] { injector_->releaseAll(); });
@@ -369,7 +369,7 @@ void MacHostServer::stop() {
     });
 }
 
-MacHostServer::Snapshot MacHostServer::snapshot() {
+HostServer::Snapshot HostServer::snapshot() {
     Snapshot result;
     queue_->sync([&] {
         result.hostName = hostName();
@@ -390,25 +390,25 @@ MacHostServer::Snapshot MacHostServer::snapshot() {
     return result;
 }
 
-bool MacHostServer::isConnected() {
+bool HostServer::isConnected() {
     bool connected = false;
     queue_->sync([&] { connected = static_cast<bool>(active_); });
     return connected;
 }
 
-std::size_t MacHostServer::udpPeerCount() {
+std::size_t HostServer::udpPeerCount() {
     std::size_t count = 0;
     queue_->sync([&] { count = udpPeers_.size(); });
     return count;
 }
 
-std::uint16_t MacHostServer::port() {
+std::uint16_t HostServer::port() {
     std::uint16_t result = 0;
     queue_->sync([&] { result = port_; });
     return result;
 }
 
-MacHostServer::PairingInfo MacHostServer::beginPairing() {
+HostServer::PairingInfo HostServer::beginPairing() {
     PairingInfo info;
     queue_->sync([&] {
         if (pairingCode_) {
@@ -435,8 +435,8 @@ MacHostServer::PairingInfo MacHostServer::beginPairing() {
     return info;
 }
 
-void MacHostServer::endPairing() {
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+void HostServer::endPairing() {
+    std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock(); self && self->pairingCode_) {
             self->pairingCode_->invalidate();
@@ -445,8 +445,8 @@ void MacHostServer::endPairing() {
     });
 }
 
-void MacHostServer::removePairedClient(std::string clientId) {
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+void HostServer::removePairedClient(std::string clientId) {
+    std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak, clientId = std::move(clientId)] {
         auto self = weak.lock();
         if (!self) {
@@ -462,7 +462,7 @@ void MacHostServer::removePairedClient(std::string clientId) {
         for (const auto& session : matching) {
             if (session == self->active_) {
                 self->withInjector(
-                    [](injection::MacInputInjector& injector) { injector.releaseAll(); });
+                    [](injection::InputInjector& injector) { injector.releaseAll(); });
             }
             if (session->phase != ControlSession::Phase::established || !session->channel) {
                 self->close(session);
@@ -484,18 +484,18 @@ void MacHostServer::removePairedClient(std::string clientId) {
     });
 }
 
-void MacHostServer::gamepadMappingChanged() {
-    std::weak_ptr<MacHostServer> weak = weak_from_this();
+void HostServer::gamepadMappingChanged() {
+    std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock()) {
             self->withInjector(
-                [](injection::MacInputInjector& injector) { injector.padMappingChanged(); });
+                [](injection::InputInjector& injector) { injector.padMappingChanged(); });
         }
     });
 }
 
-void MacHostServer::inspectInjector(
-    const std::function<void(const injection::MacInputInjector&)>& body) {
+void HostServer::inspectInjector(
+    const std::function<void(const injection::InputInjector&)>& body) {
     injectQueue_->sync([&] { body(*injector_); });
 }
 

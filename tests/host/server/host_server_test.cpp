@@ -17,7 +17,7 @@
 namespace tarvel::server::testing {
 namespace {
 
-TEST(MacHostServer, takenFirstPortFallsBackToTheNextForBothListeners) {
+TEST(HostServer, takenFirstPortFallsBackToTheNextForBothListeners) {
     Harness h({}, false);
     asio::io_context io;
     asio::ip::tcp::acceptor taken(io);
@@ -43,7 +43,7 @@ TEST(MacHostServer, takenFirstPortFallsBackToTheNextForBothListeners) {
                  std::system_error);
 }
 
-TEST(MacHostServer, noFreePortIsLoggedWithTheRange) {
+TEST(HostServer, noFreePortIsLoggedWithTheRange) {
     tarvel::testing::LogCapture log;
     asio::io_context io;
     asio::ip::tcp::acceptor taken(io);
@@ -53,7 +53,7 @@ TEST(MacHostServer, noFreePortIsLoggedWithTheRange) {
     taken.listen();
     const auto port = taken.local_endpoint().port();
     Harness h(
-        [&](MacHostServer::Dependencies& deps) {
+        [&](HostServer::Dependencies& deps) {
             deps.firstPort = port;
             deps.lastPort = port;
         },
@@ -66,8 +66,8 @@ TEST(MacHostServer, noFreePortIsLoggedWithTheRange) {
     EXPECT_EQ(h.server->snapshot().port, port);
 }
 
-TEST(MacHostServer, advertisesTheIdentityAndRefreshesWhenTheRecordChanges) {
-    Harness h([](MacHostServer::Dependencies& deps) { deps.timings.refresh = 100ms; });
+TEST(HostServer, advertisesTheIdentityAndRefreshesWhenTheRecordChanges) {
+    Harness h([](HostServer::Dependencies& deps) { deps.timings.refresh = 100ms; });
     std::atomic<int> changes{0};
     h.server->setOnChange([&] { ++changes; });
     auto current = h.advertiser->current();
@@ -86,8 +86,8 @@ TEST(MacHostServer, advertisesTheIdentityAndRefreshesWhenTheRecordChanges) {
     EXPECT_EQ(h.server->snapshot().hostName, "Renamed");
 }
 
-TEST(MacHostServer, snapshotAndPairingPayloadCarryTheEndpoints) {
-    Harness h([](MacHostServer::Dependencies& deps) {
+TEST(HostServer, snapshotAndPairingPayloadCarryTheEndpoints) {
+    Harness h([](HostServer::Dependencies& deps) {
         deps.localInterfaces = discovery::LocalInterfaces([] {
             return std::vector<discovery::LocalAddress>{{"eth0", "192.168.1.20", false},
                                                         {"tailscale0", "100.101.102.103", false}};
@@ -140,9 +140,9 @@ int listeningSocketOn(std::uint16_t port) {
     return -1;
 }
 
-TEST(MacHostServer, tcpListenerFailureRebindsAfterTheDelayAndKeepsSessions) {
+TEST(HostServer, tcpListenerFailureRebindsAfterTheDelayAndKeepsSessions) {
     tarvel::testing::LogCapture log;
-    Harness h([](MacHostServer::Dependencies& deps) { deps.timings.restartDelay = 200ms; });
+    Harness h([](HostServer::Dependencies& deps) { deps.timings.restartDelay = 200ms; });
     TestConnection conn(h.port);
     ASSERT_TRUE(conn.pair(h.server->beginPairing().code));
     const int fd = listeningSocketOn(h.port);
@@ -166,35 +166,35 @@ TEST(MacHostServer, tcpListenerFailureRebindsAfterTheDelayAndKeepsSessions) {
     EXPECT_EQ(pong->type, wire::FrameType::pong);
 }
 
-TEST(MacHostServer, identityPersistsAcrossServersOnOneDataFolder) {
+TEST(HostServer, identityPersistsAcrossServersOnOneDataFolder) {
     tarvel::testing::TempDir dir;
     auto makeDeps = [&] {
-        MacHostServer::Dependencies deps;
+        HostServer::Dependencies deps;
         deps.dataDirectory = dir.path();
         deps.eventSink = std::make_shared<injection::RecordingEventSink>();
         deps.localInterfaces = discovery::LocalInterfaces(discovery::LocalInterfaces::Source{});
         return deps;
     };
-    const auto first = MacHostServer::create(makeDeps())->identity();
-    const auto second = MacHostServer::create(makeDeps())->identity();
+    const auto first = HostServer::create(makeDeps())->identity();
+    const auto second = HostServer::create(makeDeps())->identity();
     EXPECT_EQ(first, second);
 }
 
-TEST(MacHostServer, unusableIdentityStorageFallsBackToAnEphemeralIdentity) {
+TEST(HostServer, unusableIdentityStorageFallsBackToAnEphemeralIdentity) {
     tarvel::testing::LogCapture log;
     tarvel::testing::TempDir dir;
     // A file where the identity folder should be makes the store fail.
     { std::ofstream(dir.path() / "identity") << "x"; }
-    MacHostServer::Dependencies deps;
+    HostServer::Dependencies deps;
     deps.dataDirectory = dir.path();
     deps.eventSink = std::make_shared<injection::RecordingEventSink>();
-    auto server = MacHostServer::create(std::move(deps));
+    auto server = HostServer::create(std::move(deps));
     EXPECT_FALSE(server->identity().id().empty());
     EXPECT_TRUE(log.contains("identity storage failed ("));
     EXPECT_TRUE(log.contains("); using an ephemeral identity"));
 }
 
-TEST(MacHostServer, stopWithdrawsAndClosesEverything) {
+TEST(HostServer, stopWithdrawsAndClosesEverything) {
     Harness h;
     TestConnection conn(h.port);
     ASSERT_TRUE(conn.pair(h.server->beginPairing().code));

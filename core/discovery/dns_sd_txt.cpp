@@ -1,4 +1,4 @@
-#include "core/discovery/bonjour_txt.hpp"
+#include "core/discovery/dns_sd_txt.hpp"
 
 #include <utility>
 
@@ -21,12 +21,12 @@ std::string_view utf8Prefix(std::string_view text, std::size_t limit) noexcept {
 }
 
 bool fits(std::string_view key, std::string_view value) noexcept {
-    return key.size() + 1 + value.size() <= BonjourTXT::maxPairBytes;
+    return key.size() + 1 + value.size() <= DnsSdTxt::maxPairBytes;
 }
 
 }  // namespace
 
-BonjourTXT::BonjourTXT(std::string hostId, std::string name, pairing::HostOSType os,
+DnsSdTxt::DnsSdTxt(std::string hostId, std::string name, pairing::HostOSType os,
                        std::optional<std::string> tailscaleEndpoint, std::string fingerprint)
     : hostId(std::move(hostId)),
       name(std::move(name)),
@@ -34,7 +34,7 @@ BonjourTXT::BonjourTXT(std::string hostId, std::string name, pairing::HostOSType
       tailscaleEndpoint(std::move(tailscaleEndpoint)),
       fingerprint(std::move(fingerprint)) {}
 
-std::map<std::string, std::string> BonjourTXT::dictionary() const {
+std::map<std::string, std::string> DnsSdTxt::dictionary() const {
     std::map<std::string, std::string> map;
     auto put = [&map](std::string key, std::string_view value) {
         // A pair that cannot fit would make the whole record invalid; drop it.
@@ -53,7 +53,7 @@ std::map<std::string, std::string> BonjourTXT::dictionary() const {
     return map;
 }
 
-wire::Bytes BonjourTXT::txtRecord() const {
+wire::Bytes DnsSdTxt::txtRecord() const {
     wire::Bytes record;
     for (const auto& [key, value] : dictionary()) {
         record.push_back(static_cast<std::uint8_t>(key.size() + 1 + value.size()));
@@ -64,7 +64,7 @@ wire::Bytes BonjourTXT::txtRecord() const {
     return record;
 }
 
-std::optional<BonjourTXT> BonjourTXT::fromDictionary(
+std::optional<DnsSdTxt> DnsSdTxt::fromDictionary(
     const std::map<std::string, std::string>& map) {
     auto value = [&map](const char* key) -> const std::string* {
         auto it = map.find(key);
@@ -89,7 +89,7 @@ std::optional<BonjourTXT> BonjourTXT::fromDictionary(
         tailscaleEndpoint = *ts;
     }
     const std::string* fingerprint = value("fp");
-    return BonjourTXT(*hostId, *name, *os, std::move(tailscaleEndpoint),
+    return DnsSdTxt(*hostId, *name, *os, std::move(tailscaleEndpoint),
                       fingerprint ? *fingerprint : std::string());
 }
 

@@ -14,7 +14,7 @@
 
 #include "core/base/clock.hpp"
 #include "core/base/serial_queue.hpp"
-#include "core/discovery/bonjour_txt.hpp"
+#include "core/discovery/dns_sd_txt.hpp"
 #include "core/discovery/local_interfaces.hpp"
 #include "core/gamepad/pad_state.hpp"
 #include "core/pairing/paired_store.hpp"
@@ -27,7 +27,7 @@
 #include "core/wire/secure_channel.hpp"
 #include "core/wire/sequence.hpp"
 #include "host/injection/event_sink.hpp"
-#include "host/injection/mac_input_injector.hpp"
+#include "host/injection/input_injector.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
 #include "host/platform/advertiser.hpp"
 #include "host/platform/asio_serial_queue.hpp"
@@ -60,7 +60,7 @@ struct Limits {
     std::size_t maxUdpPeers = 256;
 };
 
-/// One accepted control connection (owned by MacHostServer, server queue only).
+/// One accepted control connection (owned by HostServer, server queue only).
 struct ControlSession {
     enum class Phase : std::uint8_t { fresh, pairing, auth, established };
 
@@ -91,7 +91,7 @@ struct UDPPeer {
 /// The host's network server: identity, paired store, injector, listeners,
 /// control sessions, UDP peers and supervision timers. All state lives on the
 /// server queue; the injector runs only on the inject queue.
-class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
+class HostServer : public std::enable_shared_from_this<HostServer> {
   public:
     static constexpr std::uint16_t defaultFirstPort = 49182;
     static constexpr std::uint16_t defaultLastPort = 49192;
@@ -142,15 +142,15 @@ class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
     /// Creates the queues and the injector, opens the paired store in the data
     /// folder and loads or creates the identity (ephemeral when storage fails).
     /// Any thread; the server does nothing until start().
-    static std::shared_ptr<MacHostServer> create(Dependencies dependencies);
+    static std::shared_ptr<HostServer> create(Dependencies dependencies);
 
     /// The process-wide server with the default Linux dependencies, created on
     /// first use. Any thread.
-    static std::shared_ptr<MacHostServer> shared();
+    static std::shared_ptr<HostServer> shared();
 
-    ~MacHostServer();
-    MacHostServer(const MacHostServer&) = delete;
-    MacHostServer& operator=(const MacHostServer&) = delete;
+    ~HostServer();
+    HostServer(const HostServer&) = delete;
+    HostServer& operator=(const HostServer&) = delete;
 
     /// Binds the first port of the range where TCP and UDP both bind, advertises
     /// and starts the timers. Asynchronous on the server queue; a second call
@@ -203,12 +203,12 @@ class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
 
     /// Runs `body` with the injector on the inject queue and waits for it: for
     /// tests and diagnostics. Not from the inject queue's own tasks.
-    void inspectInjector(const std::function<void(const injection::MacInputInjector&)>& body);
+    void inspectInjector(const std::function<void(const injection::InputInjector&)>& body);
 
   private:
     using SessionPtr = std::shared_ptr<ControlSession>;
     using PeerPtr = std::shared_ptr<UDPPeer>;
-    using InjectorJob = std::function<void(injection::MacInputInjector&)>;
+    using InjectorJob = std::function<void(injection::InputInjector&)>;
 
     struct PendingMove {
         float dx = 0;
@@ -217,11 +217,11 @@ class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
         std::uint64_t seq = 0;
     };
 
-    explicit MacHostServer(Dependencies dependencies);
+    explicit HostServer(Dependencies dependencies);
 
     // Host facts and advertisement.
     std::string hostName() const;
-    discovery::BonjourTXT txt() const;
+    discovery::DnsSdTxt txt() const;
     std::pair<std::vector<std::string>, std::vector<std::string>> endpointStrings() const;
     security::HostDescriptor descriptor() const;
     void notify();
@@ -276,7 +276,7 @@ class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
     Dependencies deps_;
     std::shared_ptr<pairing::PairedStore> store_;
     security::LocalIdentity identity_;
-    std::shared_ptr<injection::MacInputInjector> injector_;
+    std::shared_ptr<injection::InputInjector> injector_;
 
     std::mutex callbackLock_;
     std::function<void()> onChange_;
@@ -297,7 +297,7 @@ class MacHostServer : public std::enable_shared_from_this<MacHostServer> {
     base::TimerHandle restart_;
     bool started_ = false;
     bool stopped_ = false;
-    std::optional<discovery::BonjourTXT> lastTXT_;
+    std::optional<discovery::DnsSdTxt> lastTXT_;
     std::optional<PendingMove> pendingMove_;
     bool moveInFlight_ = false;
     std::uint64_t lastDatagramAt_ = 0;

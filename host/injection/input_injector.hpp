@@ -58,12 +58,18 @@ struct ActiveInputState {
     }
 };
 
+/// Why the events keep macOS virtual key codes and event flags on every host:
+/// the phone speaks in HID usages and the injector's rules (modifier flags,
+/// shortcut chords, click counts, scroll phases) are written once against one
+/// event model. Each EventSink translates that model to its window system
+/// (X11 keycodes, keysyms, buttons), so the rules never fork per platform.
+///
 /// Turns decoded input events into synthetic events posted to an EventSink,
 /// remembering what it holds so it can release everything in a fixed order.
 /// Not thread-safe: every member function runs on the server's inject queue,
 /// which is also where its stick-motion timer fires. Owned by a shared_ptr
 /// (see create) because the timer holds it weakly.
-class MacInputInjector : public std::enable_shared_from_this<MacInputInjector> {
+class InputInjector : public std::enable_shared_from_this<InputInjector> {
   public:
     struct Vector {
         double x = 0;
@@ -72,12 +78,12 @@ class MacInputInjector : public std::enable_shared_from_this<MacInputInjector> {
 
     /// An injector posting to `sink`, translating pad states with the mapping
     /// `runtime` holds now, timing with `clock`. Any thread.
-    static std::shared_ptr<MacInputInjector> create(
+    static std::shared_ptr<InputInjector> create(
         std::shared_ptr<EventSink> sink, std::shared_ptr<mapping::PadMappingRuntime> runtime,
         std::shared_ptr<const base::Clock> clock);
 
-    MacInputInjector(const MacInputInjector&) = delete;
-    MacInputInjector& operator=(const MacInputInjector&) = delete;
+    InputInjector(const InputInjector&) = delete;
+    InputInjector& operator=(const InputInjector&) = delete;
 
     /// The queue the motion timer runs on: the inject queue. Without it stick
     /// motion has no effect. Set once at server start, before any packet.
@@ -131,7 +137,7 @@ class MacInputInjector : public std::enable_shared_from_this<MacInputInjector> {
     bool motionTimerActive() const noexcept { return motionTimer_.active(); }
 
   private:
-    MacInputInjector(std::shared_ptr<EventSink> sink,
+    InputInjector(std::shared_ptr<EventSink> sink,
                      std::shared_ptr<mapping::PadMappingRuntime> runtime,
                      std::shared_ptr<const base::Clock> clock);
 

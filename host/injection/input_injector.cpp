@@ -1,4 +1,4 @@
-#include "host/injection/mac_input_injector.hpp"
+#include "host/injection/input_injector.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -98,14 +98,14 @@ std::uint64_t flagsFor(ModifierMask mask) noexcept {
     return flags;
 }
 
-std::shared_ptr<MacInputInjector> MacInputInjector::create(
+std::shared_ptr<InputInjector> InputInjector::create(
     std::shared_ptr<EventSink> sink, std::shared_ptr<mapping::PadMappingRuntime> runtime,
     std::shared_ptr<const base::Clock> clock) {
-    return std::shared_ptr<MacInputInjector>(
-        new MacInputInjector(std::move(sink), std::move(runtime), std::move(clock)));
+    return std::shared_ptr<InputInjector>(
+        new InputInjector(std::move(sink), std::move(runtime), std::move(clock)));
 }
 
-MacInputInjector::MacInputInjector(std::shared_ptr<EventSink> sink,
+InputInjector::InputInjector(std::shared_ptr<EventSink> sink,
                                    std::shared_ptr<mapping::PadMappingRuntime> runtime,
                                    std::shared_ptr<const base::Clock> clock)
     : sink_(std::move(sink)), runtime_(std::move(runtime)), clock_(std::move(clock)) {
@@ -119,15 +119,15 @@ MacInputInjector::MacInputInjector(std::shared_ptr<EventSink> sink,
     translatorGeneration_ = snapshot.generation;
 }
 
-void MacInputInjector::setQueue(std::shared_ptr<base::SerialQueue> queue) {
+void InputInjector::setQueue(std::shared_ptr<base::SerialQueue> queue) {
     queue_ = std::move(queue);
 }
 
-void MacInputInjector::stampPacketTime() {
+void InputInjector::stampPacketTime() {
     state_.lastPacketTime = clock_->now();
 }
 
-void MacInputInjector::handle(const wire::InputPacket& packet) {
+void InputInjector::handle(const wire::InputPacket& packet) {
     const ModifierMask mask = state_.heldModifiers | packet.modifierMask;
     std::visit(Overloaded{
                    [&](const InputEvent::MouseMove& e) { mouseMove(e.dx, e.dy, mask); },
@@ -150,14 +150,14 @@ void MacInputInjector::handle(const wire::InputPacket& packet) {
 
 // Pointer.
 
-Point MacInputInjector::basePosition(base::MonotonicTime now) {
+Point InputInjector::basePosition(base::MonotonicTime now) {
     if (virtualPos_ && now - virtualPosTime_ < virtualPositionLifetime) {
         return *virtualPos_;
     }
     return sink_->pointerLocation().value_or(Point{0, 0});
 }
 
-std::span<const Rect> MacInputInjector::displayRects(base::MonotonicTime now) {
+std::span<const Rect> InputInjector::displayRects(base::MonotonicTime now) {
     if (cachedRectCount_ == 0 || !rectsTime_ || now - *rectsTime_ >= displayCacheLifetime) {
         cachedRectCount_ = std::min(sink_->displayRects(cachedRects_), cachedRects_.size());
         rectsTime_ = now;
@@ -165,7 +165,7 @@ std::span<const Rect> MacInputInjector::displayRects(base::MonotonicTime now) {
     return {cachedRects_.data(), cachedRectCount_};
 }
 
-Point MacInputInjector::clamp(Point p, base::MonotonicTime now) {
+Point InputInjector::clamp(Point p, base::MonotonicTime now) {
     const auto rects = displayRects(now);
     if (rects.empty() ||
         std::any_of(rects.begin(), rects.end(), [p](const Rect& r) { return r.contains(p); })) {
@@ -186,7 +186,7 @@ Point MacInputInjector::clamp(Point p, base::MonotonicTime now) {
     return *best;
 }
 
-void MacInputInjector::mouseMove(double dx, double dy, ModifierMask mask) {
+void InputInjector::mouseMove(double dx, double dy, ModifierMask mask) {
     // A value the event cannot carry would poison the virtual position.
     const auto deltaX = roundedField(dx);
     const auto deltaY = roundedField(dy);
@@ -224,7 +224,7 @@ void MacInputInjector::mouseMove(double dx, double dy, ModifierMask mask) {
     }
 }
 
-void MacInputInjector::wakeDisplayIfIdle() {
+void InputInjector::wakeDisplayIfIdle() {
     const auto now = clock_->now();
     if (lastMoveTime_ && now - *lastMoveTime_ > userActivityInterval) {
         sink_->declareUserActivity();
@@ -232,7 +232,7 @@ void MacInputInjector::wakeDisplayIfIdle() {
     lastMoveTime_ = now;
 }
 
-void MacInputInjector::postMouseButton(std::uint8_t bit, bool down, Point at,
+void InputInjector::postMouseButton(std::uint8_t bit, bool down, Point at,
                                        std::int32_t clickState, std::uint64_t flags) {
     const ButtonRow* row = buttonRowForBit(bit);
     auto event = sink_->createMouseEvent(down ? row->downType : row->upType, at, row->number);
@@ -251,7 +251,7 @@ void MacInputInjector::postMouseButton(std::uint8_t bit, bool down, Point at,
     }
 }
 
-void MacInputInjector::mouseButton(std::uint8_t button, bool down, std::uint8_t clickCount,
+void InputInjector::mouseButton(std::uint8_t button, bool down, std::uint8_t clickCount,
                                    ModifierMask mask) {
     if (button < 1 || button > 3) {
         return;
@@ -263,7 +263,7 @@ void MacInputInjector::mouseButton(std::uint8_t button, bool down, std::uint8_t 
 
 // Keys.
 
-void MacInputInjector::key(std::uint16_t hid, KeyState keyState, ModifierMask mask) {
+void InputInjector::key(std::uint16_t hid, KeyState keyState, ModifierMask mask) {
     const auto& table = KeycodeTable::shared();
     const bool down = keyState != KeyState::up;
     if (const auto bit = KeycodeTable::modifierBitForHID(hid)) {
@@ -273,7 +273,7 @@ void MacInputInjector::key(std::uint16_t hid, KeyState keyState, ModifierMask ma
         } else {
             state_.heldHIDKeys.remove(hid);
         }
-        const auto code = table.cgKeyCodeForHID(hid);
+        const auto code = table.macKeyCodeForHID(hid);
         if (!code) {
             return;
         }
@@ -293,7 +293,7 @@ void MacInputInjector::key(std::uint16_t hid, KeyState keyState, ModifierMask ma
         return;
     }
 
-    const auto code = table.cgKeyCodeForHID(hid);
+    const auto code = table.macKeyCodeForHID(hid);
     if (!code) {
         return;
     }
@@ -312,7 +312,7 @@ void MacInputInjector::key(std::uint16_t hid, KeyState keyState, ModifierMask ma
     }
 }
 
-void MacInputInjector::setModifiers(ModifierMask mask) {
+void InputInjector::setModifiers(ModifierMask mask) {
     const ModifierMask old = state_.heldModifiers;
     if (mask == old) {
         return;
@@ -323,7 +323,7 @@ void MacInputInjector::setModifiers(ModifierMask mask) {
             continue;
         }
         const auto hid = KeycodeTable::hidForModifierBit(bit);
-        const auto code = hid ? KeycodeTable::shared().cgKeyCodeForHID(*hid) : std::nullopt;
+        const auto code = hid ? KeycodeTable::shared().macKeyCodeForHID(*hid) : std::nullopt;
         if (!code) {
             continue;
         }
@@ -341,7 +341,7 @@ void MacInputInjector::setModifiers(ModifierMask mask) {
     state_.heldModifiers = mask;
 }
 
-void MacInputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
+void InputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
     for (bool down : {true, false}) {
         if (auto event = sink_->createKeyboardEvent(keyCode, down)) {
             event->flags = flags;
@@ -350,12 +350,12 @@ void MacInputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
     }
 }
 
-void MacInputInjector::postPaste() {
+void InputInjector::postPaste() {
     constexpr std::uint16_t vKeyCode = 9;
     keystroke(vKeyCode, flagsFor(state_.heldModifiers) | EventFlags::command);
 }
 
-void MacInputInjector::swipe(std::uint8_t direction) {
+void InputInjector::swipe(std::uint8_t direction) {
     // Up, down, right, left arrows: the window system's space and window overview keys.
     constexpr std::array<std::uint16_t, 4> codes{0x7E, 0x7D, 0x7C, 0x7B};
     if (direction < 1 || direction > codes.size()) {
@@ -365,7 +365,7 @@ void MacInputInjector::swipe(std::uint8_t direction) {
               flagsFor(state_.heldModifiers) | EventFlags::control | EventFlags::secondaryFn);
 }
 
-void MacInputInjector::shortcut(std::uint8_t actionId) {
+void InputInjector::shortcut(std::uint8_t actionId) {
     struct Row {
         std::uint16_t keyCode;
         std::uint64_t flags;
@@ -387,7 +387,7 @@ void MacInputInjector::shortcut(std::uint8_t actionId) {
     keystroke(row.keyCode, flagsFor(state_.heldModifiers) | row.flags);
 }
 
-void MacInputInjector::media(std::uint8_t mediaId) {
+void InputInjector::media(std::uint8_t mediaId) {
     // Volume up, down, mute, play/pause, next, previous, brightness up, down.
     constexpr std::array<std::uint32_t, 8> keyTypes{0, 1, 7, 16, 17, 18, 2, 3};
     if (mediaId < 1 || mediaId > keyTypes.size()) {
@@ -400,7 +400,7 @@ void MacInputInjector::media(std::uint8_t mediaId) {
     }
 }
 
-void MacInputInjector::injectText(std::string_view text) {
+void InputInjector::injectText(std::string_view text) {
     const std::u16string units = utf16FromUTF8(text);
     if (units.empty()) {
         return;
@@ -425,7 +425,7 @@ void MacInputInjector::injectText(std::string_view text) {
 
 // Scrolling and gestures.
 
-void MacInputInjector::scroll(float sx, float sy, GesturePhase phase) {
+void InputInjector::scroll(float sx, float sy, GesturePhase phase) {
     const auto wheel1 = roundedField(sy);
     const auto wheel2 = roundedField(sx);
     if (!wheel1 || !wheel2) {
@@ -470,7 +470,7 @@ void MacInputInjector::scroll(float sx, float sy, GesturePhase phase) {
     }
 }
 
-void MacInputInjector::pinch(float delta, GesturePhase phase) {
+void InputInjector::pinch(float delta, GesturePhase phase) {
     // NaN would stick in the accumulator for good; a huge value would spin the loop.
     if (!std::isfinite(delta) || std::fabs(delta) > maxPinchDelta) {
         return;
@@ -502,7 +502,7 @@ void MacInputInjector::pinch(float delta, GesturePhase phase) {
 
 // Gamepad.
 
-void MacInputInjector::padUpdate(const InputEvent& event) {
+void InputInjector::padUpdate(const InputEvent& event) {
     const bool changed = pad_.apply(event, clock_->now());
     if (runtime_->generation() != translatorGeneration_) {
         padMappingChanged();
@@ -513,13 +513,13 @@ void MacInputInjector::padUpdate(const InputEvent& event) {
     }
 }
 
-void MacInputInjector::padMappingChanged() {
+void InputInjector::padMappingChanged() {
     const auto snapshot = runtime_->read();
     translatorGeneration_ = snapshot.generation;
     padApply(translator_.setMapping(snapshot.compiled, pad_.state()));
 }
 
-void MacInputInjector::padApply(const gamepad::PadFrameDiff& diff) {
+void InputInjector::padApply(const gamepad::PadFrameDiff& diff) {
     diff.forEachRelease(
         [this](std::uint16_t hid) { key(hid, KeyState::up, state_.heldModifiers); });
     for (bool down : {false, true}) {
@@ -537,7 +537,7 @@ void MacInputInjector::padApply(const gamepad::PadFrameDiff& diff) {
     updateMotionTimer();
 }
 
-void MacInputInjector::updateMotionTimer() {
+void InputInjector::updateMotionTimer() {
     if (!translator_.output().needsTimer()) {
         motionTimer_.cancel();
         pointerAccum_ = {};
@@ -555,7 +555,7 @@ void MacInputInjector::updateMotionTimer() {
     });
 }
 
-void MacInputInjector::motionTick() {
+void InputInjector::motionTick() {
     const auto now = clock_->now();
     const double dt = std::clamp(seconds(now - motionLast_), 0.0, motionMaxStep);
     motionLast_ = now;
@@ -589,7 +589,7 @@ void MacInputInjector::motionTick() {
 
 // Releasing.
 
-void MacInputInjector::releaseAll() {
+void InputInjector::releaseAll() {
     pad_.reset();
     translator_.forget();
     updateMotionTimer();
@@ -611,7 +611,7 @@ void MacInputInjector::releaseAll() {
             modifiers.insert(*bit);
             return;
         }
-        if (const auto code = table.cgKeyCodeForHID(hid)) {
+        if (const auto code = table.macKeyCodeForHID(hid)) {
             if (auto event = sink_->createKeyboardEvent(*code, false)) {
                 sink_->post(*event);
             }
@@ -624,7 +624,7 @@ void MacInputInjector::releaseAll() {
             continue;
         }
         const auto hid = KeycodeTable::hidForModifierBit(bit);
-        const auto code = hid ? table.cgKeyCodeForHID(*hid) : std::nullopt;
+        const auto code = hid ? table.macKeyCodeForHID(*hid) : std::nullopt;
         if (!code) {
             continue;
         }
@@ -653,7 +653,7 @@ void MacInputInjector::releaseAll() {
     state_.lastPacketTime = clock_->now();
 }
 
-void MacInputInjector::superviseTick() {
+void InputInjector::superviseTick() {
     const auto now = clock_->now();
     if (pad_.isStale(now)) {
         pad_.reset();

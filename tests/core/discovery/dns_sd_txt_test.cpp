@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/discovery/bonjour_txt.hpp"
+#include "core/discovery/dns_sd_txt.hpp"
 
 namespace tarvel::discovery {
 namespace {
@@ -10,8 +10,8 @@ using Map = std::map<std::string, std::string>;
 
 const std::string hostId = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
-BonjourTXT record(std::string name, std::optional<std::string> ts = std::nullopt) {
-    return BonjourTXT(hostId, std::move(name), HostOSType::macos, std::move(ts),
+DnsSdTxt record(std::string name, std::optional<std::string> ts = std::nullopt) {
+    return DnsSdTxt(hostId, std::move(name), HostOSType::macos, std::move(ts),
                       "3f2a9c0d1e4b5a69");
 }
 
@@ -36,9 +36,9 @@ std::vector<std::string> strings(const wire::Bytes& record) {
     return out;
 }
 
-TEST(BonjourTXT, writesTheFixedKeysAndTsOnlyWhenNotEmpty) {
-    EXPECT_EQ(BonjourConstants::serviceType, "_tarvel._tcp");
-    EXPECT_EQ(BonjourConstants::serviceTypeFQDN, "_tarvel._tcp.");
+TEST(DnsSdTxt, writesTheFixedKeysAndTsOnlyWhenNotEmpty) {
+    EXPECT_EQ(DnsSdConstants::serviceType, "_tarvel._tcp");
+    EXPECT_EQ(DnsSdConstants::serviceTypeFQDN, "_tarvel._tcp.");
     EXPECT_EQ(record("Studio").version, 1);
     EXPECT_EQ(record("Studio").dictionary(),
               (Map{{"v", "1"}, {"id", hostId}, {"name", "Studio"}, {"os", "macos"},
@@ -47,24 +47,24 @@ TEST(BonjourTXT, writesTheFixedKeysAndTsOnlyWhenNotEmpty) {
     EXPECT_EQ(record("Studio", "100.64.0.9:49183").dictionary().at("ts"), "100.64.0.9:49183");
 }
 
-TEST(BonjourTXT, wireFormIsLengthPrefixedPairsInKeyOrder) {
+TEST(DnsSdTxt, wireFormIsLengthPrefixedPairsInKeyOrder) {
     EXPECT_EQ(strings(record("Studio", "100.64.0.9:1").txtRecord()),
               (std::vector<std::string>{"fp=3f2a9c0d1e4b5a69", "id=" + hostId, "name=Studio",
                                         "os=macos", "ts=100.64.0.9:1", "v=1"}));
 }
 
-TEST(BonjourTXT, parsesAValidMapAndIgnoresUnknownKeys) {
+TEST(DnsSdTxt, parsesAValidMapAndIgnoresUnknownKeys) {
     Map map = validMap();
     map["extra"] = "ignored";
-    auto parsed = BonjourTXT::fromDictionary(map);
+    auto parsed = DnsSdTxt::fromDictionary(map);
     ASSERT_TRUE(parsed);
-    EXPECT_EQ(*parsed, BonjourTXT(hostId, "Studio", HostOSType::windows, "100.101.102.103:49182",
+    EXPECT_EQ(*parsed, DnsSdTxt(hostId, "Studio", HostOSType::windows, "100.101.102.103:49182",
                                   "3f2a9c0d1e4b5a69"));
-    EXPECT_EQ(BonjourTXT::fromDictionary(record("Studio", "100.64.0.9:1").dictionary()),
+    EXPECT_EQ(DnsSdTxt::fromDictionary(record("Studio", "100.64.0.9:1").dictionary()),
               record("Studio", "100.64.0.9:1"));
 }
 
-TEST(BonjourTXT, refusesMapsFailingTheRequiredKeys) {
+TEST(DnsSdTxt, refusesMapsFailingTheRequiredKeys) {
     auto without = [](const char* key) {
         Map map = validMap();
         map.erase(key);
@@ -78,23 +78,23 @@ TEST(BonjourTXT, refusesMapsFailingTheRequiredKeys) {
     for (const Map& map : {without("v"), without("id"), without("name"), without("os"),
                            with("v", "2"), with("v", "01"), with("v", "1 "), with("os", "linux"),
                            with("os", "MacOS"), with("os", "")}) {
-        EXPECT_EQ(BonjourTXT::fromDictionary(map), std::nullopt);
+        EXPECT_EQ(DnsSdTxt::fromDictionary(map), std::nullopt);
     }
 }
 
-TEST(BonjourTXT, optionalKeysTakeTheirDefaults) {
+TEST(DnsSdTxt, optionalKeysTakeTheirDefaults) {
     Map map = validMap();
     map.erase("fp");
     map["ts"] = "";
-    auto parsed = BonjourTXT::fromDictionary(map);
+    auto parsed = DnsSdTxt::fromDictionary(map);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->fingerprint, "");
     EXPECT_EQ(parsed->tailscaleEndpoint, std::optional<std::string>(""));
     map.erase("ts");
-    EXPECT_EQ(BonjourTXT::fromDictionary(map)->tailscaleEndpoint, std::nullopt);
+    EXPECT_EQ(DnsSdTxt::fromDictionary(map)->tailscaleEndpoint, std::nullopt);
 }
 
-TEST(BonjourTXT, longNameIsCutAtACharacterBoundaryToFitOnePair) {
+TEST(DnsSdTxt, longNameIsCutAtACharacterBoundaryToFitOnePair) {
     std::string euros;
     for (int i = 0; i < 100; ++i) {
         euros += "\xE2\x82\xAC";  // three bytes each; 250 is not a multiple of 3
@@ -106,18 +106,18 @@ TEST(BonjourTXT, longNameIsCutAtACharacterBoundaryToFitOnePair) {
     EXPECT_EQ(record(std::string(251, 'a')).dictionary().at("name").size(), 250u);
 
     for (const auto& pair : strings(record(euros, "100.64.0.9:1").txtRecord())) {
-        EXPECT_LE(pair.size(), BonjourTXT::maxPairBytes);
+        EXPECT_LE(pair.size(), DnsSdTxt::maxPairBytes);
     }
 }
 
-TEST(BonjourTXT, otherPairsThatCannotFitAreLeftOut) {
-    BonjourTXT txt(std::string(300, 'x'), "Studio", HostOSType::macos, std::string(300, '1'),
+TEST(DnsSdTxt, otherPairsThatCannotFitAreLeftOut) {
+    DnsSdTxt txt(std::string(300, 'x'), "Studio", HostOSType::macos, std::string(300, '1'),
                    "fp");
     const Map map = txt.dictionary();
     EXPECT_EQ(map.count("id"), 0u);
     EXPECT_EQ(map.count("ts"), 0u);
     EXPECT_EQ(map.at("name"), "Studio");
-    EXPECT_EQ(BonjourTXT::fromDictionary(map), std::nullopt);
+    EXPECT_EQ(DnsSdTxt::fromDictionary(map), std::nullopt);
 }
 
 }  // namespace
