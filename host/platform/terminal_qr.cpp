@@ -14,10 +14,15 @@ struct QRcodeFree {
     void operator()(QRcode* code) const { QRcode_free(code); }
 };
 
-// Upper half, lower half and full block, for light module pairs.
+// Dark modules are the foreground: the upper, the lower or both halves of a cell.
 constexpr std::string_view upperHalf = "\u2580";
 constexpr std::string_view lowerHalf = "\u2584";
 constexpr std::string_view fullBlock = "\u2588";
+
+// Plain 16-colour codes, which every terminal knows: black on white. Not bold,
+// which some terminals render as grey rather than black.
+constexpr std::string_view codeColours = "\x1b[30;47m";
+constexpr std::string_view resetColours = "\x1b[0m";
 
 }  // namespace
 
@@ -39,19 +44,18 @@ tl::expected<QRMatrix, std::string> encodeQR(std::string_view text) {
 
 std::string renderForTerminal(const QRMatrix& matrix, int quietZone) {
     const int span = matrix.size + 2 * quietZone;
-    auto light = [&](int x, int y) {
+    auto dark = [&](int x, int y) {
         const int mx = x - quietZone;
         const int my = y - quietZone;
-        if (mx < 0 || my < 0 || mx >= matrix.size || my >= matrix.size) {
-            return true;  // the quiet zone is light
-        }
-        return !matrix.dark(mx, my);
+        // The quiet zone, and the half row below an odd span, stay light.
+        return mx >= 0 && my >= 0 && mx < matrix.size && my < matrix.size && matrix.dark(mx, my);
     };
     std::string out;
     for (int y = 0; y < span; y += 2) {
+        out += codeColours;
         for (int x = 0; x < span; ++x) {
-            const bool top = light(x, y);
-            const bool bottom = y + 1 < span ? light(x, y + 1) : false;
+            const bool top = dark(x, y);
+            const bool bottom = dark(x, y + 1);
             if (top && bottom) {
                 out += fullBlock;
             } else if (top) {
@@ -62,6 +66,7 @@ std::string renderForTerminal(const QRMatrix& matrix, int quietZone) {
                 out += ' ';
             }
         }
+        out += resetColours;
         out += '\n';
     }
     return out;

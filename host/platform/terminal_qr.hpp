@@ -22,9 +22,10 @@ struct QRMatrix {
 tl::expected<QRMatrix, std::string> encodeQR(std::string_view text);
 
 /// Draws the code for a terminal: two module rows per text line with the
-/// half-block characters, dark modules drawn as spaces on a light field so
-/// it scans on dark and light terminal themes alike, inside a quiet zone of
-/// `quietZone` modules. Lines end with "\n".
+/// half-block characters, inside a quiet zone of `quietZone` light modules.
+/// Every line sets its own colours (black foreground for dark modules on a
+/// white background) and resets them before its "\n", so the code scans
+/// under any terminal theme and leaves the terminal's colours as they were.
 std::string renderForTerminal(const QRMatrix& matrix, int quietZone = 2);
 
 }  // namespace tarvel::platform
