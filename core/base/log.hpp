@@ -5,8 +5,10 @@
 
 namespace tarvel::base {
 
-/// Writes one line "Tarvel: <message>" to standard error and the system log.
-/// Safe from any thread.
+/// Writes one line "Tarvel: <message>" to standard error. The line also goes
+/// to the system log when nobody would see standard error otherwise: it is
+/// not a terminal and not the journal (systemd's JOURNAL_STREAM). Decided
+/// once, at the first line. Safe from any thread.
 void logLine(std::string_view message);
 
 /// Replaces where log lines go (the full line, with its "Tarvel: " prefix and
