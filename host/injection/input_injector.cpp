@@ -119,8 +119,8 @@ InputInjector::InputInjector(std::shared_ptr<EventSink> sink,
     translatorGeneration_ = snapshot.generation;
 }
 
-void InputInjector::setQueue(std::shared_ptr<base::SerialQueue> queue) {
-    queue_ = std::move(queue);
+void InputInjector::setQueue(const std::shared_ptr<base::SerialQueue>& queue) {
+    queue_ = queue;
 }
 
 void InputInjector::stampPacketTime() {
@@ -544,11 +544,12 @@ void InputInjector::updateMotionTimer() {
         scrollAccum_ = {};
         return;
     }
-    if (motionTimer_.active() || !queue_) {
+    auto queue = queue_.lock();
+    if (motionTimer_.active() || !queue) {
         return;
     }
     motionLast_ = clock_->now();
-    motionTimer_ = queue_->repeating(motionInterval, motionInterval, [weak = weak_from_this()] {
+    motionTimer_ = queue->repeating(motionInterval, motionInterval, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->motionTick();
         }

@@ -87,7 +87,9 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
 
     /// The queue the motion timer runs on: the inject queue. Without it stick
     /// motion has no effect. Set once at server start, before any packet.
-    void setQueue(std::shared_ptr<base::SerialQueue> queue);
+    /// Held weakly: jobs on that queue hold the injector, so a strong reference
+    /// could make the queue's last owner one of its own tasks.
+    void setQueue(const std::shared_ptr<base::SerialQueue>& queue);
 
     /// Stamps the time of the packet about to be handled; the server calls it
     /// before every handle. Inject queue.
@@ -167,7 +169,7 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
     std::shared_ptr<EventSink> sink_;
     std::shared_ptr<mapping::PadMappingRuntime> runtime_;
     std::shared_ptr<const base::Clock> clock_;
-    std::shared_ptr<base::SerialQueue> queue_;
+    std::weak_ptr<base::SerialQueue> queue_;
 
     ActiveInputState state_;
     float zoomAccum_ = 0;

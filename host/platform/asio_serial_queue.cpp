@@ -46,14 +46,25 @@ void armRepeating(const std::shared_ptr<TimerState>& state) {
     });
 }
 
-base::TimerHandle handleFor(const std::shared_ptr<TimerState>& state, asio::io_context& context) {
+/// The handle may outlive the queue (an injector keeps its motion timer), so
+/// it holds the queue's context weakly.
+template <class QueueState>
+base::TimerHandle handleFor(const std::shared_ptr<TimerState>& state,
+                            const std::shared_ptr<QueueState>& queue) {
     std::weak_ptr<TimerState> weak = state;
-    return base::TimerHandle([weak, &context] {
+    std::weak_ptr<QueueState> weakQueue = queue;
+    return base::TimerHandle([weak, weakQueue] {
+        // The queue first: with its context gone the timer is gone too, and
+        // must not be revived here.
+        auto owner = weakQueue.lock();
+        if (!owner) {
+            return;
+        }
         if (auto strong = weak.lock()) {
             // The flag stops a handler that is already queued; the timer itself
             // may only be touched on the queue's thread.
             strong->cancelled.store(true);
-            asio::post(context, [strong] { strong->timer.cancel(); });
+            asio::post(owner->context, [strong] { strong->timer.cancel(); });
         }
     });
 }
@@ -61,29 +72,31 @@ base::TimerHandle handleFor(const std::shared_ptr<TimerState>& state, asio::io_c
 }  // namespace
 
 AsioSerialQueue::AsioSerialQueue(std::string label)
-    : label_(std::move(label)), work_(asio::make_work_guard(context_)) {
-    thread_ = std::thread([this] {
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_, name = label_.substr(0, 15), label = label_] {
         // Thread names are limited to 15 characters; the label is for debuggers.
-        pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+        pthread_setname_np(pthread_self(), name.c_str());
         for (;;) {
             try {
-                context_.run();
+                state->context.run();
                 return;
             } catch (const std::exception& error) {
                 // A task's exception must not take the whole queue down.
-                base::logLine("task on " + label_ + " threw: " + error.what());
+                base::logLine("task on " + label + " threw: " + error.what());
             }
         }
     });
 }
 
 AsioSerialQueue::~AsioSerialQueue() {
-    work_.reset();
+    state_->work.reset();
     // Everything already queued runs; timers still waiting are abandoned.
-    asio::post(context_, [this] { context_.stop(); });
+    asio::post(state_->context, [state = state_.get()] { state->context.stop(); });
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();  // destroyed from its own task: cannot join itself
+            // Destroyed by its own task: run() is still on this stack, so the
+            // thread keeps the state alive and frees it once run() returns.
+            thread_.detach();
         } else {
             thread_.join();
         }
@@ -91,7 +104,7 @@ AsioSerialQueue::~AsioSerialQueue() {
 }
 
 void AsioSerialQueue::async(Task task) {
-    asio::post(context_, std::move(task));
+    asio::post(state_->context, std::move(task));
 }
 
 void AsioSerialQueue::sync(Task task) {
@@ -101,7 +114,7 @@ void AsioSerialQueue::sync(Task task) {
     }
     std::promise<void> done;
     auto finished = done.get_future();
-    asio::post(context_, [&task, &done] {
+    asio::post(state_->context, [&task, &done] {
         try {
             task();
             done.set_value();
@@ -113,22 +126,22 @@ void AsioSerialQueue::sync(Task task) {
 }
 
 base::TimerHandle AsioSerialQueue::schedule(Duration delay, Task task) {
-    auto state = std::make_shared<TimerState>(context_, std::move(task));
+    auto state = std::make_shared<TimerState>(state_->context, std::move(task));
     state->timer.expires_after(delay);
     state->timer.async_wait([state](const std::error_code& error) {
         if (!error && !state->cancelled.load()) {
             state->task();
         }
     });
-    return handleFor(state, context_);
+    return handleFor(state, state_);
 }
 
 base::TimerHandle AsioSerialQueue::repeating(Duration first, Duration interval, Task task) {
-    auto state = std::make_shared<TimerState>(context_, std::move(task));
+    auto state = std::make_shared<TimerState>(state_->context, std::move(task));
     state->interval = interval;
     state->timer.expires_after(first);
     armRepeating(state);
-    return handleFor(state, context_);
+    return handleFor(state, state_);
 }
 
 bool AsioSerialQueue::isCurrent() const {

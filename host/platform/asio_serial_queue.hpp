@@ -14,7 +14,9 @@ namespace tarvel::platform {
 /// A serial queue backed by an asio io_context run by one thread of its own.
 /// Sockets and timers of the server bind to `context()` so their handlers run
 /// on the queue. Destruction runs what is already queued, drops pending
-/// timers, and joins the thread.
+/// timers, and joins the thread. Destroyed by one of its own tasks, it cannot
+/// join: the thread then finishes on its own and frees the io_context only
+/// after run() has returned.
 class AsioSerialQueue final : public base::SerialQueue {
   public:
     explicit AsioSerialQueue(std::string label);
@@ -31,12 +33,18 @@ class AsioSerialQueue final : public base::SerialQueue {
                                               Task task) override;
     bool isCurrent() const override;
 
-    asio::io_context& context() noexcept { return context_; }
+    asio::io_context& context() noexcept { return state_->context; }
 
   private:
+    /// Shared with the thread, so it outlives a destructor run by a task.
+    struct State {
+        asio::io_context context{1};
+        asio::executor_work_guard<asio::io_context::executor_type> work{
+            asio::make_work_guard(context)};
+    };
+
     const std::string label_;
-    asio::io_context context_{1};
-    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

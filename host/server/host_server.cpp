@@ -1,13 +1,15 @@
 #include "host/server/host_server.hpp"
 
 #include <thread>
+#include <type_traits>
 #include <utility>
 
+#include "core/base/atomic_file.hpp"
 #include "core/base/log.hpp"
+#include "core/diagnostics/latency_trace.hpp"
 #include "core/gamepad/gamepad_mapping_file.hpp"
 #include "core/security/fingerprint.hpp"
 #include "core/security/identity_store.hpp"
-#include "core/wire/bodies.hpp"
 #include "host/mapping/pad_mapping_store.hpp"
 #include "host/mapping/user_defaults.hpp"
 
@@ -26,35 +28,41 @@ security::LocalIdentity loadIdentity(const std::filesystem::path& directory) {
     return security::LocalIdentity::generate();
 }
 
-/// Posts nothing: what the shared server injects with until a real sink for
-/// the window system is chosen where the program is assembled.
-class DiscardingEventSink final : public injection::EventSink {
-  public:
-    void post(const injection::KeyboardEvent&) override {}
-    void post(const injection::UnicodeKeyEvent&) override {}
-    void post(const injection::MouseEvent&) override {}
-    void post(const injection::ScrollEvent&) override {}
-    void post(const injection::GestureEvent&) override {}
-    void post(const injection::MediaKeyEvent&) override {}
-    std::optional<injection::Point> pointerLocation() override { return std::nullopt; }
-    std::size_t displayRects(std::span<injection::Rect>) override { return 0; }
-    void declareUserActivity() override {}
-};
-
 std::shared_ptr<mapping::PadMappingRuntime> loadRuntime(const std::filesystem::path& directory) {
     mapping::UserDefaults defaults(directory / std::string(mapping::UserDefaults::fileName));
     return mapping::makePadMappingRuntime(
         directory / std::string(gamepad::GamepadMappingFile::fileName), defaults);
 }
 
+template <class... Cases>
+struct Overloaded : Cases... {
+    using Cases::operator()...;
+};
+template <class... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
+
 }  // namespace
 
-HostServer::HostServer(Dependencies dependencies)
+/// Carries the core's actions out as they come.
+class HostServer::Performer final : public ActionSink {
+  public:
+    explicit Performer(HostServer& server) : server_(server) {}
+    void perform(Action&& action) override { server_.perform(std::move(action)); }
+
+  private:
+    HostServer& server_;
+};
+
+HostServer::HostServer(Dependencies dependencies,
+                       std::shared_ptr<platform::AsioSerialQueue> storeQueue,
+                       std::shared_ptr<pairing::PairedStore> store,
+                       security::LocalIdentity identity)
     : queue_(std::make_shared<platform::AsioSerialQueue>("rc.host.server")),
       injectQueue_(std::make_shared<platform::AsioSerialQueue>("rc.host.inject")),
+      storeQueue_(std::move(storeQueue)),
       deps_(std::move(dependencies)),
-      store_(std::make_shared<pairing::PairedStore>(deps_.dataDirectory)),
-      identity_(loadIdentity(deps_.dataDirectory)) {
+      store_(std::move(store)),
+      core_(std::move(identity), store_, deps_.timings, deps_.limits) {
     if (!deps_.padRuntime) {
         deps_.padRuntime = loadRuntime(deps_.dataDirectory);
     }
@@ -65,55 +73,66 @@ HostServer::HostServer(Dependencies dependencies)
 }
 
 std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
-    return std::shared_ptr<HostServer>(new HostServer(std::move(dependencies)));
-}
-
-std::shared_ptr<HostServer> HostServer::shared() {
-    static const std::shared_ptr<HostServer> instance = [] {
-        Dependencies deps;
-        deps.dataDirectory = pairing::PairedStore::defaultDirectory();
-        deps.eventSink = std::make_shared<DiscardingEventSink>();
-        deps.clipboard = std::make_shared<platform::RecordingClipboard>();
-        deps.advertiser = std::make_shared<platform::LoggingAdvertiser>();
-        deps.hostFacts = std::make_shared<platform::LinuxHostFacts>();
-        deps.mainQueue = std::make_shared<platform::AsioSerialQueue>("rc.main");
-        return create(std::move(deps));
-    }();
-    return instance;
+    // Leftovers of writes a crash interrupted; nothing of ours is writing yet.
+    base::removeLeftoverTemporaries(dependencies.dataDirectory);
+    auto storeQueue = std::make_shared<platform::AsioSerialQueue>("rc.host.store");
+    // File writes leave the server queue; with the queue gone they run inline,
+    // so no change is ever dropped.
+    auto executor = [weak = std::weak_ptr(storeQueue)](std::function<void()> job) {
+        if (auto queue = weak.lock()) {
+            queue->async(std::move(job));
+        } else {
+            job();
+        }
+    };
+    auto store = std::make_shared<pairing::PairedStore>(dependencies.dataDirectory, executor);
+    auto identity = loadIdentity(dependencies.dataDirectory);
+    return std::shared_ptr<HostServer>(new HostServer(std::move(dependencies),
+                                                      std::move(storeQueue), std::move(store),
+                                                      std::move(identity)));
 }
 
 HostServer::~HostServer() {
-    // Sockets and timers go on the thread that runs their handlers. Nothing of
-    // ours waits on the inject queue now: only stop() does, under a strong reference.
-    queue_->sync([this] { teardown(); });
-    // The last reference may be dropped by a task of one of our own queues; a
-    // queue cannot join its own thread, so another thread finishes them.
-    if (queue_->isCurrent() || injectQueue_->isCurrent()) {
+    const bool onServer = queue_->isCurrent();
+    const bool onInject = injectQueue_->isCurrent();
+    const bool onStore = storeQueue_->isCurrent();
+    auto finish = [this] {
+        Performer performer(*this);
+        core_.stop(now(), performer);
+        watchdog_.cancel();
+        refresh_.cancel();
+        restart_.cancel();
+        cancelListeners();
+        connections_.clear();
+        flows_.clear();
+    };
+    if (onServer) {
+        finish();
+    } else {
+        queue_->sync(finish);
+    }
+    // Every queued injection (the final release included) and store write
+    // runs before the injector and the store go.
+    if (!onInject) {
+        injectQueue_->sync([] {});
+    }
+    if (!onStore) {
+        storeQueue_->sync([] {});
+    }
+    injector_.reset();
+    if (onServer || onInject || onStore) {
+        // A queue cannot join its own thread: another thread ends them.
         std::thread([queue = std::move(queue_), inject = std::move(injectQueue_),
-                     injector = std::move(injector_)]() mutable {
-            injector.reset();
+                     store = std::move(storeQueue_)]() mutable {
             inject.reset();
+            store.reset();
             queue.reset();
         }).detach();
     }
 }
 
-void HostServer::teardown() {
-    stopped_ = true;
-    watchdog_.cancel();
-    refresh_.cancel();
-    restart_.cancel();
-    cancelListeners();
-    for (const auto& [key, session] : sessions_) {
-        session->closed = true;
-        session->conn->cancel();
-    }
-    for (const auto& [key, peer] : udpPeers_) {
-        peer->conn->cancel();
-    }
-    sessions_.clear();
-    udpPeers_.clear();
-    active_.reset();
+Now HostServer::now() const {
+    return Now{deps_.clock->now(), deps_.clock->wallNow()};
 }
 
 // Host facts and advertisement.
@@ -123,55 +142,330 @@ std::string HostServer::hostName() const {
     return name.empty() ? std::string(platform::fallbackHostName) : name;
 }
 
+HostContext HostServer::hostContext() const {
+    HostContext context;
+    context.hostName = hostName();
+    context.deviceKind = deps_.hostFacts ? deps_.hostFacts->deviceKind() : std::string("desktop");
+    context.port = core_.context().port;
+    context.lanEndpoints = deps_.localInterfaces.lanEndpoints(context.port);
+    context.tailscaleEndpoints = deps_.localInterfaces.tailscaleEndpoints(context.port);
+    return context;
+}
+
 discovery::DnsSdTxt HostServer::txt() const {
-    const auto& key = identity_.publicKey();
-    return discovery::DnsSdTxt(identity_.id(), hostName(), pairing::HostOSType::macos,
-                                 deps_.localInterfaces.txtTailscaleEndpoint(port_),
-                                 security::Fingerprint::of(wire::ByteView(key.data(), key.size())));
+    const auto& identity = core_.identity();
+    const auto& key = identity.publicKey();
+    const auto& context = core_.context();
+    return discovery::DnsSdTxt(identity.id(), context.hostName, pairing::HostOSType::macos,
+                               deps_.localInterfaces.txtTailscaleEndpoint(context.port),
+                               security::Fingerprint::of(wire::ByteView(key.data(), key.size())));
 }
 
-std::pair<std::vector<std::string>, std::vector<std::string>> HostServer::endpointStrings()
-    const {
-    return {deps_.localInterfaces.lanEndpoints(port_),
-            deps_.localInterfaces.tailscaleEndpoints(port_)};
-}
-
-security::HostDescriptor HostServer::descriptor() const {
-    auto [lan, ts] = endpointStrings();
-    security::HostDescriptor host{identity_,    hostName(),     std::string(osType),
-                                  std::nullopt, std::move(lan), std::move(ts),
-                                  port_};
-    host.deviceType = deps_.hostFacts ? deps_.hostFacts->deviceKind() : std::string("desktop");
-    return host;
-}
-
-void HostServer::notify() {
+void HostServer::toMain(std::function<void(Callbacks&)> call) {
     if (!deps_.mainQueue) {
         return;
     }
     std::weak_ptr<HostServer> weak = weak_from_this();
-    deps_.mainQueue->async([weak] {
-        if (auto self = weak.lock()) {
-            std::function<void()> callback;
-            {
-                std::lock_guard guard(self->callbackLock_);
-                callback = self->onChange_;
-            }
-            if (callback) {
-                callback();
-            }
+    deps_.mainQueue->async([weak, call = std::move(call)] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
         }
+        Callbacks callbacks;
+        {
+            std::lock_guard guard(self->callbackLock_);
+            callbacks = self->callbacks_;
+        }
+        call(callbacks);
     });
 }
 
 void HostServer::setOnChange(std::function<void()> callback) {
     std::lock_guard guard(callbackLock_);
-    onChange_ = std::move(callback);
+    callbacks_.onChange = std::move(callback);
 }
 
 void HostServer::setOnPairingCompleted(std::function<void()> callback) {
     std::lock_guard guard(callbackLock_);
-    onPairingCompleted_ = std::move(callback);
+    callbacks_.onPairingCompleted = std::move(callback);
+}
+
+void HostServer::setOnListening(std::function<void(std::uint16_t)> callback) {
+    std::lock_guard guard(callbackLock_);
+    callbacks_.onListening = std::move(callback);
+}
+
+void HostServer::setOnStartFailed(std::function<void(std::string)> callback) {
+    std::lock_guard guard(callbackLock_);
+    callbacks_.onStartFailed = std::move(callback);
+}
+
+void HostServer::setOnPairingCodeEnded(std::function<void(PairingCodeEnd)> callback) {
+    std::lock_guard guard(callbackLock_);
+    callbacks_.onPairingCodeEnded = std::move(callback);
+}
+
+// Carrying out the core's actions.
+
+void HostServer::perform(Action&& action) {
+    std::visit(
+        Overloaded{
+            [this](Send& send) {
+                auto it = connections_.find(send.connection);
+                if (it == connections_.end()) {
+                    return;
+                }
+                if (!send.thenClose) {
+                    it->second->send(std::move(send.bytes));
+                    return;
+                }
+                std::weak_ptr<HostServer> weak = weak_from_this();
+                it->second->send(std::move(send.bytes),
+                                 [weak, id = send.connection](std::error_code) {
+                                     if (auto self = weak.lock()) {
+                                         self->closeConnection(id);
+                                     }
+                                 });
+            },
+            [this](Close& close) { closeConnection(close.connection); },
+            [this](SendDatagram& datagram) {
+                if (auto it = flows_.find(datagram.flow); it != flows_.end()) {
+                    it->second->send(datagram.bytes);
+                }
+            },
+            [this](DropFlow& drop) { dropFlow(drop.flow); },
+            [this](inject::Packet& packet) {
+                if (packet.isMove) {
+                    queueMove(packet);
+                    return;
+                }
+                auto* trace = tracing() ? deps_.latencyTrace : nullptr;
+                if (trace != nullptr) {
+                    trace->logEvent(packet.packet.seq, packet.packet.event.opcode(),
+                                    packet.recvAt, diagnostics::LatencyTrace::now(), 0);
+                }
+                queueInjection([packet = packet.packet, recvAt = packet.recvAt,
+                                trace](injection::InputInjector& injector) {
+                    const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
+                    injector.stampPacketTime();
+                    injector.handle(packet);
+                    if (trace != nullptr) {
+                        trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
+                        if (recvAt != 0) {
+                            trace->record(diagnostics::LatencyMetric::hostRecvToInject,
+                                          start > recvAt ? start - recvAt : 0);
+                        }
+                    }
+                });
+            },
+            [this](inject::ReleaseAll&) {
+                queueInjection([](injection::InputInjector& injector) { injector.releaseAll(); });
+            },
+            [this](inject::StampPacketTime&) {
+                queueInjection(
+                    [](injection::InputInjector& injector) { injector.stampPacketTime(); });
+            },
+            [this](inject::Text& text) {
+                queueInjection([text = std::move(text.text)](injection::InputInjector& injector) {
+                    injector.stampPacketTime();
+                    injector.injectText(text);
+                });
+            },
+            [this](inject::Clipboard& clipboard) {
+                // Written before the paste is queued, so the paste finds the new text.
+                if (deps_.clipboard) {
+                    deps_.clipboard->setText(clipboard.text);
+                }
+                queueInjection(
+                    [autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
+                        injector.stampPacketTime();
+                        if (autoPaste) {
+                            injector.postPaste();
+                        }
+                    });
+            },
+            [this](inject::PadMappingChanged&) {
+                queueInjection(
+                    [](injection::InputInjector& injector) { injector.padMappingChanged(); });
+            },
+            [this](inject::SuperviseTick&) {
+                queueInjection([](injection::InputInjector& injector) { injector.superviseTick(); });
+            },
+            [this](store::SaveClient& save) {
+                store_->upsertClient(save.record);
+                std::weak_ptr<HostServer> weak = weak_from_this();
+                storeQueue_->async([weak, store = store_, id = save.connection,
+                                    queue = std::weak_ptr(queue_)] {
+                    auto written = store->flushClients();
+                    const bool saved = written.has_value();
+                    std::string why = saved ? std::string() : written.error().message();
+                    if (auto serverQueue = queue.lock()) {
+                        serverQueue->async([weak, id, saved, why = std::move(why)] {
+                            if (auto self = weak.lock()) {
+                                Performer performer(*self);
+                                self->core_.pairingSaved(id, saved, why, self->now(), performer);
+                                self->updateWatchdog();
+                            }
+                        });
+                    }
+                });
+            },
+            [this](store::TouchClient& touch) {
+                store_->touchClient(touch.clientId, touch.when, touch.remoteIp);
+            },
+            [this](store::RemoveClient& remove) { store_->removeClient(remove.clientId); },
+            [this](ActivityChanged& change) {
+                if (!deps_.hostFacts) {
+                    return;
+                }
+                if (change.controlled) {
+                    deps_.hostFacts->beginActivity(activityReason);
+                } else {
+                    deps_.hostFacts->endActivity();
+                }
+            },
+            [this](Notify&) {
+                toMain([](Callbacks& callbacks) {
+                    if (callbacks.onChange) {
+                        callbacks.onChange();
+                    }
+                });
+            },
+            [this](PairingCompleted&) {
+                toMain([](Callbacks& callbacks) {
+                    if (callbacks.onPairingCompleted) {
+                        callbacks.onPairingCompleted();
+                    }
+                });
+            },
+            [this](PairingCodeEnded& ended) {
+                toMain([how = ended.how](Callbacks& callbacks) {
+                    if (callbacks.onPairingCodeEnded) {
+                        callbacks.onPairingCodeEnded(how);
+                    }
+                });
+            },
+        },
+        action);
+}
+
+void HostServer::closeConnection(ConnectionId id) {
+    auto node = connections_.extract(id);
+    if (!node.empty()) {
+        node.mapped()->cancel();
+    }
+}
+
+void HostServer::dropFlow(FlowId id) {
+    auto node = flows_.extract(id);
+    if (!node.empty()) {
+        node.mapped()->cancel();
+    }
+}
+
+void HostServer::queueInjection(std::function<void(injection::InputInjector&)> job) {
+    injectQueue_->async([injector = injector_, job = std::move(job)] { job(*injector); });
+}
+
+void HostServer::queueMove(const inject::Packet& move) {
+    auto* trace = tracing() ? deps_.latencyTrace : nullptr;
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    std::weak_ptr<platform::AsioSerialQueue> serverQueue = queue_;
+    injectQueue_->async([injector = injector_, packet = move.packet, trace, weak, serverQueue] {
+        const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
+        injector->stampPacketTime();
+        injector->handle(packet);
+        if (trace != nullptr) {
+            trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
+        }
+        // Back to the server queue: the next coalesced movement may go out.
+        if (auto queue = serverQueue.lock()) {
+            queue->async([weak] {
+                if (auto self = weak.lock()) {
+                    Performer performer(*self);
+                    self->core_.moveInjected(performer);
+                }
+            });
+        }
+    });
+}
+
+bool HostServer::tracing() const {
+    return deps_.latencyTrace != nullptr && deps_.latencyTrace->isEnabled();
+}
+
+// Sockets to the core.
+
+void HostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
+    const ConnectionId id = nextConnection_++;
+    const auto endpoint = conn->endpoint();
+    connections_.emplace(id, std::move(conn));
+    Performer performer(*this);
+    core_.connectionOpened(id, endpoint, now(), performer);
+    if (core_.phase(id)) {
+        receive(id);
+    }
+    updateWatchdog();
+}
+
+void HostServer::receive(ConnectionId id) {
+    auto it = connections_.find(id);
+    if (it == connections_.end()) {
+        return;
+    }
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    it->second->receive([weak, id](wire::ByteView data, bool isComplete, std::error_code error) {
+        auto self = weak.lock();
+        if (!self || !self->core_.phase(id)) {
+            return;  // closed: a connection that is closing reads nothing more
+        }
+        Performer performer(*self);
+        const auto time = self->now();
+        self->core_.bytesReceived(id, data, time, performer);
+        if (self->core_.phase(id)) {
+            if (isComplete || error) {
+                self->core_.connectionEnded(
+                    id, error ? "read failed: " + error.message() : std::string("closed by the device"),
+                    time, performer);
+                self->closeConnection(id);
+            } else {
+                self->receive(id);
+            }
+        }
+        self->updateWatchdog();
+    });
+}
+
+void HostServer::acceptUDP(std::shared_ptr<UdpFlow> flow) {
+    const FlowId id = nextFlow_++;
+    const auto endpoint = flow->endpoint();
+    auto [it, inserted] = flows_.emplace(id, std::move(flow));
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    it->second->onDatagram([weak, id](wire::ByteView datagram) {
+        if (auto self = weak.lock()) {
+            self->handleDatagram(id, datagram);
+        }
+    });
+    Performer performer(*this);
+    core_.flowOpened(id, endpoint, now(), performer);
+    updateWatchdog();
+}
+
+void HostServer::handleDatagram(FlowId id, wire::ByteView data) {
+    std::uint64_t recvAt = 0;
+    if (tracing()) {
+        const auto t = diagnostics::LatencyTrace::now();
+        if (t != 0) {
+            if (lastDatagramAt_ != 0) {
+                deps_.latencyTrace->record(diagnostics::LatencyMetric::hostCallbackGap,
+                                           t - lastDatagramAt_);
+            }
+            lastDatagramAt_ = t;
+        }
+        recvAt = t;
+    }
+    Performer performer(*this);
+    core_.datagramReceived(id, data, recvAt, now(), performer);
 }
 
 // Start-up and listeners.
@@ -180,13 +474,17 @@ void HostServer::start() {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         auto self = weak.lock();
-        if (!self || self->started_ || self->stopped_) {
+        if (!self || self->started_ || self->core_.stopped()) {
             return;
         }
         self->started_ = true;
-        self->injectQueue_->async([injector = self->injector_, queue = self->injectQueue_] {
-            injector->setQueue(queue);
-        });
+        self->injectQueue_->async(
+            [injector = self->injector_,
+             queue = std::weak_ptr<platform::AsioSerialQueue>(self->injectQueue_)] {
+                if (auto inject = queue.lock()) {
+                    injector->setQueue(inject);
+                }
+            });
         self->bindAndRun();
     });
 }
@@ -194,22 +492,38 @@ void HostServer::start() {
 void HostServer::bindAndRun() {
     // Binding plain sockets is immediate, so the attempts run on the server
     // queue itself: no readiness wait can hold it up.
+    std::string failures;
     for (std::uint32_t p = deps_.firstPort; p <= deps_.lastPort; ++p) {
-        port_ = static_cast<std::uint16_t>(p);
-        auto bound = bindListeners(queue_->context(), port_);
+        const auto port = static_cast<std::uint16_t>(p);
+        auto bound = bindListeners(queue_->context(), port);
         if (bound) {
             finishStart(std::move(*bound));
             return;
         }
+        if (!failures.empty()) {
+            failures += "; ";
+        }
+        failures += std::to_string(port) + ": " + bound.error().message();
     }
+    HostContext context = core_.context();
+    context.port = deps_.lastPort;
+    core_.setContext(std::move(context));
     base::logLine("could not bind any port in " + std::to_string(deps_.firstPort) + "..." +
-                  std::to_string(deps_.lastPort));
+                  std::to_string(deps_.lastPort) + " (" + failures + ")");
+    toMain([why = std::move(failures)](Callbacks& callbacks) {
+        if (callbacks.onStartFailed) {
+            callbacks.onStartFailed(why);
+        }
+    });
 }
 
 void HostServer::finishStart(ListenerPair listeners) {
-    port_ = listeners.port;
     tcpListener_ = std::move(listeners.tcp);
     udpListener_ = std::move(listeners.udp);
+    HostContext context = core_.context();
+    context.port = listeners.port;
+    core_.setContext(std::move(context));
+    core_.setContext(hostContext());
     std::weak_ptr<HostServer> weak = weak_from_this();
     tcpListener_->start(
         [weak](std::shared_ptr<TcpConnection> conn) {
@@ -222,7 +536,7 @@ void HostServer::finishStart(ListenerPair listeners) {
         [weak](std::error_code error) {
             base::logLine("TCP listener failed: " + error.message());
             if (auto self = weak.lock()) {
-                self->queue_->async([self] { self->restartListeners(); });
+                self->restartListeners();
             }
         });
     udpListener_->start(
@@ -235,7 +549,7 @@ void HostServer::finishStart(ListenerPair listeners) {
         },
         [](std::error_code error) { base::logLine("UDP listener failed: " + error.message()); });
     if (deps_.advertiser) {
-        deps_.advertiser->advertise(hostName(), port_, txt());
+        deps_.advertiser->advertise(core_.context().hostName, listeners.port, txt());
     }
     updateWatchdog();
     refresh_ = queue_->repeating(deps_.timings.refresh, deps_.timings.refresh, [weak] {
@@ -243,7 +557,13 @@ void HostServer::finishStart(ListenerPair listeners) {
             self->refreshNetwork();
         }
     });
-    notify();
+    toMain([port = listeners.port](Callbacks& callbacks) {
+        if (callbacks.onListening) {
+            callbacks.onListening(port);
+        }
+    });
+    Performer performer(*this);
+    performer.perform(Notify{});
 }
 
 void HostServer::cancelListeners() {
@@ -261,34 +581,40 @@ void HostServer::cancelListeners() {
 }
 
 void HostServer::restartListeners() {
-    if (stopped_) {
+    if (core_.stopped()) {
         return;
     }
     cancelListeners();
-    watchdog_.cancel();
     refresh_.cancel();
     started_ = false;
-    // Held strongly: the restart must happen even if nothing else refers to us.
-    restart_ = queue_->schedule(deps_.timings.restartDelay,
-                                [self = shared_from_this()] { self->start(); });
+    // Held weakly, unlike a strong hold for the delay: a server nobody
+    // holds any more has nobody to serve.
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    restart_ = queue_->schedule(deps_.timings.restartDelay, [weak] {
+        if (auto self = weak.lock()) {
+            self->start();
+        }
+    });
 }
 
 void HostServer::refreshNetwork() {
+    core_.setContext(hostContext());
     auto record = txt();
     if (lastTXT_ && *lastTXT_ == record) {
         return;
     }
     lastTXT_ = record;
     if (tcpListener_ && deps_.advertiser) {
-        deps_.advertiser->advertise(hostName(), port_, record);
+        deps_.advertiser->advertise(core_.context().hostName, core_.context().port, record);
     }
-    notify();
+    Performer performer(*this);
+    performer.perform(Notify{});
 }
 
 // Supervision.
 
 void HostServer::updateWatchdog() {
-    if (stopped_ || (sessions_.empty() && udpPeers_.empty() && !active_)) {
+    if (!core_.needsSupervision()) {
         watchdog_.cancel();
         return;
     }
@@ -303,134 +629,69 @@ void HostServer::updateWatchdog() {
 }
 
 void HostServer::watchdogTick() {
-    const auto now = deps_.clock->now();
-    if (active_) {
-        injectQueue_->async([injector = injector_] { injector->superviseTick(); });
-    }
-    std::vector<SessionPtr> idle;
-    for (const auto& [key, session] : sessions_) {
-        const auto limit = session->phase == ControlSession::Phase::established
-                               ? deps_.timings.establishedIdle
-                               : deps_.timings.handshakeIdle;
-        if (now - session->lastActivity > limit) {
-            idle.push_back(session);
-        }
-    }
-    for (const auto& session : idle) {
-        close(session);
-    }
-    std::vector<UdpFlow*> silent;
-    for (const auto& [key, peer] : udpPeers_) {
-        if (now - peer->lastActivity > deps_.timings.udpPeerIdle) {
-            silent.push_back(peer->conn.get());
-        }
-    }
-    for (auto* flow : silent) {
-        removePeer(flow);
-    }
+    Performer performer(*this);
+    core_.tick(now(), performer);
     updateWatchdog();
-}
-
-void HostServer::updateActivity() {
-    if (!deps_.hostFacts) {
-        return;
-    }
-    if (active_ && !activityHeld_) {
-        deps_.hostFacts->beginActivity(activityReason);
-        activityHeld_ = true;
-    } else if (!active_ && activityHeld_) {
-        deps_.hostFacts->endActivity();
-        activityHeld_ = false;
-    }
 }
 
 // Operations of the user interface.
 
 void HostServer::stop() {
     queue_->sync([this] {
-        // Nothing may stay pressed on the host once we are gone.
-        injectQueue_->sync([this] { injector_->releaseAll(); });
-        stopped_ = true;
+        Performer performer(*this);
+        core_.stop(now(), performer);
         cancelListeners();
         watchdog_.cancel();
         refresh_.cancel();
         restart_.cancel();
-        for (const auto& [key, session] : sessions_) {
-            session->conn->cancel();
-        }
-        for (const auto& [key, peer] : udpPeers_) {
-            peer->conn->cancel();
-        }
-        udpPeers_.clear();
-        if (activityHeld_ && deps_.hostFacts) {
-            deps_.hostFacts->endActivity();
-        }
-        activityHeld_ = false;
     });
+    // The final release has run and every store write is on disk.
+    injectQueue_->sync([] {});
+    storeQueue_->sync([] {});
 }
 
 HostServer::Snapshot HostServer::snapshot() {
     Snapshot result;
     queue_->sync([&] {
-        result.hostName = hostName();
+        result.hostName = core_.context().hostName;
         result.clients = store_->clients();
-        for (const auto& [key, session] : sessions_) {
-            if (session->phase == ControlSession::Phase::established && session->clientId) {
-                result.onlineClientIds.insert(*session->clientId);
-            }
-        }
-        if (active_) {
-            result.activeClientName = active_->deviceName;
-        }
+        result.onlineClientIds = core_.onlineClientIds();
+        result.activeClientName = core_.activeDeviceName();
         const auto lan = deps_.localInterfaces.lanIPv4Addresses();
         result.lanIP = lan.empty() ? std::string("Not connected") : lan.front();
         result.tailscaleIP = deps_.localInterfaces.tailscaleIPv4();
-        result.port = port_;
+        result.port = core_.context().port;
     });
+    if (result.hostName.empty()) {
+        result.hostName = hostName();
+    }
     return result;
 }
 
 bool HostServer::isConnected() {
     bool connected = false;
-    queue_->sync([&] { connected = static_cast<bool>(active_); });
+    queue_->sync([&] { connected = core_.isControlled(); });
     return connected;
 }
 
 std::size_t HostServer::udpPeerCount() {
     std::size_t count = 0;
-    queue_->sync([&] { count = udpPeers_.size(); });
+    queue_->sync([&] { count = core_.flowCount(); });
     return count;
 }
 
 std::uint16_t HostServer::port() {
     std::uint16_t result = 0;
-    queue_->sync([&] { result = port_; });
+    queue_->sync([&] { result = core_.context().port; });
     return result;
 }
 
-HostServer::PairingInfo HostServer::beginPairing() {
+PairingInfo HostServer::beginPairing() {
     PairingInfo info;
     queue_->sync([&] {
-        if (pairingCode_) {
-            pairingCode_->invalidate();
-        }
-        pairingCode_ = security::PairingCodeState::generate();
-        auto [lan, ts] = endpointStrings();
-        info.code = pairingCode_->code();
-        if (!lan.empty()) {
-            info.lan = lan.front();
-        }
-        if (!ts.empty()) {
-            info.ts = ts.front();
-        }
-        info.payload.version = 1;
-        info.payload.hostId = identity_.id();
-        info.payload.name = hostName();
-        info.payload.os = pairing::HostOSType::macos;
-        info.payload.lan = info.lan;
-        info.payload.ts = info.ts;
-        info.payload.publicKeyHex = identity_.publicKeyHex();
-        info.payload.code = info.code;
+        // Endpoints as of now: the window shows what the phone must reach.
+        core_.setContext(hostContext());
+        info = core_.beginPairing();
     });
     return info;
 }
@@ -438,9 +699,8 @@ HostServer::PairingInfo HostServer::beginPairing() {
 void HostServer::endPairing() {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
-        if (auto self = weak.lock(); self && self->pairingCode_) {
-            self->pairingCode_->invalidate();
-            self->pairingCode_.reset();
+        if (auto self = weak.lock()) {
+            self->core_.endPairing();
         }
     });
 }
@@ -448,39 +708,11 @@ void HostServer::endPairing() {
 void HostServer::removePairedClient(std::string clientId) {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak, clientId = std::move(clientId)] {
-        auto self = weak.lock();
-        if (!self) {
-            return;
+        if (auto self = weak.lock()) {
+            Performer performer(*self);
+            self->core_.removeClient(clientId, self->now(), performer);
+            self->updateWatchdog();
         }
-        self->store_->removeClient(clientId);
-        std::vector<SessionPtr> matching;
-        for (const auto& [key, session] : self->sessions_) {
-            if (session->clientId == clientId) {
-                matching.push_back(session);
-            }
-        }
-        for (const auto& session : matching) {
-            if (session == self->active_) {
-                self->withInjector(
-                    [](injection::InputInjector& injector) { injector.releaseAll(); });
-            }
-            if (session->phase != ControlSession::Phase::established || !session->channel) {
-                self->close(session);
-                continue;
-            }
-            auto frame = session->channel->seal(wire::FrameType::unpairedByHost,
-                                                wire::ReasonBody{"removed_by_user"});
-            if (!frame) {
-                self->close(session);
-                continue;
-            }
-            session->conn->send(std::move(*frame), [weak, session](std::error_code) {
-                if (auto strong = weak.lock()) {
-                    strong->close(session);
-                }
-            });
-        }
-        self->notify();
     });
 }
 
@@ -488,15 +720,10 @@ void HostServer::gamepadMappingChanged() {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock()) {
-            self->withInjector(
-                [](injection::InputInjector& injector) { injector.padMappingChanged(); });
+            Performer performer(*self);
+            self->core_.padMappingChanged(performer);
         }
     });
-}
-
-void HostServer::inspectInjector(
-    const std::function<void(const injection::InputInjector&)>& body) {
-    injectQueue_->sync([&] { body(*injector_); });
 }
 
 }  // namespace tarvel::server

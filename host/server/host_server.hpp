@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,16 +15,7 @@
 #include "core/base/serial_queue.hpp"
 #include "core/discovery/dns_sd_txt.hpp"
 #include "core/discovery/local_interfaces.hpp"
-#include "core/gamepad/pad_state.hpp"
 #include "core/pairing/paired_store.hpp"
-#include "core/pairing/pairing_payload.hpp"
-#include "core/security/host_handshakes.hpp"
-#include "core/security/local_identity.hpp"
-#include "core/security/pairing_code_state.hpp"
-#include "core/wire/frame.hpp"
-#include "core/wire/input_packet.hpp"
-#include "core/wire/secure_channel.hpp"
-#include "core/wire/sequence.hpp"
 #include "host/injection/event_sink.hpp"
 #include "host/injection/input_injector.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
@@ -33,6 +23,7 @@
 #include "host/platform/asio_serial_queue.hpp"
 #include "host/platform/clipboard.hpp"
 #include "host/platform/host_facts.hpp"
+#include "host/server/host_core.hpp"
 #include "host/server/transport.hpp"
 
 namespace tarvel::diagnostics {
@@ -41,65 +32,17 @@ class LatencyTrace;
 
 namespace tarvel::server {
 
-/// Every timer of the server, so tests can shorten them.
-struct Timings {
-    using Duration = base::SerialQueue::Duration;
-    Duration supervision = std::chrono::milliseconds{250};  // watchdog tick
-    Duration refresh = std::chrono::seconds{10};            // network refresh and re-advertisement
-    Duration restartDelay = std::chrono::seconds{2};        // after a TCP listener failure
-    Duration establishedIdle = std::chrono::seconds{10};
-    Duration handshakeIdle = std::chrono::seconds{15};  // fresh, pairing and auth phases
-    Duration udpPeerIdle = std::chrono::seconds{120};
-};
-
-/// Bounds on what unauthenticated peers can make the server hold.
-struct Limits {
-    /// Sessions not yet established; a connection beyond this is closed before reading.
-    std::size_t maxPendingSessions = 32;
-    /// UDP flows; a new one beyond this evicts the flow idle longest.
-    std::size_t maxUdpPeers = 256;
-};
-
-/// One accepted control connection (owned by HostServer, server queue only).
-struct ControlSession {
-    enum class Phase : std::uint8_t { fresh, pairing, auth, established };
-
-    std::shared_ptr<TcpConnection> conn;
-    wire::TCPFrameDecoder decoder;
-    Phase phase = Phase::fresh;
-    std::optional<security::HostPairingHandshake> pairing;  // while phase is pairing
-    std::optional<security::HostAuthHandshake> auth;        // while phase is auth
-    std::unique_ptr<wire::SecureTCPChannel> channel;
-    std::optional<wire::SymmetricKey> udpKey;
-    std::shared_ptr<UdpFlow> udpConn;
-    std::optional<std::string> clientId;
-    std::string deviceName;
-    std::string remoteIp;
-    wire::SequenceWindow window;
-    wire::MoveSequenceGate moveGate;
-    gamepad::PadSequenceGates padGates;
-    base::MonotonicTime lastActivity;
-    bool closed = false;
-};
-
-/// One UDP flow (remote address and port); not bound to any session.
-struct UDPPeer {
-    std::shared_ptr<UdpFlow> conn;
-    base::MonotonicTime lastActivity;
-};
-
-/// The host's network server: identity, paired store, injector, listeners,
-/// control sessions, UDP peers and supervision timers. All state lives on the
-/// server queue; the injector runs only on the inject queue.
+/// The host's network server: the shell around HostCore. It owns the
+/// sockets, the timers and the queues, feeds the core events with the time
+/// and carries out what the core answers. The core and the sockets live on
+/// the server queue; the injector runs only on the inject queue; store
+/// writes run on a background queue.
 class HostServer : public std::enable_shared_from_this<HostServer> {
   public:
     static constexpr std::uint16_t defaultFirstPort = 49182;
     static constexpr std::uint16_t defaultLastPort = 49192;
-    /// Held input with no packet for this long is released by the watchdog.
-    static constexpr auto deadManTimeout = injection::heldInputTimeout;
     static constexpr std::string_view activityReason =
         "Controlling this computer from a paired device";
-    static constexpr std::string_view osType = "macos";
 
     struct Dependencies {
         std::filesystem::path dataDirectory;  // paired devices, identity, mapping
@@ -112,7 +55,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         std::shared_ptr<platform::Advertiser> advertiser;
         std::shared_ptr<platform::HostFacts> hostFacts;
         discovery::LocalInterfaces localInterfaces;
-        std::shared_ptr<base::SerialQueue> mainQueue;  // onChange, onPairingCompleted
+        std::shared_ptr<base::SerialQueue> mainQueue;  // every callback below
         std::shared_ptr<const base::Clock> clock = base::SystemClock::shared();
         /// The published gamepad mapping; null loads one from the data folder.
         std::shared_ptr<mapping::PadMappingRuntime> padRuntime;
@@ -131,35 +74,27 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         std::uint16_t port = 0;
     };
 
-    /// What the pairing window shows.
-    struct PairingInfo {
-        std::string code;
-        pairing::PairingPayload payload;
-        std::optional<std::string> lan;
-        std::optional<std::string> ts;
-    };
-
-    /// Creates the queues and the injector, opens the paired store in the data
-    /// folder and loads or creates the identity (ephemeral when storage fails).
-    /// Any thread; the server does nothing until start().
+    /// Creates the queues and the injector, removes temporary files a crash
+    /// left in the data folder, opens the paired store there and loads or
+    /// creates the identity (ephemeral when storage fails). Any thread; the
+    /// server does nothing until start().
     static std::shared_ptr<HostServer> create(Dependencies dependencies);
 
-    /// The process-wide server with the default Linux dependencies, created on
-    /// first use. Any thread.
-    static std::shared_ptr<HostServer> shared();
-
+    /// Drains the inject and store queues before the injector and store go.
+    /// Not from a task of the server's own queues.
     ~HostServer();
     HostServer(const HostServer&) = delete;
     HostServer& operator=(const HostServer&) = delete;
 
-    /// Binds the first port of the range where TCP and UDP both bind, advertises
-    /// and starts the timers. Asynchronous on the server queue; a second call
-    /// while started does nothing.
+    /// Binds the first port of the range where TCP and UDP both bind,
+    /// advertises and starts the timers. Asynchronous on the server queue; a
+    /// second call while started does nothing.
     void start();
 
     /// Releases everything the injector holds (waiting for the inject queue),
-    /// then cancels listeners, timers, connections and flows and ends the
-    /// process activity. Synchronous on the server queue; final.
+    /// closes listeners, connections and flows, ends the process activity and
+    /// finishes every pending store write. Nothing read after this is
+    /// handled. Synchronous; final. Not from the server's own queues.
     void stop();
 
     /// The state shown by the user interface. Synchronous on the server queue.
@@ -183,17 +118,27 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     /// movement. Asynchronous on the server queue.
     void gamepadMappingChanged();
 
-    /// Called on the main queue after any visible change. Any thread.
+    // Callbacks, all called on the main queue; settable from any thread.
+
+    /// After any visible change.
     void setOnChange(std::function<void()> callback);
-    /// Called on the main queue when a pairing succeeds. Any thread.
+    /// When a pairing succeeded and its record was saved.
     void setOnPairingCompleted(std::function<void()> callback);
+    /// Each time both listeners are bound: at start-up and after every
+    /// listener restart (the port may change).
+    void setOnListening(std::function<void(std::uint16_t port)> callback);
+    /// When no port of the range could be bound; `why` names each port and
+    /// its error. The server stays without listeners.
+    void setOnStartFailed(std::function<void(std::string why)> callback);
+    /// When the code on display can no longer be used.
+    void setOnPairingCodeEnded(std::function<void(PairingCodeEnd how)> callback);
 
     /// The port both listeners are bound to (0 before the first bind).
     /// Synchronous on the server queue.
     std::uint16_t port();
 
     /// The host's identity; immutable after construction. Any thread.
-    const security::LocalIdentity& identity() const noexcept { return identity_; }
+    const security::LocalIdentity& identity() const noexcept { return core_.identity(); }
 
     /// The paired-device store; thread-safe.
     const std::shared_ptr<pairing::PairedStore>& store() const noexcept { return store_; }
@@ -201,32 +146,25 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     /// How many UDP flows are tracked now. Synchronous on the server queue.
     std::size_t udpPeerCount();
 
-    /// Runs `body` with the injector on the inject queue and waits for it: for
-    /// tests and diagnostics. Not from the inject queue's own tasks.
-    void inspectInjector(const std::function<void(const injection::InputInjector&)>& body);
-
   private:
-    using SessionPtr = std::shared_ptr<ControlSession>;
-    using PeerPtr = std::shared_ptr<UDPPeer>;
-    using InjectorJob = std::function<void(injection::InputInjector&)>;
-
-    struct PendingMove {
-        float dx = 0;
-        float dy = 0;
-        wire::ModifierMask mask;
-        std::uint64_t seq = 0;
+    class Performer;
+    struct Callbacks {
+        std::function<void()> onChange;
+        std::function<void()> onPairingCompleted;
+        std::function<void(std::uint16_t)> onListening;
+        std::function<void(std::string)> onStartFailed;
+        std::function<void(PairingCodeEnd)> onPairingCodeEnded;
     };
 
-    explicit HostServer(Dependencies dependencies);
+    HostServer(Dependencies dependencies, std::shared_ptr<platform::AsioSerialQueue> storeQueue,
+               std::shared_ptr<pairing::PairedStore> store, security::LocalIdentity identity);
 
-    // Host facts and advertisement.
+    Now now() const;
+    HostContext hostContext() const;
     std::string hostName() const;
     discovery::DnsSdTxt txt() const;
-    std::pair<std::vector<std::string>, std::vector<std::string>> endpointStrings() const;
-    security::HostDescriptor descriptor() const;
-    void notify();
 
-    // Listeners and timers.
+    // Listeners and timers (server queue).
     void bindAndRun();
     void finishStart(ListenerPair listeners);
     void restartListeners();
@@ -234,72 +172,47 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     void refreshNetwork();
     void updateWatchdog();
     void watchdogTick();
-    void updateActivity();
-    void teardown();
 
-    // Control sessions.
+    // Sockets to core (server queue).
     void acceptTCP(std::shared_ptr<TcpConnection> conn);
-    void receive(const SessionPtr& session);
-    void handle(const wire::TCPFrame& frame, const SessionPtr& session);
-    void replyInfo(const SessionPtr& session);
-    void beginPair(const wire::TCPFrame& frame, const SessionPtr& session);
-    void finishPair(const wire::TCPFrame& frame, const SessionPtr& session);
-    void beginAuth(const wire::TCPFrame& frame, const SessionPtr& session);
-    void finishAuth(const wire::TCPFrame& frame, const SessionPtr& session);
-    void establish(const SessionPtr& session, const security::SessionKeys& keys,
-                   const std::string& clientId, const std::string& name);
-    void handleEstablished(const wire::TCPFrame& frame, const SessionPtr& session);
-    bool process(const wire::InputPacket& packet, const SessionPtr& session);
-    void takeControl(const SessionPtr& session);
-    void sendPlain(const SessionPtr& session, std::uint8_t type, wire::ByteView body,
-                   bool thenClose);
-    void reject(const SessionPtr& session, std::uint8_t type,
-                const security::HandshakeError& error);
-    template <class Body>
-    void sendEncrypted(const SessionPtr& session, std::uint8_t type, const Body& body);
-    void close(const SessionPtr& session);
+    void receive(ConnectionId id);
+    void acceptUDP(std::shared_ptr<UdpFlow> flow);
+    void handleDatagram(FlowId id, wire::ByteView data);
 
-    // Datagram path.
-    void acceptUDP(std::shared_ptr<UdpFlow> conn);
-    void removePeer(UdpFlow* flow);
-    void handleDatagram(wire::ByteView data, const PeerPtr& peer);
-    void inject(const wire::InputPacket& packet, std::uint64_t recvAt);
-    void flushPendingMove();
-    void flushMove();
-    void withInjector(InjectorJob body);
+    // Core to sockets and queues (server queue).
+    void perform(Action&& action);
+    void closeConnection(ConnectionId id);
+    void dropFlow(FlowId id);
+    void queueInjection(std::function<void(injection::InputInjector&)> job);
+    void queueMove(const inject::Packet& move);
+    void toMain(std::function<void(Callbacks&)> call);
     bool tracing() const;
 
     // Declared first so they are destroyed last: sockets and timers belong to them.
     std::shared_ptr<platform::AsioSerialQueue> queue_;
     std::shared_ptr<platform::AsioSerialQueue> injectQueue_;
+    std::shared_ptr<platform::AsioSerialQueue> storeQueue_;
 
     Dependencies deps_;
     std::shared_ptr<pairing::PairedStore> store_;
-    security::LocalIdentity identity_;
     std::shared_ptr<injection::InputInjector> injector_;
 
     std::mutex callbackLock_;
-    std::function<void()> onChange_;
-    std::function<void()> onPairingCompleted_;
+    Callbacks callbacks_;
 
     // Server queue only.
-    bool activityHeld_ = false;
-    bool skipInjection_ = false;
-    std::uint16_t port_ = 0;
+    HostCore core_;
+    std::map<ConnectionId, std::shared_ptr<TcpConnection>> connections_;
+    std::map<FlowId, std::shared_ptr<UdpFlow>> flows_;
+    ConnectionId nextConnection_ = 1;
+    FlowId nextFlow_ = 1;
     std::shared_ptr<TcpListener> tcpListener_;
     std::shared_ptr<UdpListener> udpListener_;
-    std::map<const ControlSession*, SessionPtr> sessions_;
-    std::map<const UdpFlow*, PeerPtr> udpPeers_;
-    SessionPtr active_;
-    std::shared_ptr<security::PairingCodeState> pairingCode_;
     base::TimerHandle watchdog_;
     base::TimerHandle refresh_;
     base::TimerHandle restart_;
     bool started_ = false;
-    bool stopped_ = false;
     std::optional<discovery::DnsSdTxt> lastTXT_;
-    std::optional<PendingMove> pendingMove_;
-    bool moveInFlight_ = false;
     std::uint64_t lastDatagramAt_ = 0;
 };
 

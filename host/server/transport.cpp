@@ -3,10 +3,14 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 
+#include <cerrno>
+
 #include <asio/buffer.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
+
+#include "core/base/log.hpp"
 
 namespace tarvel::server {
 
@@ -153,7 +157,9 @@ void TcpConnection::cancel() {
 }
 
 TcpListener::TcpListener(asio::ip::tcp::acceptor acceptor)
-    : acceptor_(std::move(acceptor)), port_(acceptor_.local_endpoint().port()) {}
+    : acceptor_(std::move(acceptor)),
+      retry_(acceptor_.get_executor()),
+      port_(acceptor_.local_endpoint().port()) {}
 
 void TcpListener::start(ConnectionHandler onConnection, FailureHandler onFailure) {
     onConnection_ = std::move(onConnection);
@@ -168,10 +174,23 @@ void TcpListener::acceptNext() {
                 return;
             }
             if (error) {
-                // Running out of descriptors or memory passes; anything else ends the listener.
+                if (error == asio::error::connection_aborted) {
+                    self->acceptNext();  // the peer gave up while queued
+                    return;
+                }
+                // Out of descriptors or memory passes, but not by retrying at once.
                 if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-                    error == asio::error::connection_aborted) {
-                    self->acceptNext();
+                    error == asio::error::no_memory || error.value() == ENFILE) {
+                    if (!self->starved_) {
+                        self->starved_ = true;
+                        base::logLine("cannot accept connections for now: " + error.message());
+                    }
+                    self->retry_.expires_after(acceptRetryDelay);
+                    self->retry_.async_wait([self](std::error_code waited) {
+                        if (!waited && !self->cancelled_) {
+                            self->acceptNext();
+                        }
+                    });
                     return;
                 }
                 if (self->onFailure_) {
@@ -179,6 +198,7 @@ void TcpListener::acceptNext() {
                 }
                 return;
             }
+            self->starved_ = false;
             if (self->onConnection_) {
                 self->onConnection_(std::make_shared<TcpConnection>(std::move(socket)));
             }
@@ -191,6 +211,7 @@ void TcpListener::cancel() {
         return;
     }
     cancelled_ = true;
+    retry_.cancel();
     std::error_code ignored;
     acceptor_.close(ignored);
 }

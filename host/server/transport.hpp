@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <tl/expected.hpp>
@@ -75,6 +77,10 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     using ConnectionHandler = std::function<void(std::shared_ptr<TcpConnection>)>;
     using FailureHandler = std::function<void(std::error_code)>;
 
+    /// How long accepting pauses when the process or system is out of
+    /// descriptors or memory: re-arming at once would spin a core.
+    static constexpr std::chrono::milliseconds acceptRetryDelay{100};
+
     explicit TcpListener(asio::ip::tcp::acceptor acceptor);
 
     /// Starts accepting; `onConnection` for each connection, `onFailure` once
@@ -87,10 +93,12 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     void acceptNext();
 
     asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer retry_;
     std::uint16_t port_;
     ConnectionHandler onConnection_;
     FailureHandler onFailure_;
     bool cancelled_ = false;
+    bool starved_ = false;  // logged once per shortage
 };
 
 class UdpListener;
