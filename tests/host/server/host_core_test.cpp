@@ -1,0 +1,589 @@
+#include "host/server/host_core.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "core/security/client_handshakes.hpp"
+#include "core/security/handshake_frames.hpp"
+#include "core/security/hex.hpp"
+#include "core/wire/bodies.hpp"
+#include "core/wire/json_codec.hpp"
+#include "tests/fakes/log_capture.hpp"
+
+namespace tarvel::server {
+namespace {
+
+using namespace std::chrono_literals;
+namespace FrameType = wire::FrameType;
+using wire::InputEvent;
+using wire::InputPacket;
+
+wire::Bytes text(std::string_view value) {
+    return wire::Bytes(value.begin(), value.end());
+}
+
+discovery::NetworkEndpoint endpoint(std::array<std::uint8_t, 4> ip, std::uint16_t port = 50000) {
+    return {discovery::IPv4Address{ip}, port};
+}
+
+/// Keeps every action, in order.
+struct Recorder final : ActionSink {
+    std::vector<Action> actions;
+    void perform(Action&& action) override { actions.push_back(std::move(action)); }
+
+    template <class T>
+    std::vector<T> all() const {
+        std::vector<T> found;
+        for (const auto& action : actions) {
+            if (const auto* value = std::get_if<T>(&action)) {
+                found.push_back(*value);
+            }
+        }
+        return found;
+    }
+    template <class T>
+    bool has() const {
+        return !all<T>().empty();
+    }
+    /// The injector's work, by kind, in queue order.
+    std::vector<std::string> injections() const {
+        std::vector<std::string> kinds;
+        for (const auto& action : actions) {
+            std::visit(
+                [&](const auto& value) {
+                    using T = std::decay_t<decltype(value)>;
+                    if constexpr (std::is_same_v<T, inject::Packet>) {
+                        kinds.push_back(value.isMove ? "move" : "packet");
+                    } else if constexpr (std::is_same_v<T, inject::ReleaseAll>) {
+                        kinds.push_back("release");
+                    } else if constexpr (std::is_same_v<T, inject::Text>) {
+                        kinds.push_back("text:" + value.text);
+                    }
+                },
+                action);
+        }
+        return kinds;
+    }
+};
+
+/// A phone built from the core's client halves, talking to HostCore in memory.
+struct Phone {
+    security::LocalIdentity identity = security::LocalIdentity::generate();
+    std::string name = "Phone";
+    ConnectionId conn = 0;
+    std::optional<pairing::PairedHostRecord> host;
+    std::unique_ptr<wire::SecureTCPChannel> channel;
+    wire::SymmetricKey key{};
+    std::uint64_t seq = 0;
+};
+
+class HostCoreTest : public ::testing::Test {
+  protected:
+    HostCoreTest() {
+        HostContext context;
+        context.hostName = "Desk";
+        context.port = 49182;
+        core.setContext(context);
+    }
+
+    ConnectionId open(std::array<std::uint8_t, 4> ip = {192, 168, 1, 20}) {
+        const ConnectionId id = nextConnection++;
+        core.connectionOpened(id, endpoint(ip), now, out);
+        return id;
+    }
+    void feed(ConnectionId id, const wire::Bytes& bytes) { core.bytesReceived(id, bytes, now, out); }
+    void sendPlain(ConnectionId id, std::uint8_t type, const wire::Bytes& body) {
+        feed(id, *wire::TCPFrameCodec::encodePlain(type, body));
+    }
+    template <class Body>
+    void sendSealed(Phone& phone, std::uint8_t type, const Body& body) {
+        feed(phone.conn, *phone.channel->seal(type, body));
+    }
+    void advance(std::chrono::nanoseconds step) {
+        now.mono += step;
+        now.wall += std::chrono::duration_cast<std::chrono::system_clock::duration>(step);
+    }
+
+    /// Every frame the host sent on `id` since the recorder was last cleared.
+    std::vector<wire::TCPFrame> framesTo(ConnectionId id) {
+        wire::TCPFrameDecoder decoder;
+        for (const auto& send : out.all<Send>()) {
+            if (send.connection == id) {
+                decoder.append(send.bytes);
+            }
+        }
+        std::vector<wire::TCPFrame> frames;
+        while (auto next = decoder.next()) {
+            if (!*next) {
+                break;
+            }
+            frames.push_back(**next);
+        }
+        return frames;
+    }
+    bool closed(ConnectionId id) {
+        for (const auto& close : out.all<Close>()) {
+            if (close.connection == id) {
+                return true;
+            }
+        }
+        for (const auto& send : out.all<Send>()) {
+            if (send.connection == id && send.thenClose) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /// Runs the pairing handshake with `code`; returns the host's last frame.
+    wire::TCPFrame pair(Phone& phone, const std::string& code, bool saved = true) {
+        phone.conn = open();
+        security::ClientPairingHandshake handshake(
+            security::ClientDescriptor{phone.identity, phone.name, "iPhone"}, code,
+            security::X25519PrivateKey::generate(), security::Hex::random(16));
+        sendPlain(phone.conn, FrameType::pairRequest, *handshake.makeRequest());
+        auto challenge = framesTo(phone.conn).back();
+        if (challenge.type != FrameType::pairChallenge) {
+            return challenge;
+        }
+        out.actions.clear();
+        sendPlain(phone.conn, FrameType::pairConfirm, *handshake.handleChallenge(challenge.body));
+        if (out.has<store::SaveClient>()) {
+            store->upsertClient(out.all<store::SaveClient>().front().record);
+            core.pairingSaved(phone.conn, saved, "disk full", now, out);
+        }
+        const auto frames = framesTo(phone.conn);
+        if (frames.empty()) {
+            return challenge;  // nothing after the challenge
+        }
+        auto last = frames.back();
+        if (last.type == FrameType::pairComplete) {
+            auto result = handshake.handleComplete(last.body, now.wall);
+            EXPECT_TRUE(result.has_value());
+            phone.host = result->host;
+            phone.key = result->keys.sessionKey;
+            phone.channel = std::make_unique<wire::SecureTCPChannel>(
+                phone.key, wire::SecureTCPChannel::Role::client);
+        }
+        return last;
+    }
+
+    /// Authenticates a paired phone on a new connection.
+    void authenticate(Phone& phone, const std::function<void()>& meanwhile = {}) {
+        phone.conn = open();
+        security::ClientAuthHandshake handshake(
+            security::ClientDescriptor{phone.identity, phone.name, "iPhone"}, *phone.host,
+            security::X25519PrivateKey::generate(), security::Hex::random(16));
+        out.actions.clear();
+        sendPlain(phone.conn, FrameType::authHello, *handshake.makeHello());
+        auto result = handshake.handleChallenge(framesTo(phone.conn).back().body);
+        ASSERT_TRUE(result.has_value());
+        if (meanwhile) {
+            meanwhile();
+        }
+        sendPlain(phone.conn, FrameType::authResponse, result->responseBody);
+        phone.key = result->keys.sessionKey;
+        phone.channel =
+            std::make_unique<wire::SecureTCPChannel>(phone.key, wire::SecureTCPChannel::Role::client);
+        phone.seq = 0;
+    }
+
+    Phone pairedPhone(std::string name = "Phone") {
+        Phone phone;
+        phone.name = std::move(name);
+        EXPECT_EQ(pair(phone, core.beginPairing().code).type, FrameType::pairComplete);
+        return phone;
+    }
+
+    void datagram(Phone& phone, const InputPacket& packet, FlowId flow = 1) {
+        if (core.flowCount() == 0 || !flowsOpened.count(flow)) {
+            core.flowOpened(flow, endpoint({192, 168, 1, 20}, 40000), now, out);
+            flowsOpened.insert(flow);
+        }
+        const auto sealed = wire::UDPCodec::seal(packet, phone.key);
+        core.datagramReceived(flow, sealed, 0, now, out);
+    }
+    InputPacket key(Phone& phone, std::uint16_t usage, wire::KeyState state = wire::KeyState::down) {
+        return InputPacket(++phone.seq, InputEvent(InputEvent::Key{usage, state, false}));
+    }
+    InputPacket move(Phone& phone, float dx) {
+        return InputPacket(++phone.seq, InputEvent(InputEvent::MouseMove{dx, 0}));
+    }
+
+    testing::LogCapture log;
+    std::shared_ptr<pairing::PairedStore> store = std::make_shared<pairing::PairedStore>(std::nullopt);
+    HostCore core{security::LocalIdentity::generate(), store};
+    Recorder out;
+    Now now{base::MonotonicTime{} + 1000s, base::WallTime{} + 1'800'000'000s};
+    ConnectionId nextConnection = 1;
+    std::set<FlowId> flowsOpened;
+};
+
+TEST_F(HostCoreTest, infoRequestIsAnsweredOnceAndNothingAfterItInTheSameReadIsHandled) {
+    const auto id = open();
+    auto getInfo = *wire::TCPFrameCodec::encodePlain(FrameType::getInfo, {});
+    auto twice = getInfo;
+    twice.insert(twice.end(), getInfo.begin(), getInfo.end());
+    feed(id, twice);
+    const auto frames = framesTo(id);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].type, FrameType::infoReply);
+    auto reply = wire::JSONCodec::decode<wire::InfoReply>(frames[0].body);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->udpPort, 49182);
+    EXPECT_EQ(reply->os, "macos");
+    EXPECT_TRUE(out.all<Send>().front().thenClose);
+    EXPECT_EQ(core.phase(id), std::nullopt);
+}
+
+TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) {
+    Phone phone;
+    const auto code = core.beginPairing().code;
+    out.actions.clear();
+    EXPECT_EQ(pair(phone, code).type, FrameType::pairComplete);
+    EXPECT_EQ(core.phase(phone.conn), HostCore::Phase::established);
+    EXPECT_TRUE(out.has<PairingCompleted>());
+    ASSERT_TRUE(out.has<PairingCodeEnded>());
+    EXPECT_EQ(out.all<PairingCodeEnded>().front().how, PairingCodeEnd::used);
+    EXPECT_TRUE(out.has<ActivityChanged>());
+    EXPECT_TRUE(log.contains("Paired with Phone (192.168.1.20)"));
+
+    Phone second;
+    const auto refused = pair(second, code);
+    EXPECT_EQ(refused.type, FrameType::pairReject);
+    EXPECT_EQ(wire::JSONCodec::decode<wire::ReasonBody>(refused.body)->reason, "no_active_code");
+}
+
+TEST_F(HostCoreTest, pairingWhoseRecordCannotBeSavedFailsAndIsNeverReportedAsDone) {
+    Phone phone;
+    const auto code = core.beginPairing().code;
+    const auto last = pair(phone, code, /*saved=*/false);
+    EXPECT_EQ(last.type, FrameType::pairChallenge);  // no pairComplete ever went out
+    EXPECT_TRUE(closed(phone.conn));
+    EXPECT_EQ(core.phase(phone.conn), std::nullopt);
+    EXPECT_FALSE(out.has<PairingCompleted>());
+    EXPECT_EQ(out.all<PairingCodeEnded>().front().how, PairingCodeEnd::notSaved);
+    EXPECT_TRUE(log.contains("could not be saved (disk full)"));
+}
+
+TEST_F(HostCoreTest, pairingRefusalsCountWrongCodesAndTheFifthKillsTheCode) {
+    sendPlain(open(), FrameType::pairRequest, text(R"({"x":1})"));
+    EXPECT_EQ(wire::JSONCodec::decode<wire::ReasonBody>(framesTo(1).back().body)->reason,
+              "no_active_code");
+
+    const auto code = core.beginPairing().code;
+    const std::string wrong = code == "000000" ? "111111" : "000000";
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        Phone phone;
+        out.actions.clear();
+        const auto refused = pair(phone, wrong);
+        EXPECT_EQ(refused.type, FrameType::pairReject);
+        EXPECT_EQ(out.has<PairingCodeEnded>(), attempt == 5) << attempt;
+    }
+    EXPECT_TRUE(log.contains("wrong code, 4 attempts left"));
+    EXPECT_TRUE(log.contains("dead after five wrong attempts"));
+    Phone late;
+    EXPECT_EQ(pair(late, code).type, FrameType::pairReject);  // even the right code now
+}
+
+TEST_F(HostCoreTest, secondConfirmInTheSameReadAsARefusedOneIsNeverHandled) {
+    const auto code = core.beginPairing().code;
+    Phone phone;
+    phone.conn = open();
+    security::ClientPairingHandshake handshake(
+        security::ClientDescriptor{phone.identity, phone.name, "iPhone"},
+        code == "000000" ? "111111" : "000000", security::X25519PrivateKey::generate(),
+        security::Hex::random(16));
+    sendPlain(phone.conn, FrameType::pairRequest, *handshake.makeRequest());
+    const auto confirm = *wire::TCPFrameCodec::encodePlain(
+        FrameType::pairConfirm, *handshake.handleChallenge(framesTo(phone.conn).back().body));
+    auto both = confirm;
+    both.insert(both.end(), confirm.begin(), confirm.end());
+    out.actions.clear();
+    feed(phone.conn, both);
+    ASSERT_EQ(framesTo(phone.conn).size(), 1u);
+    EXPECT_EQ(framesTo(phone.conn)[0].type, FrameType::pairReject);
+    feed(phone.conn, confirm);  // and nothing later either
+    EXPECT_EQ(framesTo(phone.conn).size(), 1u);
+}
+
+TEST_F(HostCoreTest, authenticationSendsAuthOKSealedWithCounterZeroAndRecordsTheVisit) {
+    Phone phone = pairedPhone();
+    core.connectionEnded(phone.conn, "closed by the device", now, out);
+    advance(5s);
+    authenticate(phone);
+    EXPECT_EQ(core.phase(phone.conn), HostCore::Phase::established);
+    auto frames = framesTo(phone.conn);
+    ASSERT_EQ(frames.back().type, FrameType::authOK);
+    auto opened = phone.channel->open(frames.back());  // the first frame of the channel
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_EQ(std::string(opened->begin(), opened->end()), "{}");
+    ASSERT_TRUE(out.has<store::TouchClient>());
+    EXPECT_EQ(out.all<store::TouchClient>().back().remoteIp, "192.168.1.20");
+    EXPECT_TRUE(log.contains("authenticated Phone"));
+}
+
+TEST_F(HostCoreTest, unknownOrMalformedHellosAreRefused) {
+    Phone stranger;
+    stranger.host = pairing::PairedHostRecord{};
+    stranger.host->hostId = core.identity().id();
+    stranger.host->ed25519PublicKeyHex = core.identity().publicKeyHex();
+    security::ClientAuthHandshake handshake(
+        security::ClientDescriptor{stranger.identity, "Stranger", "iPhone"}, *stranger.host,
+        security::X25519PrivateKey::generate(), security::Hex::random(16));
+    const auto id = open();
+    sendPlain(id, FrameType::authHello, *handshake.makeHello());
+    ASSERT_EQ(framesTo(id).size(), 1u);
+    EXPECT_EQ(framesTo(id)[0].type, FrameType::errUnpaired);
+    EXPECT_TRUE(closed(id));
+
+    const auto malformed = open();
+    sendPlain(malformed, FrameType::authHello, text("not json"));
+    EXPECT_TRUE(framesTo(malformed).empty());
+    EXPECT_TRUE(closed(malformed));
+
+    const auto early = open();
+    sendPlain(early, FrameType::ping, text(R"({"ts":1})"));
+    EXPECT_TRUE(closed(early));
+}
+
+TEST_F(HostCoreTest, establishedSessionAnswersPingsAndClosesOnATamperedFrame) {
+    Phone phone = pairedPhone();
+    out.actions.clear();
+    sendSealed(phone, FrameType::ping, wire::PingBody{42});
+    auto pong = framesTo(phone.conn).back();
+    EXPECT_EQ(pong.type, FrameType::pong);
+    auto body = phone.channel->open(pong);
+    EXPECT_EQ(std::string(body->begin(), body->end()), R"({"ts":42})");
+
+    auto sealed = *phone.channel->seal(FrameType::ping, wire::PingBody{43});
+    sealed.back() ^= 0x01;
+    feed(phone.conn, sealed);
+    EXPECT_TRUE(closed(phone.conn));
+    EXPECT_EQ(core.phase(phone.conn), std::nullopt);
+}
+
+TEST_F(HostCoreTest, datagramsAreAcknowledgedEachTimeButPerformedOnce) {
+    Phone phone = pairedPhone();
+    out.actions.clear();
+    auto press = key(phone, 0x04);
+    press.ackRequired = true;
+    datagram(phone, press);
+    datagram(phone, press);  // the retransmission of a lost acknowledgement
+    const auto acks = out.all<SendDatagram>();
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(wire::UDPCodec::openAck(acks[0].bytes, phone.key), press.seq);
+    EXPECT_EQ(out.all<inject::Packet>().size(), 1u);
+
+    out.actions.clear();
+    std::mt19937 random(7);
+    wire::UDPCodec::Datagram junk{};
+    for (auto& byte : junk) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    core.datagramReceived(1, junk, 0, now, out);
+    core.datagramReceived(1, wire::ByteView(junk.data(), 35), 0, now, out);
+    EXPECT_TRUE(out.actions.empty());
+}
+
+TEST_F(HostCoreTest, staleMovesAreDroppedWhileKeysPassOnTheReplayWindowAlone) {
+    Phone phone = pairedPhone();
+    out.actions.clear();
+    datagram(phone, InputPacket(12, InputEvent(InputEvent::MouseMove{1, 0})));
+    core.moveInjected(out);
+    datagram(phone, InputPacket(10, InputEvent(InputEvent::MouseMove{1, 0})));
+    datagram(phone, InputPacket(11, InputEvent(InputEvent::Key{4, wire::KeyState::down, false})));
+    EXPECT_EQ(out.injections(), (std::vector<std::string>{"move", "packet"}));
+
+    // The reliable path shares the window: a seq a datagram used is not run again.
+    out.actions.clear();
+    sendSealed(phone, FrameType::reliableInput,
+               InputPacket(11, InputEvent(InputEvent::Key{4, wire::KeyState::down, false}))
+                   .plain20());
+    sendSealed(phone, FrameType::reliableInput,
+               InputPacket(13, InputEvent(InputEvent::Key{5, wire::KeyState::down, false}))
+                   .plain20());
+    EXPECT_EQ(out.all<inject::Packet>().size(), 1u);
+    EXPECT_EQ(out.all<inject::Packet>()[0].packet.seq, 13u);
+}
+
+TEST_F(HostCoreTest, movesArrivingWhileOneIsInFlightAreSummedAndAClickWaitsForThem) {
+    Phone phone = pairedPhone();
+    out.actions.clear();
+    for (int i = 0; i < 21; ++i) {
+        datagram(phone, move(phone, 1));
+    }
+    ASSERT_EQ(out.all<inject::Packet>().size(), 1u);  // the first; twenty wait
+    out.actions.clear();
+    core.moveInjected(out);
+    auto summed = out.all<inject::Packet>();
+    ASSERT_EQ(summed.size(), 1u);
+    EXPECT_FLOAT_EQ(summed[0].packet.event.as<InputEvent::MouseMove>()->dx, 20);
+    EXPECT_EQ(summed[0].packet.seq, phone.seq);
+
+    out.actions.clear();
+    datagram(phone, move(phone, 3));  // still in flight: waits
+    datagram(phone, InputPacket(++phone.seq,
+                                InputEvent(InputEvent::MouseButton{1, true, 1})));
+    EXPECT_EQ(out.injections(), (std::vector<std::string>{"move", "packet"}));
+}
+
+TEST_F(HostCoreTest, whoeverSendsInputTakesControlAfterThePreviousControllersKeysAreReleased) {
+    Phone a = pairedPhone("A");
+    Phone b = pairedPhone("B");
+    EXPECT_EQ(core.activeDeviceName(), "A");
+    out.actions.clear();
+    sendSealed(b, FrameType::textUTF8, wire::TextBody{"hi"});
+    EXPECT_EQ(out.injections(), (std::vector<std::string>{"release", "text:hi"}));
+    EXPECT_EQ(core.activeDeviceName(), "B");
+    EXPECT_TRUE(log.contains("B (192.168.1.20) took control from A"));
+
+    // Once its session is gone, a key opens nothing.
+    out.actions.clear();
+    core.connectionEnded(a.conn, "closed by the device", now, out);
+    datagram(a, key(a, 0x04));
+    EXPECT_FALSE(out.has<inject::Packet>());
+}
+
+TEST_F(HostCoreTest, closingTheControllerReleasesAndHandsControlToAnotherSession) {
+    Phone a = pairedPhone("A");
+    Phone b = pairedPhone("B");
+    out.actions.clear();
+    core.connectionEnded(a.conn, "closed by the device", now, out);
+    EXPECT_EQ(out.injections(), (std::vector<std::string>{"release"}));
+    EXPECT_EQ(core.activeDeviceName(), "B");
+    EXPECT_FALSE(out.has<ActivityChanged>());
+    core.connectionEnded(b.conn, "closed by the device", now, out);
+    ASSERT_TRUE(out.has<ActivityChanged>());
+    EXPECT_FALSE(out.all<ActivityChanged>().back().controlled);
+    EXPECT_TRUE(log.contains("session with A (192.168.1.20) closed: closed by the device"));
+}
+
+TEST_F(HostCoreTest, aReconnectingDeviceReplacesItsOldSession) {
+    Phone phone = pairedPhone();
+    const auto first = phone.conn;
+    authenticate(phone);
+    EXPECT_TRUE(closed(first));
+    EXPECT_EQ(core.phase(first), std::nullopt);
+    EXPECT_EQ(core.onlineClientIds(), std::set<std::string>{phone.identity.id()});
+}
+
+TEST_F(HostCoreTest, idleLimitsCloseSilentSessionsAndForgetSilentFlows) {
+    Phone phone = pairedPhone();
+    const auto handshaking = open();
+    datagram(phone, key(phone, 4));
+    out.actions.clear();
+    advance(10s);
+    core.tick(now, out);
+    EXPECT_TRUE(out.has<inject::SuperviseTick>());
+    EXPECT_FALSE(closed(phone.conn));
+    advance(1ms);
+    core.tick(now, out);
+    EXPECT_TRUE(closed(phone.conn));
+    EXPECT_FALSE(closed(handshaking));  // 15 s apply before a handshake ends
+    advance(5s);
+    core.tick(now, out);
+    EXPECT_TRUE(closed(handshaking));
+    EXPECT_EQ(core.flowCount(), 1u);
+    advance(110s);
+    core.tick(now, out);
+    EXPECT_EQ(core.flowCount(), 0u);
+    EXPECT_FALSE(core.needsSupervision());
+}
+
+TEST_F(HostCoreTest, silentConnectionsCannotLockOutARealHandshake) {
+    Phone phone = pairedPhone();
+    core.connectionEnded(phone.conn, "closed by the device", now, out);
+    // From one address, then from many: a flood renewed faster than any idle
+    // limit, going on while the phone authenticates.
+    int flooded = 0;
+    auto flood = [&](int count) {
+        for (int i = 0; i < count; ++i, ++flooded) {
+            open(flooded < 1000 ? std::array<std::uint8_t, 4>{10, 0, 0, 9}
+                                : std::array<std::uint8_t, 4>{10, 1, static_cast<std::uint8_t>(i / 250),
+                                                              static_cast<std::uint8_t>(i % 250)});
+            advance(100us);
+        }
+    };
+    flood(1000);
+    EXPECT_EQ(core.sessionCount(), 8u);
+    flood(1000);
+    EXPECT_EQ(core.sessionCount(), 32u);
+    authenticate(phone, [&] { flood(20); });
+    EXPECT_EQ(core.phase(phone.conn), HostCore::Phase::established);
+
+    // One address holds at most eight handshakes.
+    HostCore fresh{security::LocalIdentity::generate(), store};
+    Recorder sink;
+    for (ConnectionId id = 1; id <= 9; ++id) {
+        fresh.connectionOpened(id, endpoint({192, 168, 1, 50}), now, sink);
+        advance(1ms);
+    }
+    EXPECT_EQ(fresh.sessionCount(), 8u);
+    EXPECT_EQ(fresh.phase(1), std::nullopt);  // the oldest made room
+}
+
+TEST_F(HostCoreTest, refusedAddressesAndTooManyFlowsAreBounded) {
+    core.connectionOpened(99, endpoint({8, 8, 8, 8}), now, out);
+    EXPECT_TRUE(closed(99));
+    EXPECT_EQ(core.sessionCount(), 0u);
+    core.flowOpened(1, endpoint({8, 8, 4, 4}), now, out);
+    EXPECT_EQ(core.flowCount(), 0u);
+
+    out.actions.clear();
+    for (FlowId id = 1; id <= 257; ++id) {
+        core.flowOpened(id, endpoint({192, 168, 1, 2}, static_cast<std::uint16_t>(id)), now, out);
+        advance(1ms);
+    }
+    EXPECT_EQ(core.flowCount(), 256u);
+    ASSERT_EQ(out.all<DropFlow>().size(), 1u);
+    EXPECT_EQ(out.all<DropFlow>()[0].flow, 1u);  // the one idle longest
+}
+
+TEST_F(HostCoreTest, removingAConnectedDeviceSendsUnpairedByHostThenCloses) {
+    Phone phone = pairedPhone();
+    out.actions.clear();
+    core.removeClient(phone.identity.id(), now, out);
+    EXPECT_EQ(out.all<store::RemoveClient>().front().clientId, phone.identity.id());
+    auto frame = framesTo(phone.conn).back();
+    EXPECT_EQ(frame.type, FrameType::unpairedByHost);
+    EXPECT_EQ(wire::JSONCodec::decode<wire::ReasonBody>(*phone.channel->open(frame))->reason,
+              "removed_by_user");
+    EXPECT_TRUE(out.all<Send>().back().thenClose);
+    EXPECT_EQ(out.injections(), (std::vector<std::string>{"release"}));
+    EXPECT_TRUE(core.onlineClientIds().empty());
+}
+
+TEST_F(HostCoreTest, afterStopNothingIsHandledAndTheLastInjectionIsTheRelease) {
+    Phone phone = pairedPhone();
+    datagram(phone, key(phone, 4));
+    out.actions.clear();
+    core.stop(now, out);
+    EXPECT_TRUE(closed(phone.conn));
+    EXPECT_EQ(out.injections().back(), "release");
+    out.actions.clear();
+    // A read and a datagram completed just before stop arrive after it.
+    sendSealed(phone, FrameType::reliableInput, key(phone, 5).plain20());
+    datagram(phone, key(phone, 6));
+    core.tick(now, out);
+    core.moveInjected(out);
+    core.connectionOpened(500, endpoint({192, 168, 1, 9}), now, out);
+    EXPECT_EQ(out.injections(), std::vector<std::string>{});
+    EXPECT_FALSE(out.has<ActivityChanged>());
+    EXPECT_FALSE(core.needsSupervision());
+}
+
+TEST_F(HostCoreTest, deviceNamesCannotForgeLogLines) {
+    Phone phone;
+    phone.name = "Evil\nTarvel: Paired with Admin";
+    EXPECT_EQ(pair(phone, core.beginPairing().code).type, FrameType::pairComplete);
+    for (const auto& line : log.lines()) {
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    }
+    EXPECT_TRUE(log.contains("Evil?Tarvel"));
+}
+
+}  // namespace
+}  // namespace tarvel::server
