@@ -46,34 +46,30 @@ struct PayloadRow {
     std::size_t usedBytes;  // the case's fields fill a prefix of the payload
 };
 
-std::vector<PayloadRow> payloadTable() {
-    return {
-        {"mouseMove", E::MouseMove{1.0f, -1.0f}, 1,
-         payloadOf({0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x80, 0xBF}), 8},
-        {"mouseButton", E::MouseButton{3, true, 2}, 2, payloadOf({0x03, 0x01, 0x02}), 3},
-        {"scroll", E::Scroll{0.5f, -2.0f}, 3,
-         payloadOf({0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0xC0}), 8},
-        {"key", E::Key{0x1234, KeyState::repeat, true}, 4, payloadOf({0x34, 0x12, 0x02, 0x01}), 4},
-        {"pinchZoom", E::PinchZoom{2.0f, 0.25f}, 6,
-         payloadOf({0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x80, 0x3E}), 8},
-        {"threeFingerSwipe", E::ThreeFingerSwipe{0xC3}, 7, payloadOf({0xC3}), 1},
-        {"shortcut", E::Shortcut{0x42}, 8, payloadOf({0x42}), 1},
-        {"modifierState", E::ModifierState{ModifierMask::control | ModifierMask::command}, 9,
-         payloadOf({0x0A}), 1},
-        {"media", E::Media{0x99}, 10, payloadOf({0x99}), 1},
-        {"gamepadSticks", E::GamepadSticks{-1, 0, 32767, -32768}, 11,
-         payloadOf({0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x7F, 0x00, 0x80}), 8},
-        {"gamepadButtons", E::GamepadButtons{0x04030201, 5, 6, 7}, 12,
-         payloadOf({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}), 7},
-        {"resetState", E::ResetState{}, 15, payloadOf({}), 0},
-    };
-}
+const std::vector<PayloadRow> payloadTable = {
+    {"mouseMove", E::MouseMove{1.0f, -1.0f}, 1,
+     payloadOf({0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x80, 0xBF}), 8},
+    {"mouseButton", E::MouseButton{3, true, 2}, 2, payloadOf({0x03, 0x01, 0x02}), 3},
+    {"scroll", E::Scroll{0.5f, -2.0f}, 3,
+     payloadOf({0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0xC0}), 8},
+    {"key", E::Key{0x1234, KeyState::repeat, true}, 4, payloadOf({0x34, 0x12, 0x02, 0x01}), 4},
+    {"pinchZoom", E::PinchZoom{2.0f, 0.25f}, 6,
+     payloadOf({0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x80, 0x3E}), 8},
+    {"threeFingerSwipe", E::ThreeFingerSwipe{0xC3}, 7, payloadOf({0xC3}), 1},
+    {"shortcut", E::Shortcut{0x42}, 8, payloadOf({0x42}), 1},
+    {"modifierState", E::ModifierState{ModifierMask::control | ModifierMask::command}, 9,
+     payloadOf({0x0A}), 1},
+    {"media", E::Media{0x99}, 10, payloadOf({0x99}), 1},
+    {"gamepadSticks", E::GamepadSticks{-1, 0, 32767, -32768}, 11,
+     payloadOf({0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x7F, 0x00, 0x80}), 8},
+    {"gamepadButtons", E::GamepadButtons{0x04030201, 5, 6, 7}, 12,
+     payloadOf({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}), 7},
+    {"resetState", E::ResetState{}, 15, payloadOf({}), 0},
+};
 
 constexpr std::array<GesturePhase, 6> allPhases = {GesturePhase::none,     GesturePhase::began,
                                                    GesturePhase::changed,  GesturePhase::ended,
                                                    GesturePhase::momentum, GesturePhase::cancelled};
-
-const std::set<int> definedOpcodes = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 15};
 
 // A clear packet with a valid header around the given opcode and payload.
 Bytes plainPacket(std::uint8_t opcode, const Payload& payload, std::uint8_t flags = 0x00) {
@@ -82,109 +78,53 @@ Bytes plainPacket(std::uint8_t opcode, const Payload& payload, std::uint8_t flag
     return out;
 }
 
-TEST(InputPacketExamples, mouseMoveHasDocumentedHeaderAndPayloadAndNoAck) {
-    const InputPacket packet(1, E::MouseMove{1.0f, -1.0f});
-    EXPECT_FALSE(packet.ackRequired);
-    EXPECT_EQ(bytesOf(packet.headerBytes()),
-              bytesOf({0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(bytesOf(packet.event.encodePayload()),
-              bytesOf({0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x80, 0xBF}));
-}
-
-TEST(InputPacketExamples, keyDownHasDocumentedPayloadAndAsksForAck) {
+TEST(InputPacket, keyDownIsTheDocumentedTwentyBytesAndAsksForAck) {
     const InputPacket packet(2, E::Key{4, KeyState::down, false});
     EXPECT_TRUE(packet.ackRequired);
-    EXPECT_EQ(packet.flags(), 0x01);
     EXPECT_EQ(bytesOf(packet.plain20()),
               bytesOf({0x01, 0x04, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                        0x00, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
-TEST(InputPacketExamples, pinchZoomAsksForAckOnlyWhenEnded) {
-    const InputPacket changed(3, E::PinchZoom{1.1f, 0.5f}, {}, GesturePhase::changed);
-    const InputPacket ended(4, E::PinchZoom{1.1f, 0.5f}, {}, GesturePhase::ended);
-    EXPECT_FALSE(changed.ackRequired);
-    EXPECT_EQ(changed.flags(), 0x20);
-    EXPECT_TRUE(ended.ackRequired);
-    EXPECT_EQ(ended.flags(), 0x31);
-    EXPECT_EQ(ended.headerBytes()[3], 0x31);
-}
-
-TEST(InputPacketExamples, gamepadSticksEncodeSignedLittleEndian) {
-    const InputEvent sticks = E::GamepadSticks{-1, 0, 32767, -32768};
-    EXPECT_EQ(bytesOf(sticks.encodePayload()),
-              bytesOf({0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x7F, 0x00, 0x80}));
-}
-
-TEST(InputPacketHeader, seqIsWrittenLittleEndianAcrossAllEightBytes) {
-    const InputPacket packet(0x0102030405060708ULL, E::ResetState{});
-    EXPECT_EQ(bytesOf(packet.headerBytes()),
+TEST(InputPacket, headerCarriesSeqLittleEndianModifiersPhaseAndAck) {
+    EXPECT_EQ(bytesOf(InputPacket(0x0102030405060708ULL, E::ResetState{}).headerBytes()),
               bytesOf({0x01, 0x0F, 0x00, 0x01, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
-    const InputPacket maxSeq(std::numeric_limits<std::uint64_t>::max(), E::ResetState{});
-    auto back = InputPacket::fromPlain20(maxSeq.plain20());
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(back->seq, std::numeric_limits<std::uint64_t>::max());
-}
-
-TEST(InputPacketHeader, carriesModifierMaskPhaseAndExplicitAck) {
-    const InputPacket packet(9, E::Scroll{0, 1}, ModifierMask::shift | ModifierMask::command,
+    const InputPacket scroll(9, E::Scroll{0, 1}, ModifierMask::shift | ModifierMask::command,
                              GesturePhase::momentum, true);
-    const auto header = packet.headerBytes();
-    EXPECT_EQ(header[1], Opcode::scroll);
-    EXPECT_EQ(header[2], 0x09);
-    EXPECT_EQ(header[3], 0x41);
-}
-
-TEST(InputPacketHeader, explicitAckOverridesTheDefaultBothWays) {
-    EXPECT_TRUE(InputPacket(1, E::MouseMove{}, {}, GesturePhase::none, true).ackRequired);
+    EXPECT_EQ(bytesOf(scroll.headerBytes()),
+              bytesOf({0x01, 0x03, 0x09, 0x41, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    // An explicit ack overrides the event's default both ways.
     EXPECT_EQ(InputPacket(1, E::MouseMove{}, {}, GesturePhase::none, true).flags(), 0x01);
-    EXPECT_FALSE(InputPacket(1, E::Key{4, KeyState::down, false}, {}, GesturePhase::none, false)
-                     .ackRequired);
     EXPECT_EQ(InputPacket(1, E::Key{}, {}, GesturePhase::cancelled, false).flags(), 0x50);
 }
 
-TEST(InputEventPayload, everyCaseEncodesToItsDocumentedBytesAndOpcode) {
-    for (const auto& row : payloadTable()) {
+TEST(InputEventPayload, everyCaseHasItsDocumentedBytesAndIgnoresUnusedOnes) {
+    for (const auto& row : payloadTable) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(row.event.opcode(), row.opcode);
         EXPECT_EQ(bytesOf(row.event.encodePayload()), bytesOf(row.bytes));
-    }
-}
-
-TEST(InputEventPayload, everyCaseDecodesFromItsDocumentedBytes) {
-    for (const auto& row : payloadTable()) {
-        SCOPED_TRACE(row.name);
-        auto decoded = InputEvent::decode(row.opcode, row.bytes);
-        ASSERT_TRUE(decoded.has_value()) << decoded.error();
-        EXPECT_EQ(*decoded, row.event);
-    }
-}
-
-TEST(InputEventPayload, unusedPayloadBytesAreIgnoredOnDecode) {
-    for (const auto& row : payloadTable()) {
-        SCOPED_TRACE(row.name);
         Payload noisy = row.bytes;
         for (std::size_t i = row.usedBytes; i < noisy.size(); ++i) {
             noisy[i] = static_cast<std::uint8_t>(0xA5 ^ i);
         }
         auto decoded = InputEvent::decode(row.opcode, noisy);
-        ASSERT_TRUE(decoded.has_value());
+        ASSERT_TRUE(decoded.has_value()) << decoded.error();
         EXPECT_EQ(*decoded, row.event);
     }
 }
 
 TEST(InputEventPayload, anyNonZeroBooleanByteDecodesAsTrue) {
     for (int byte : {0x01, 0x02, 0x80, 0xFF}) {
-        auto button = InputEvent::decode(Opcode::mouseButton, payloadOf({1, byte, 1}));
-        ASSERT_TRUE(button.has_value());
-        EXPECT_TRUE(button->as<E::MouseButton>()->down) << byte;
-        auto key = InputEvent::decode(Opcode::keyEvent, payloadOf({4, 0, 1, byte}));
-        ASSERT_TRUE(key.has_value());
-        EXPECT_TRUE(key->as<E::Key>()->isRaw) << byte;
+        EXPECT_TRUE(InputEvent::decode(Opcode::mouseButton, payloadOf({1, byte, 1}))
+                        ->as<E::MouseButton>()
+                        ->down)
+            << byte;
+        EXPECT_TRUE(
+            InputEvent::decode(Opcode::keyEvent, payloadOf({4, 0, 1, byte}))->as<E::Key>()->isRaw)
+            << byte;
     }
-    auto up = InputEvent::decode(Opcode::mouseButton, payloadOf({1, 0, 1}));
-    ASSERT_TRUE(up.has_value());
-    EXPECT_FALSE(up->as<E::MouseButton>()->down);
+    EXPECT_FALSE(
+        InputEvent::decode(Opcode::mouseButton, payloadOf({1, 0, 1}))->as<E::MouseButton>()->down);
 }
 
 TEST(InputEventPayload, floatsKeepTheirExactBits) {
@@ -202,10 +142,10 @@ TEST(InputEventPayload, floatsKeepTheirExactBits) {
 }
 
 TEST(InputEventDecode, acceptsExactlyTheDefinedOpcodes) {
-    const Payload zeros{};
+    const std::set<int> defined = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 15};
     for (int opcode = 0; opcode <= 255; ++opcode) {
-        auto decoded = InputEvent::decode(static_cast<std::uint8_t>(opcode), zeros);
-        if (definedOpcodes.count(opcode) != 0) {
+        auto decoded = InputEvent::decode(static_cast<std::uint8_t>(opcode), Payload{});
+        if (defined.count(opcode) != 0) {
             ASSERT_TRUE(decoded.has_value()) << opcode;
             EXPECT_EQ(decoded->opcode(), opcode);
         } else {
@@ -215,29 +155,16 @@ TEST(InputEventDecode, acceptsExactlyTheDefinedOpcodes) {
     }
 }
 
-TEST(InputEventDecode, rejectsUndefinedOpcodesInAClearPacket) {
-    for (int opcode : {0, 5, 13, 14, 16, 253, 254, 255}) {
-        auto packet = InputPacket::fromPlain20(plainPacket(static_cast<std::uint8_t>(opcode), {}));
-        ASSERT_FALSE(packet.has_value()) << opcode;
-        EXPECT_EQ(packet.error(), WireError::unknownOpcode(static_cast<std::uint8_t>(opcode)));
-    }
-}
-
 TEST(InputEventDecode, keyStateAboveRepeatIsMalformed) {
     for (int state : {3, 4, 0x80, 0xFF}) {
         auto decoded = InputEvent::decode(Opcode::keyEvent, payloadOf({4, 0, state, 0}));
         ASSERT_FALSE(decoded.has_value()) << state;
         EXPECT_EQ(decoded.error(), WireError::malformed());
     }
-    for (int state : {0, 1, 2}) {
-        auto decoded = InputEvent::decode(Opcode::keyEvent, payloadOf({4, 0, state, 0}));
-        ASSERT_TRUE(decoded.has_value()) << state;
-        EXPECT_EQ(static_cast<int>(decoded->as<E::Key>()->state), state);
-    }
 }
 
 TEST(InputEventAck, defaultFollowsTheEventKindAndPhase) {
-    for (const auto& row : payloadTable()) {
+    for (const auto& row : payloadTable) {
         for (GesturePhase phase : allPhases) {
             SCOPED_TRACE(std::string(row.name) + " phase " +
                          std::to_string(static_cast<int>(phase)));
@@ -248,26 +175,7 @@ TEST(InputEventAck, defaultFollowsTheEventKindAndPhase) {
             } else if (row.opcode == Opcode::pinchZoom) {
                 expected = phase == GesturePhase::ended;
             }
-            EXPECT_EQ(row.event.defaultAckRequired(phase), expected);
             EXPECT_EQ(InputPacket(1, row.event, {}, phase).ackRequired, expected);
-        }
-    }
-}
-
-TEST(InputPacketRoundTrip, everyCaseSurvivesPlain20UnderEveryPhaseAndAck) {
-    std::uint64_t seq = 1;
-    for (const auto& row : payloadTable()) {
-        for (GesturePhase phase : allPhases) {
-            for (bool ack : {false, true}) {
-                SCOPED_TRACE(row.name);
-                ++seq;
-                const InputPacket packet(seq * 0x0101010101ULL, row.event,
-                                         ModifierMask(static_cast<std::uint8_t>(seq)), phase, ack);
-                auto back = InputPacket::fromPlain20(packet.plain20());
-                ASSERT_TRUE(back.has_value()) << back.error();
-                EXPECT_EQ(*back, packet);
-                EXPECT_EQ(back->plain20(), packet.plain20());
-            }
         }
     }
 }
@@ -277,41 +185,26 @@ TEST(InputPacketFromPlain20, wrongLengthIsTruncated) {
     for (std::size_t length : {0u, 1u, 12u, 19u, 21u, 36u}) {
         Bytes bytes(valid.begin(), valid.end());
         bytes.resize(length, 0x00);
-        auto packet = InputPacket::fromPlain20(bytes);
-        ASSERT_FALSE(packet.has_value()) << length;
-        EXPECT_EQ(packet.error(), WireError::truncated());
+        EXPECT_EQ(InputPacket::fromPlain20(bytes).error(), WireError::truncated()) << length;
     }
 }
 
-TEST(InputPacketFromPlain20, versionOtherThanOneIsBadVersionWithTheByteSeen) {
-    for (int version : {0, 2, 0x7F, 0xFF}) {
-        Bytes bytes = plainPacket(Opcode::resetState, {});
-        bytes[0] = static_cast<std::uint8_t>(version);
-        auto packet = InputPacket::fromPlain20(bytes);
-        ASSERT_FALSE(packet.has_value());
-        EXPECT_EQ(packet.error(), WireError::badVersion(static_cast<std::uint8_t>(version)));
-    }
-}
-
-TEST(InputPacketFromPlain20, flagsFrom0x60AreMalformedAndBelowAreAccepted) {
+TEST(InputPacketFromPlain20, flagsFrom0x60AreMalformedAndBitsOneToThreeAreIgnored) {
     for (int flags : {0x60, 0x61, 0x70, 0xF0, 0xFF}) {
         auto packet = InputPacket::fromPlain20(
             plainPacket(Opcode::resetState, {}, static_cast<std::uint8_t>(flags)));
-        ASSERT_FALSE(packet.has_value()) << flags;
-        EXPECT_EQ(packet.error(), WireError::malformed());
+        EXPECT_EQ(packet.error(), WireError::malformed()) << flags;
     }
     auto last = InputPacket::fromPlain20(plainPacket(Opcode::resetState, {}, 0x51));
     ASSERT_TRUE(last.has_value());
     EXPECT_EQ(last->phase, GesturePhase::cancelled);
     EXPECT_TRUE(last->ackRequired);
-}
 
-TEST(InputPacketFromPlain20, flagBitsOneToThreeAreIgnoredAndNotReemitted) {
-    auto packet = InputPacket::fromPlain20(plainPacket(Opcode::resetState, {}, 0x2E));
-    ASSERT_TRUE(packet.has_value());
-    EXPECT_EQ(packet->phase, GesturePhase::changed);
-    EXPECT_FALSE(packet->ackRequired);
-    EXPECT_EQ(packet->flags(), 0x20);
+    auto loose = InputPacket::fromPlain20(plainPacket(Opcode::resetState, {}, 0x2E));
+    ASSERT_TRUE(loose.has_value());
+    EXPECT_EQ(loose->phase, GesturePhase::changed);
+    EXPECT_FALSE(loose->ackRequired);
+    EXPECT_EQ(loose->flags(), 0x20);
 }
 
 TEST(InputPacketFromPlain20, firstFailingCheckDecides) {
@@ -320,7 +213,7 @@ TEST(InputPacketFromPlain20, firstFailingCheckDecides) {
     bad[0] = 2;
     Bytes shortBad(bad.begin(), bad.end() - 1);
     EXPECT_EQ(InputPacket::fromPlain20(shortBad).error(), WireError::truncated());
-    // Then the version, the flags, the opcode.
+    // Then the version, the flags, the opcode, the payload.
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::badVersion(2));
     bad[0] = 1;
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::malformed());
@@ -339,17 +232,11 @@ TEST(InputPacketFromPlain20, modifierByteIsCarriedVerbatimIncludingUndefinedBits
     EXPECT_EQ(packet->headerBytes()[2], 0xF5);
 }
 
-TEST(ModifierMask, namedBitsHaveTheirWireValuesAndCombine) {
-    EXPECT_EQ(ModifierMask::shift.rawValue, 1);
-    EXPECT_EQ(ModifierMask::control.rawValue, 2);
-    EXPECT_EQ(ModifierMask::option.rawValue, 4);
-    EXPECT_EQ(ModifierMask::command.rawValue, 8);
-
+TEST(ModifierMask, setOperationsCombineBits) {
     ModifierMask mask;
     EXPECT_TRUE(mask.isEmpty());
     mask.insert(ModifierMask::shift | ModifierMask::option);
     EXPECT_TRUE(mask.contains(ModifierMask::shift));
-    EXPECT_TRUE(mask.contains(ModifierMask::option));
     EXPECT_FALSE(mask.contains(ModifierMask::shift | ModifierMask::command));
     mask.remove(ModifierMask::shift);
     EXPECT_EQ(mask, ModifierMask::option);

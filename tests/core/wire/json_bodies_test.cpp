@@ -7,7 +7,9 @@
 namespace tarvel::wire {
 namespace {
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 template <class T>
 std::string encoded(const T& value) {
@@ -39,26 +41,12 @@ TEST(JSONCodec, encodesSortedCompactAndExact) {
               R"("name":"Mac","os":"macos","udpPort":49182,"v":1})");
 }
 
-TEST(JSONCodec, writesSlashesAndUnicodeAsIsAndEscapesOnlyWhatJSONNeeds) {
+TEST(JSONCodec, escapesOnlyWhatJSONNeedsAndRefusesTextThatIsNotUTF8) {
     EXPECT_EQ(encoded(TextBody{"a/b"}), R"({"text":"a/b"})");
-    EXPECT_EQ(encoded(TextBody{"caf\xC3\xA9 \xF0\x9F\x98\x80"}), "{\"text\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}");
+    EXPECT_EQ(encoded(TextBody{"caf\xC3\xA9 \xF0\x9F\x98\x80"}),
+              "{\"text\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}");
     EXPECT_EQ(encoded(TextBody{"\"q\"\\\n"}), R"({"text":"\"q\"\\\n"})");
-}
-
-TEST(JSONCodec, refusesToEncodeTextThatIsNotUTF8) {
     EXPECT_EQ(JSONCodec::encode(TextBody{"\xFF\xFE"}).error(), JSONError::unencodableText);
-}
-
-TEST(JSONCodec, equalValuesEncodeToIdenticalBytes) {
-    // Built in a different insertion order, still the same bytes.
-    JSON a;
-    a["text"] = "x";
-    a["autoPaste"] = false;
-    JSON b;
-    b["autoPaste"] = false;
-    b["text"] = "x";
-    EXPECT_EQ(JSONCodec::encode(a).value(), JSONCodec::encode(b).value());
-    EXPECT_EQ(JSONCodec::encode(a).value(), JSONCodec::encode(ClipboardBody{"x", false}).value());
 }
 
 TEST(JSONCodec, decodeRoundTripsEveryBody) {
@@ -72,6 +60,9 @@ TEST(JSONCodec, decodeRoundTripsEveryBody) {
 
     InfoReply info{1, "id", "Desk", "linux", "00112233aabbccdd", 49183};
     EXPECT_EQ(JSONCodec::decode<InfoReply>(JSONCodec::encode(info).value()).value(), info);
+    // Unknown keys are ignored.
+    EXPECT_EQ(decoded<PingBody>(R"({"extra":{"nested":[1,2]},"ts":5,"zz":null})").value(),
+              PingBody{5});
 }
 
 TEST(JSONCodec, largestTimestampSurvivesUnchanged) {
@@ -86,24 +77,21 @@ TEST(JSONCodec, decodingIsStrictAboutTypesAndRequiredKeys) {
     EXPECT_EQ(decoded<ClipboardBody>(R"({"text":"t"})").error(), JSONError::missingKey);
     EXPECT_EQ(decoded<ClipboardBody>(R"({"text":"t","autoPaste":"true"})").error(),
               JSONError::wrongType);
-    EXPECT_EQ(decoded<ClipboardBody>(R"({"text":"t","autoPaste":1})").error(), JSONError::wrongType);
+    EXPECT_EQ(decoded<ClipboardBody>(R"({"text":"t","autoPaste":1})").error(),
+              JSONError::wrongType);
     EXPECT_EQ(decoded<PingBody>(R"({"ts":-1})").error(), JSONError::wrongType);
     EXPECT_EQ(decoded<PingBody>(R"({"ts":1.5})").error(), JSONError::wrongType);
     EXPECT_EQ(decoded<PingBody>(R"({"ts":18446744073709551616})").error(), JSONError::wrongType);
     EXPECT_EQ(decoded<PingBody>(R"({"ts":"1"})").error(), JSONError::wrongType);
     EXPECT_EQ(decoded<PingBody>(R"({"ts":null})").error(), JSONError::wrongType);
     EXPECT_EQ(decoded<TextBody>(R"({"text":7})").error(), JSONError::wrongType);
-    EXPECT_EQ(decoded<InfoReply>(R"({"fp":"","hostId":"","name":"","os":"","udpPort":"49182","v":1})")
-                  .error(),
-              JSONError::wrongType);
+    EXPECT_EQ(
+        decoded<InfoReply>(R"({"fp":"","hostId":"","name":"","os":"","udpPort":"49182","v":1})")
+            .error(),
+        JSONError::wrongType);
     EXPECT_EQ(decoded<InfoReply>(R"({"fp":"","hostId":"","name":"","os":"","udpPort":1,"v":1.0})")
                   .error(),
               JSONError::wrongType);
-}
-
-TEST(JSONCodec, ignoresUnknownKeys) {
-    EXPECT_EQ(decoded<PingBody>(R"({"extra":{"nested":[1,2]},"ts":5,"zz":null})").value(), PingBody{5});
-    EXPECT_TRUE(decoded<EmptyBody>(R"({"anything":true})"));
 }
 
 TEST(JSONCodec, rejectsTextThatIsNotAJSONObject) {

@@ -46,35 +46,33 @@ SymmetricKey keyFilledWith(std::uint8_t seed) {
 const SymmetricKey sessionKey = keyFilledWith(0x11);
 
 template <std::size_t N>
-Bytes bytesOf(const std::array<std::uint8_t, N>& a) {
-    return Bytes(a.begin(), a.end());
-}
-
-// The nonce written out by hand: four ASCII bytes, then the header's seq bytes.
-std::array<std::uint8_t, 12> handNonce(const char (&prefix)[5], ByteView header) {
-    std::array<std::uint8_t, 12> nonce{};
-    for (int i = 0; i < 4; ++i) {
-        nonce[i] = static_cast<std::uint8_t>(prefix[i]);
+std::string hexOf(const std::array<std::uint8_t, N>& bytes) {
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        static constexpr char digits[] = "0123456789abcdef";
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
     }
-    std::copy(header.begin() + 4, header.begin() + 12, nonce.begin() + 4);
-    return nonce;
+    return out;
 }
 
-// Seals any 12-byte header and 8-byte payload straight through libsodium, so
+// Seals any 12-byte header and 8-byte payload straight through libsodium, with
+// the nonce written out by hand (four ASCII bytes, then the header's seq), so
 // tests can make authentic datagrams that the codec would never produce.
-Bytes sealRaw(const std::array<std::uint8_t, 12>& header,
-              const std::array<std::uint8_t, 8>& payload, const SymmetricKey& key,
+Bytes sealRaw(const std::array<std::uint8_t, 12>& header, ByteView payload,
               const char (&prefix)[5] = "CUDP") {
     if (sodium_init() < 0) {
         std::abort();
     }
-    Bytes out(36);
+    std::array<std::uint8_t, 12> nonce{};
+    std::copy(prefix, prefix + 4, nonce.begin());
+    std::copy(header.begin() + 4, header.end(), nonce.begin() + 4);
+    Bytes out(12 + payload.size() + 16);
     std::copy(header.begin(), header.end(), out.begin());
-    const auto nonce = handNonce(prefix, header);
     unsigned long long tagLength = 0;
     crypto_aead_chacha20poly1305_ietf_encrypt_detached(
-        out.data() + 12, out.data() + 20, &tagLength, payload.data(), payload.size(), header.data(),
-        header.size(), nullptr, nonce.data(), key.data());
+        out.data() + 12, out.data() + 12 + payload.size(), &tagLength, payload.data(),
+        payload.size(), header.data(), header.size(), nullptr, nonce.data(), sessionKey.data());
     return out;
 }
 
@@ -84,57 +82,50 @@ std::array<std::uint8_t, 12> header(std::uint8_t opcode, std::uint8_t flags, std
     return out;
 }
 
-std::vector<InputEvent> oneEventOfEachCase() {
-    return {E::MouseMove{3.5f, -0.125f},
-            E::MouseButton{2, true, 3},
-            E::Scroll{-1.0f, 12.0f},
-            E::Key{0xE3, KeyState::repeat, true},
-            E::PinchZoom{1.25f, -4.0f},
-            E::ThreeFingerSwipe{2},
-            E::Shortcut{17},
-            E::ModifierState{ModifierMask::option},
-            E::Media{5},
-            E::GamepadSticks{-32768, 32767, 1, -1},
-            E::GamepadButtons{0xDEADBEEF, 8, 255, 128},
-            E::ResetState{}};
+// The expected bytes were computed with libsodium directly from the
+// hand-written nonce ("CUDP"/"HUDP" + little-endian seq) and header as AAD.
+TEST(UDPCodec, datagramAndAckMatchTheirKnownBytes) {
+    const InputPacket keyDown(0x0A0B0C0D0E0F1011ULL, E::Key{4, KeyState::down, false},
+                              ModifierMask::shift);
+    EXPECT_EQ(hexOf(UDPCodec::seal(keyDown, sessionKey)),
+              "0104010111100f0e0d0c0b0a"            // clear header
+              "4e5c0848b57eb28a"                    // sealed payload
+              "169de9512d881427622f6adaee4e3c8c");  // tag
+    EXPECT_EQ(hexOf(UDPCodec::sealAck(7, sessionKey)),
+              "01fe00000700000000000000"
+              "88c50eddfb42f5bc5da38be7de656d7b");
 }
 
-TEST(UDPCodecSeal, datagramIsClearHeaderThenPayloadSealedUnderCUDPAndSeq) {
-    const InputPacket packet(0x0A0B0C0D0E0F1011ULL, E::Key{4, KeyState::down, false},
-                             ModifierMask::shift, GesturePhase::none);
-    const auto datagram = UDPCodec::seal(packet, sessionKey);
-    static_assert(sizeof(datagram) == 36);
-    const auto headerBytes = packet.headerBytes();
-    EXPECT_EQ(Bytes(datagram.begin(), datagram.begin() + 12), bytesOf(headerBytes));
-
-    // Independent check of the nonce and associated-data rule.
-    const auto nonce = handNonce("CUDP", headerBytes);
-    std::array<std::uint8_t, 8> plain{};
-    ASSERT_EQ(crypto_aead_chacha20poly1305_ietf_decrypt_detached(
-                  plain.data(), nullptr, datagram.data() + 12, 8, datagram.data() + 20,
-                  headerBytes.data(), headerBytes.size(), nonce.data(), sessionKey.data()),
-              0);
-    EXPECT_EQ(plain, packet.event.encodePayload());
-    EXPECT_NE(Bytes(datagram.begin() + 12, datagram.begin() + 20), bytesOf(plain));
-}
-
-TEST(UDPCodecSeal, samePayloadUnderDifferentSeqGivesDifferentCiphertext) {
-    const auto a = UDPCodec::seal(InputPacket(1, E::ResetState{}), sessionKey);
-    const auto b = UDPCodec::seal(InputPacket(2, E::ResetState{}), sessionKey);
-    EXPECT_NE(Bytes(a.begin() + 12, a.end()), Bytes(b.begin() + 12, b.end()));
-}
-
-TEST(UDPCodecRoundTrip, everyCaseSurvivesSealAndOpen) {
+TEST(UDPCodec, everyCaseSurvivesSealAndOpenUnderEveryPhaseAndAck) {
+    const std::vector<InputEvent> events = {E::MouseMove{3.5f, -0.125f},
+                                            E::MouseButton{2, true, 3},
+                                            E::Scroll{-1.0f, 12.0f},
+                                            E::Key{0xE3, KeyState::repeat, true},
+                                            E::PinchZoom{1.25f, -4.0f},
+                                            E::ThreeFingerSwipe{2},
+                                            E::Shortcut{17},
+                                            E::ModifierState{ModifierMask::option},
+                                            E::Media{5},
+                                            E::GamepadSticks{-32768, 32767, 1, -1},
+                                            E::GamepadButtons{0xDEADBEEF, 8, 255, 128},
+                                            E::ResetState{}};
     std::uint64_t seq = 0x7FFFFFFFFFFFFFF0ULL;
-    for (const auto& event : oneEventOfEachCase()) {
-        for (GesturePhase phase :
-             {GesturePhase::none, GesturePhase::ended, GesturePhase::cancelled}) {
-            const InputPacket packet(++seq, event, ModifierMask::control | ModifierMask::command,
-                                     phase);
-            auto opened = UDPCodec::open(UDPCodec::seal(packet, sessionKey), sessionKey);
-            ASSERT_TRUE(opened.has_value()) << opened.error() << " opcode " << int(event.opcode());
-            EXPECT_EQ(*opened, packet);
+    for (const auto& event : events) {
+        for (auto phase : {GesturePhase::none, GesturePhase::began, GesturePhase::changed,
+                           GesturePhase::ended, GesturePhase::momentum, GesturePhase::cancelled}) {
+            for (bool ack : {false, true}) {
+                ++seq;
+                const InputPacket packet(seq, event, ModifierMask(static_cast<std::uint8_t>(seq)),
+                                         phase, ack);
+                auto opened = UDPCodec::open(UDPCodec::seal(packet, sessionKey), sessionKey);
+                ASSERT_TRUE(opened.has_value())
+                    << opened.error() << " opcode " << int(event.opcode());
+                EXPECT_EQ(*opened, packet);
+            }
         }
+    }
+    for (std::uint64_t ackSeq : {1ULL, 0x0102030405060708ULL, ~0ULL}) {
+        EXPECT_EQ(UDPCodec::openAck(UDPCodec::sealAck(ackSeq, sessionKey), sessionKey), ackSeq);
     }
 }
 
@@ -146,34 +137,8 @@ TEST(UDPCodecOpen, wrongLengthIsTruncatedBeforeAnyOtherCheck) {
         if (!bytes.empty()) {
             bytes[0] = 9;  // a bad version too: the length must still win
         }
-        auto opened = UDPCodec::open(bytes, sessionKey);
-        ASSERT_FALSE(opened.has_value()) << length;
-        EXPECT_EQ(opened.error(), WireError::truncated());
+        EXPECT_EQ(UDPCodec::open(bytes, sessionKey).error(), WireError::truncated()) << length;
     }
-}
-
-TEST(UDPCodecOpen, versionTwoIsBadVersionEvenWithABrokenTag) {
-    Bytes bytes(36, 0x00);
-    bytes[0] = 2;
-    bytes[1] = Opcode::keyEvent;
-    auto opened = UDPCodec::open(bytes, sessionKey);
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_EQ(opened.error(), WireError::badVersion(2));
-}
-
-TEST(UDPCodecOpen, wrongKeyFailsAuthentication) {
-    const auto datagram = UDPCodec::seal(InputPacket(5, E::Media{1}), sessionKey);
-    auto opened = UDPCodec::open(datagram, keyFilledWith(0x12));
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_EQ(opened.error(), WireError::authenticationFailed());
-}
-
-TEST(UDPCodecOpen, modifierByteChangedInTransitFailsAuthentication) {
-    auto datagram = UDPCodec::seal(InputPacket(5, E::Key{4, KeyState::down, false}), sessionKey);
-    datagram[2] = static_cast<std::uint8_t>(ModifierMask::command.rawValue);
-    auto opened = UDPCodec::open(datagram, sessionKey);
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_EQ(opened.error(), WireError::authenticationFailed());
 }
 
 TEST(UDPCodecOpen, everySingleBitFlipFailsToOpen) {
@@ -193,64 +158,29 @@ TEST(UDPCodecOpen, everySingleBitFlipFailsToOpen) {
     }
 }
 
-TEST(UDPCodecOpen, datagramSealedForAnotherStreamOrSeqFailsAuthentication) {
+TEST(UDPCodecOpen, anotherKeyStreamOrSeqFailsAuthentication) {
     const auto h = header(Opcode::mediaKey, 0x01, 77);
     const std::array<std::uint8_t, 8> payload{3};
-    ASSERT_TRUE(UDPCodec::open(sealRaw(h, payload, sessionKey), sessionKey).has_value());
+    ASSERT_TRUE(UDPCodec::open(sealRaw(h, payload), sessionKey).has_value());
 
-    EXPECT_EQ(UDPCodec::open(sealRaw(h, payload, sessionKey, "HUDP"), sessionKey).error(),
-              WireError::authenticationFailed());
-    EXPECT_EQ(UDPCodec::open(sealRaw(h, payload, sessionKey, "CTCP"), sessionKey).error(),
-              WireError::authenticationFailed());
+    const auto auth = WireError::authenticationFailed();
+    EXPECT_EQ(UDPCodec::open(sealRaw(h, payload), keyFilledWith(0x12)).error(), auth);
+    EXPECT_EQ(UDPCodec::open(sealRaw(h, payload, "HUDP"), sessionKey).error(), auth);
+    EXPECT_EQ(UDPCodec::open(sealRaw(h, payload, "CTCP"), sessionKey).error(), auth);
     // The same ciphertext presented under a different seq.
-    Bytes moved = sealRaw(h, payload, sessionKey);
+    Bytes moved = sealRaw(h, payload);
     storeLE64(&moved[4], 78);
-    EXPECT_EQ(UDPCodec::open(moved, sessionKey).error(), WireError::authenticationFailed());
+    EXPECT_EQ(UDPCodec::open(moved, sessionKey).error(), auth);
 }
 
-TEST(UDPCodecOpen, authenticFlagsFrom0x60AreMalformed) {
-    const std::array<std::uint8_t, 8> payload{};
-    auto opened = UDPCodec::open(sealRaw(header(Opcode::resetState, 0x60, 3), payload, sessionKey),
-                                 sessionKey);
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_EQ(opened.error(), WireError::malformed());
-}
-
-TEST(UDPCodecOpen, authenticationIsCheckedBeforeFlagsOpcodeAndKeyState) {
+TEST(UDPCodecOpen, authenticationComesBeforeTheClearPacketChecks) {
     Bytes forged(36, 0x00);
     const auto h = header(5, 0x60, 3);
     std::copy(h.begin(), h.end(), forged.begin());
     EXPECT_EQ(UDPCodec::open(forged, sessionKey).error(), WireError::authenticationFailed());
-}
-
-TEST(UDPCodecOpen, authenticUndefinedOpcodeIsUnknownOpcode) {
-    const std::array<std::uint8_t, 8> payload{};
-    for (int opcode : {0, 5, 13, 14, 16, 253, 254, 255}) {
-        const auto op = static_cast<std::uint8_t>(opcode);
-        auto opened = UDPCodec::open(sealRaw(header(op, 0x00, 3), payload, sessionKey), sessionKey);
-        ASSERT_FALSE(opened.has_value()) << opcode;
-        EXPECT_EQ(opened.error(), WireError::unknownOpcode(op));
-    }
-}
-
-TEST(UDPCodecOpen, authenticKeyStateAboveRepeatIsMalformedAndFlagsWinOverOpcode) {
-    const std::array<std::uint8_t, 8> badState{4, 0, 3, 0};
-    EXPECT_EQ(
-        UDPCodec::open(sealRaw(header(Opcode::keyEvent, 0x01, 3), badState, sessionKey), sessionKey)
-            .error(),
-        WireError::malformed());
+    // Once authentic, the clear packet's checks apply.
     const std::array<std::uint8_t, 8> zeros{};
-    EXPECT_EQ(UDPCodec::open(sealRaw(header(5, 0x60, 3), zeros, sessionKey), sessionKey).error(),
-              WireError::malformed());
-}
-
-TEST(UDPCodecOpen, flagBitsOneToThreeAreAuthenticatedButIgnored) {
-    const std::array<std::uint8_t, 8> zeros{};
-    auto opened =
-        UDPCodec::open(sealRaw(header(Opcode::resetState, 0x3F, 3), zeros, sessionKey), sessionKey);
-    ASSERT_TRUE(opened.has_value());
-    EXPECT_EQ(opened->phase, GesturePhase::ended);
-    EXPECT_TRUE(opened->ackRequired);
+    EXPECT_EQ(UDPCodec::open(sealRaw(h, zeros), sessionKey).error(), WireError::malformed());
 }
 
 TEST(UDPCodecOpen, allocatesNothingOnSuccessOrFailure) {
@@ -271,34 +201,6 @@ TEST(UDPCodecOpen, allocatesNothingOnSuccessOrFailure) {
     EXPECT_FALSE(tamperedOk);
     EXPECT_FALSE(shortOk);
     EXPECT_EQ(after - before, 0u);
-}
-
-TEST(UDPCodecAck, ackForSeq7HasDocumentedHeaderAndVerifiesUnderHUDP) {
-    const auto ack = UDPCodec::sealAck(7, sessionKey);
-    static_assert(sizeof(ack) == 28);
-    const Bytes expectedHeader{0x01, 0xFE, 0x00, 0x00, 0x07, 0x00,
-                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(Bytes(ack.begin(), ack.begin() + 12), expectedHeader);
-    EXPECT_TRUE(UDPCodec::isAck(ack));
-
-    const auto nonce = handNonce("HUDP", ack);
-    const std::uint8_t noCiphertext = 0;
-    EXPECT_EQ(crypto_aead_chacha20poly1305_ietf_decrypt_detached(nullptr, nullptr, &noCiphertext, 0,
-                                                                 ack.data() + 12, ack.data(), 12,
-                                                                 nonce.data(), sessionKey.data()),
-              0);
-
-    auto seq = UDPCodec::openAck(ack, sessionKey);
-    ASSERT_TRUE(seq.has_value());
-    EXPECT_EQ(*seq, 7u);
-}
-
-TEST(UDPCodecAck, roundTripsExtremeSequenceNumbers) {
-    for (std::uint64_t seq : {1ULL, 0x0102030405060708ULL, ~0ULL}) {
-        auto opened = UDPCodec::openAck(UDPCodec::sealAck(seq, sessionKey), sessionKey);
-        ASSERT_TRUE(opened.has_value());
-        EXPECT_EQ(*opened, seq);
-    }
 }
 
 TEST(UDPCodecAck, isAckLooksOnlyAtLengthAndOpcode) {
@@ -324,25 +226,10 @@ TEST(UDPCodecAck, openAckRejectsWrongLengthHeaderKeyAndStream) {
         resized.resize(length, 0x00);
         EXPECT_EQ(UDPCodec::openAck(resized, sessionKey).error(), WireError::truncated()) << length;
     }
-    Bytes badVersion(ack.begin(), ack.end());
-    badVersion[0] = 2;
-    EXPECT_EQ(UDPCodec::openAck(badVersion, sessionKey).error(), WireError::malformed());
-    Bytes badOpcode(ack.begin(), ack.end());
-    badOpcode[1] = 0xFD;
-    EXPECT_EQ(UDPCodec::openAck(badOpcode, sessionKey).error(), WireError::malformed());
     EXPECT_EQ(UDPCodec::openAck(ack, keyFilledWith(0x99)).error(),
               WireError::authenticationFailed());
-
     // A tag made under the client's datagram prefix is not an acknowledgement.
-    std::array<std::uint8_t, 12> h{0x01, 0xFE, 0, 0, 3};
-    const auto nonce = handNonce("CUDP", h);
-    Bytes wrongStream(28);
-    std::copy(h.begin(), h.end(), wrongStream.begin());
-    unsigned long long tagLength = 0;
-    std::uint8_t noCiphertext = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt_detached(&noCiphertext, wrongStream.data() + 12,
-                                                       &tagLength, nullptr, 0, h.data(), h.size(),
-                                                       nullptr, nonce.data(), sessionKey.data());
+    const Bytes wrongStream = sealRaw(header(Opcode::ack, 0, 3), ByteView{});
     EXPECT_EQ(UDPCodec::openAck(wrongStream, sessionKey).error(),
               WireError::authenticationFailed());
 }
@@ -354,6 +241,7 @@ TEST(UDPCodecAck, everySingleBitFlipFailsToOpen) {
         flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
         auto opened = UDPCodec::openAck(flipped, sessionKey);
         ASSERT_FALSE(opened.has_value()) << "bit " << bit;
+        // Version and opcode are checked before the tag.
         const WireError expected =
             bit < 16 ? WireError::malformed() : WireError::authenticationFailed();
         EXPECT_EQ(opened.error(), expected) << "bit " << bit;
