@@ -3,9 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "core/base/unicode.hpp"
 #include "core/input/key_diff_engine.hpp"
-#include "core/input/keycode_table.hpp"
 
 namespace tarvel::input {
 
@@ -31,13 +29,6 @@ const std::string family = man + "\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x
 
 KeyAction planPlain(const std::string& text) {
     return plan(text, ModifierMask(), false);
-}
-
-TEST(KeyDiffEngine, constantsMatchTheTable) {
-    EXPECT_EQ(sentinel, "\xE2\x80\x8B\xE2\x80\x8B\xE2\x80\x8B");
-    EXPECT_EQ(base::graphemeCount(sentinel), 3u);
-    EXPECT_EQ(KeycodeTable::shared().byHID(returnHID)->name, "Return");
-    EXPECT_EQ(KeycodeTable::shared().byHID(backspaceHID)->name, "Backspace");
 }
 
 TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutComposition) {
