@@ -11,7 +11,6 @@
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,77 +53,6 @@ bool eventually(Predicate predicate, std::chrono::milliseconds limit = 3000ms) {
     return predicate();
 }
 
-/// A recording sink that also keeps key and mouse events as values, and can
-/// hold pointer movement back so the test controls when the inject queue is busy.
-class ObservingSink final : public injection::RecordingEventSink {
-  public:
-    void post(const injection::KeyboardEvent& event) override {
-        {
-            std::lock_guard guard(mutex_);
-            keys_.push_back(event);
-            order_.push_back("key");
-        }
-        RecordingEventSink::post(event);
-    }
-    void post(const injection::MouseEvent& event) override {
-        {
-            std::unique_lock lock(mutex_);
-            if (event.type == injection::MouseEventType::mouseMoved) {
-                ++movesStarted_;
-                changed_.notify_all();
-                // Bounded: a test that forgets to open the gate still ends.
-                changed_.wait_for(lock, 3s, [this] { return !holdMoves_; });
-            }
-            mice_.push_back(event);
-            order_.push_back(event.type == injection::MouseEventType::mouseMoved ? "move"
-                                                                                 : "button");
-        }
-        RecordingEventSink::post(event);
-    }
-    using RecordingEventSink::post;
-
-    void holdMoves(bool hold) {
-        std::lock_guard guard(mutex_);
-        holdMoves_ = hold;
-        changed_.notify_all();
-    }
-    std::size_t movesStarted() const {
-        std::lock_guard guard(mutex_);
-        return movesStarted_;
-    }
-    std::vector<injection::KeyboardEvent> keys() const {
-        std::lock_guard guard(mutex_);
-        return keys_;
-    }
-    std::vector<injection::MouseEvent> mice() const {
-        std::lock_guard guard(mutex_);
-        return mice_;
-    }
-    std::vector<injection::MouseEvent> moves() const {
-        std::lock_guard guard(mutex_);
-        std::vector<injection::MouseEvent> result;
-        for (const auto& event : mice_) {
-            if (event.type == injection::MouseEventType::mouseMoved) {
-                result.push_back(event);
-            }
-        }
-        return result;
-    }
-    std::vector<std::string> order() const {
-        std::lock_guard guard(mutex_);
-        return order_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool holdMoves_ = false;
-    std::size_t movesStarted_ = 0;
-    std::vector<injection::KeyboardEvent> keys_;
-    std::vector<injection::MouseEvent> mice_;
-    std::vector<std::string> order_;
-};
-
 /// Whether TCP and UDP can both bind `port` on every address right now.
 inline bool portIsFree(std::uint16_t port) {
     asio::io_context io;
@@ -166,7 +94,7 @@ inline std::uint16_t freePortBase(std::uint16_t count = 5) {
 struct Harness {
     explicit Harness(const std::function<void(HostServer::Dependencies&)>& adjust = {},
                      bool startNow = true) {
-        sink = std::make_shared<ObservingSink>();
+        sink = std::make_shared<injection::RecordingEventSink>();
         clipboard = std::make_shared<platform::RecordingClipboard>();
         advertiser = std::make_shared<tarvel::testing::RecordingAdvertiser>();
         facts = std::make_shared<tarvel::testing::RecordingHostFacts>();
@@ -210,7 +138,7 @@ struct Harness {
     }
 
     tarvel::testing::TempDir dir;
-    std::shared_ptr<ObservingSink> sink;
+    std::shared_ptr<injection::RecordingEventSink> sink;
     std::shared_ptr<platform::RecordingClipboard> clipboard;
     std::shared_ptr<tarvel::testing::RecordingAdvertiser> advertiser;
     std::shared_ptr<tarvel::testing::RecordingHostFacts> facts;
@@ -419,6 +347,20 @@ class TestDatagrams {
     asio::ip::udp::endpoint host_;
     wire::SymmetricKey key_;
 };
+
+/// How many recorded lines contain every one of `fragments`.
+inline std::size_t countLines(const injection::RecordingEventSink& sink,
+                              std::initializer_list<std::string_view> fragments) {
+    std::size_t count = 0;
+    for (const auto& line : sink.lines()) {
+        bool all = true;
+        for (auto fragment : fragments) {
+            all = all && line.find(fragment) != std::string::npos;
+        }
+        count += all ? 1 : 0;
+    }
+    return count;
+}
 
 inline wire::InputPacket keyPacket(std::uint64_t seq, std::uint16_t hid, bool down) {
     return wire::InputPacket(seq,

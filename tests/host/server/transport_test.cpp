@@ -6,6 +6,11 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <fcntl.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -262,6 +267,60 @@ TEST(Transport, aFlowRefusedByItsHandlerNeverReceives) {
         pair.udp->cancel();
         pair.tcp->cancel();
     });
+}
+
+
+TEST(Transport, runningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    // In a child process, so the lowered descriptor limit touches nothing else.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        asio::io_context io;
+        asio::ip::tcp::acceptor acceptor(
+            io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+        const std::uint16_t port = acceptor.local_endpoint().port();
+        auto listener = std::make_shared<TcpListener>(std::move(acceptor));
+        std::vector<std::shared_ptr<TcpConnection>> kept;
+        listener->start([&](std::shared_ptr<TcpConnection> c) { kept.push_back(std::move(c)); },
+                        [](std::error_code) {});
+        int highest = 0;
+        for (int fd = 0; fd < 4096; ++fd) {
+            if (::fcntl(fd, F_GETFD) != -1) {
+                highest = fd;
+            }
+        }
+        // No descriptor number is free below the limit: every accept fails.
+        const rlimit limit{static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        (void)!::write(pipeFds[1], &port, sizeof port);
+        io.run_for(std::chrono::milliseconds(600));
+        ::_exit(0);
+    }
+    std::uint16_t port = 0;
+    ASSERT_EQ(::read(pipeFds[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    asio::io_context io;
+    asio::ip::tcp::socket client(io);
+    client.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    int status = 0;
+    rusage usage{};
+    pid_t done = 0;
+    for (int i = 0; i < 500 && done == 0; ++i) {
+        done = ::wait4(child, &status, WNOHANG, &usage);
+        std::this_thread::sleep_for(10ms);
+    }
+    if (done == 0) {
+        ::kill(child, SIGKILL);
+        ::wait4(child, &status, 0, &usage);
+        FAIL() << "the child did not finish";
+    }
+    const auto cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    // A listener that re-arms at once burns the whole 600 ms.
+    EXPECT_LT(cpu, 200ms);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 }  // namespace
