@@ -113,7 +113,10 @@ void HostCore::evictForNewConnection(const std::string& address, ActionSink& out
         Session* oldest = nullptr;
         std::size_t count = 0;
         for (const auto& [key, session] : sessions_) {
-            if (!isPending(session->phase) || (sameAddress && session->remoteIp != address)) {
+            // A pairing being saved is not waiting on the peer; evicting it would
+            // leave a stored device that never heard it was paired.
+            if (!isPending(session->phase) || session->phase == Phase::saving ||
+                (sameAddress && session->remoteIp != address)) {
                 continue;
             }
             ++count;
