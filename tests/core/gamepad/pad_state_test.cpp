@@ -57,10 +57,11 @@ TEST(PadHat, fourBooleansWithOppositesCancelling) {
     EXPECT_EQ(PadHat(true, true, true, false), PadHat::west);
 }
 
-TEST(PadHat, flagsRebuildTheSameHat) {
+TEST(PadHat, flagsRebuildTheSameHatAndRawValuesAboveEightAreNotHats) {
     int ups = 0, downs = 0, lefts = 0, rights = 0;
     for (PadHat hat : allHats) {
         EXPECT_EQ(PadHat(hat.up(), hat.down(), hat.left(), hat.right()), hat);
+        EXPECT_EQ(PadHat::fromRawValue(hat.rawValue()), hat);
         EXPECT_FALSE(hat.up() && hat.down());
         EXPECT_FALSE(hat.left() && hat.right());
         ups += hat.up();
@@ -68,17 +69,7 @@ TEST(PadHat, flagsRebuildTheSameHat) {
         lefts += hat.left();
         rights += hat.right();
     }
-    EXPECT_EQ(ups, 3);
-    EXPECT_EQ(downs, 3);
-    EXPECT_EQ(lefts, 3);
-    EXPECT_EQ(rights, 3);
-}
-
-TEST(PadHat, rawValuesAboveEightAreNotHats) {
-    for (std::uint8_t raw = 0; raw <= 8; ++raw) {
-        ASSERT_TRUE(PadHat::fromRawValue(raw).has_value());
-        EXPECT_EQ(PadHat::fromRawValue(raw)->rawValue(), raw);
-    }
+    EXPECT_TRUE(ups == 3 && downs == 3 && lefts == 3 && rights == 3);
     EXPECT_FALSE(PadHat::fromRawValue(9).has_value());
     EXPECT_FALSE(PadHat::fromRawValue(255).has_value());
 }
@@ -136,16 +127,11 @@ TEST(PadStateTracker, eachKindKeepsTheOtherKindsFields) {
     EXPECT_EQ(tracker.state(), (PadState{-5, -6, -7, -8, PadButtons(), PadHat::neutral, 0, 0}));
 }
 
-TEST(PadStateTracker, otherEventsAreIgnored) {
+TEST(PadStateTracker, otherEventsAreIgnoredAndANeutralPadIsNeverStale) {
     PadStateTracker tracker;
     EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::Key{4, wire::KeyState::down, false}), t0));
     EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::ResetState{}), t0));
     EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
-    EXPECT_TRUE(tracker.state().isNeutral());
-}
-
-TEST(PadStateTracker, neutralPadIsNeverStale) {
-    PadStateTracker tracker;
     EXPECT_FALSE(tracker.isStale(t0 + 10000h));
     tracker.apply(sticks(0, 0), t0);
     EXPECT_FALSE(tracker.isStale(t0 + 10000h));
@@ -162,11 +148,7 @@ TEST(PadStateTracker, heldPadGoesStaleAfterTheWatchdogTimeout) {
     EXPECT_TRUE(tracker.isStale(t0 + 2901ms));
     // A clock that runs backwards never makes a state stale.
     EXPECT_FALSE(tracker.isStale(t0 - 1h));
-}
 
-TEST(PadStateTracker, resetForgetsStateAndTime) {
-    PadStateTracker tracker;
-    tracker.apply(sticks(30000, 0), t0);
     tracker.reset();
     EXPECT_TRUE(tracker.state().isNeutral());
     EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
@@ -182,26 +164,17 @@ TEST(PadOutputFrame, onlyVelocitiesNeedTheTimer) {
     EXPECT_TRUE(frame.needsTimer());
 }
 
-TEST(PadFrameDiff, releasesKeysBeforeModifiersAndPressesModifiersFirst) {
-    PadOutputFrame shiftW;
-    shiftW.keys = input::HIDKeySet{0x1A, 0xE1};
-    const PadFrameDiff release(shiftW, PadOutputFrame{});
-    EXPECT_EQ(releases(release), (std::vector<std::uint16_t>{0x1A, 0xE1}));
-    EXPECT_TRUE(presses(release).empty());
-    const PadFrameDiff press(PadOutputFrame{}, shiftW);
-    EXPECT_EQ(presses(press), (std::vector<std::uint16_t>{0xE1, 0x1A}));
-    EXPECT_TRUE(releases(press).empty());
-}
-
-TEST(PadFrameDiff, ordersManyKeysAscendingWithinEachGroup) {
+TEST(PadFrameDiff, pressesModifiersFirstAndReleasesThemLastEachGroupAscending) {
     PadOutputFrame many;
     many.keys = input::HIDKeySet{0xE7, 0x52, 0xE0, 0x04, 0xE3, 0x2C, 0xFF};
     const PadFrameDiff press(PadOutputFrame{}, many);
     EXPECT_EQ(presses(press),
               (std::vector<std::uint16_t>{0xE0, 0xE3, 0xE7, 0x04, 0x2C, 0x52, 0xFF}));
+    EXPECT_TRUE(releases(press).empty());
     const PadFrameDiff release(many, PadOutputFrame{});
     EXPECT_EQ(releases(release),
               (std::vector<std::uint16_t>{0x04, 0x2C, 0x52, 0xFF, 0xE0, 0xE3, 0xE7}));
+    EXPECT_TRUE(presses(release).empty());
 }
 
 TEST(PadFrameDiff, keepsHeldKeysAndButtonsOutOfTheDiff) {
@@ -227,31 +200,21 @@ TEST(PadFrameDiff, keepsHeldKeysAndButtonsOutOfTheDiff) {
     EXPECT_EQ(PadFrameDiff(), PadFrameDiff(after, after));
 }
 
-TEST(PadSequenceGates, gatesEachPadKindSeparately) {
+TEST(PadSequenceGates, gatesEachPadKindSeparatelyAndLetsOtherEventsPass) {
     PadSequenceGates gates;
     const InputEvent stick = sticks(1, 1);
     const InputEvent button = buttons(1);
+    const InputEvent key(InputEvent::Key{4, wire::KeyState::down, false});
+    EXPECT_FALSE(gates.accept(0, stick));
+    EXPECT_TRUE(gates.accept(100, key));
     EXPECT_TRUE(gates.accept(5, stick));
     EXPECT_FALSE(gates.accept(4, stick));
     EXPECT_FALSE(gates.accept(5, stick));
-    EXPECT_TRUE(gates.accept(4, button));
+    EXPECT_TRUE(gates.accept(4, button));  // neither gate saw the key's 100
     EXPECT_FALSE(gates.accept(3, button));
+    EXPECT_TRUE(gates.accept(1, key));
     EXPECT_TRUE(gates.accept(6, stick));
     EXPECT_TRUE(gates.accept(6, button));
-}
-
-TEST(PadSequenceGates, otherEventsPassWithoutMovingTheGates) {
-    PadSequenceGates gates;
-    const InputEvent key(InputEvent::Key{4, wire::KeyState::down, false});
-    EXPECT_TRUE(gates.accept(100, key));
-    EXPECT_TRUE(gates.accept(1, key));
-    EXPECT_TRUE(gates.accept(0, key));
-    // Neither gate saw 100.
-    EXPECT_TRUE(gates.accept(2, sticks(0, 0)));
-    EXPECT_TRUE(gates.accept(2, buttons(0)));
-    // Sequence 0 is never above the initial state.
-    PadSequenceGates fresh;
-    EXPECT_FALSE(fresh.accept(0, sticks(0, 0)));
 }
 
 }  // namespace
