@@ -121,7 +121,8 @@ tl::expected<std::optional<std::vector<std::uint8_t>>, std::error_code> readWhol
     const std::filesystem::path& path) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT) {
+        // A folder on the way that is a file holds no such file either.
+        if (errno == ENOENT || errno == ENOTDIR) {
             return std::optional<std::vector<std::uint8_t>>{};
         }
         return tl::unexpected(lastError());

@@ -25,7 +25,8 @@ tl::expected<void, std::error_code> writeFileAtomically(const std::filesystem::p
                                                         std::span<const std::uint8_t> bytes,
                                                         mode_t mode);
 
-/// The whole file, or nothing when it does not exist.
+/// The whole file, or nothing when it does not exist (or a folder on its
+/// path is not a folder).
 tl::expected<std::optional<std::vector<std::uint8_t>>, std::error_code> readWholeFile(
     const std::filesystem::path& path);
 
