@@ -4,8 +4,9 @@
 #include <exception>
 
 #include "core/base/atomic_file.hpp"
+#include "core/base/data_folder.hpp"
+#include "core/base/salvage.hpp"
 #include "core/gamepad/text_folding.hpp"
-#include "core/pairing/paired_store.hpp"
 
 namespace tarvel::gamepad::GamepadMappingFile {
 
@@ -179,7 +180,11 @@ std::vector<std::uint8_t> bytesOf(std::string_view text) {
 }  // namespace
 
 std::filesystem::path defaultURL(const base::Environment& environment) {
-    return pairing::PairedStore::defaultDirectory(environment) / fileName;
+    const auto folder = base::dataDirectory(environment);
+    if (folder.empty()) {
+        return {};  // no home: nowhere to keep it
+    }
+    return folder / fileName;
 }
 
 tl::expected<PadBinding, std::string> decodeBinding(const JSON& json) {
@@ -269,15 +274,15 @@ LoadResult load(const std::filesystem::path& url) {
         return {std::move(*mapping), LoadStatus::loaded};
     }
     // Keep the damaged bytes for the user before a later save overwrites them.
-    const auto copy = url.parent_path() / corruptFileName;
-    std::error_code ignored;
-    std::filesystem::remove(copy, ignored);
-    (void)base::copyFileAtomically(url, copy, fileMode);
+    (void)base::keepCorruptCopy(url);
     return {GamepadMapping::defaults(), LoadStatus::corrupt};
 }
 
 tl::expected<void, std::error_code> save(const GamepadMapping& mapping,
                                          const std::filesystem::path& url) {
+    if (url.empty()) {
+        return tl::unexpected(std::make_error_code(std::errc::invalid_argument));
+    }
     const auto folder = url.parent_path();
     if (!folder.empty()) {
         if (auto created = base::createDirectories(folder, directoryMode); !created) {

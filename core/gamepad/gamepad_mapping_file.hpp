@@ -22,7 +22,8 @@ namespace tarvel::gamepad {
 namespace GamepadMappingFile {
 
 inline constexpr std::string_view fileName = "gamepad_mapping.json";
-/// Where load() keeps a copy of a file it could not decode, in the same folder.
+/// Where load() keeps a copy of a file it could not decode, in the same
+/// folder (base::corruptCopyPath of fileName).
 inline constexpr std::string_view corruptFileName = "gamepad_mapping.corrupt.json";
 
 /// How load() obtained its mapping.
@@ -37,8 +38,8 @@ struct LoadResult {
     LoadStatus status;
 };
 
-/// fileName in the host's data folder (pairing::PairedStore::defaultDirectory,
-/// which honours TVL_DATA_DIR).
+/// fileName in the host's data folder (base::dataDirectory, which honours
+/// TVL_DATA_DIR); empty when no home can be found.
 std::filesystem::path defaultURL(const base::Environment& environment = base::processEnvironment());
 
 /// One binding object of the file. Fails with "unknown type <type>",
@@ -62,7 +63,8 @@ std::vector<std::uint8_t> encode(const GamepadMapping& mapping);
 LoadResult load(const std::filesystem::path& url);
 
 /// Creates the containing folder as needed and replaces the file at `url`
-/// with encode(mapping) in one step. Returns the system's error on failure.
+/// with encode(mapping) in one step. Returns the system's error on failure
+/// (invalid_argument for an empty path).
 tl::expected<void, std::error_code> save(const GamepadMapping& mapping,
                                          const std::filesystem::path& url);
 

@@ -1,10 +1,13 @@
 #include "core/pairing/paired_store.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <mutex>
 
 #include "core/base/atomic_file.hpp"
-#include "core/base/environment.hpp"
+#include "core/base/data_folder.hpp"
 #include "core/base/log.hpp"
+#include "core/base/salvage.hpp"
 
 namespace tarvel::pairing {
 
@@ -12,23 +15,28 @@ namespace {
 
 using wire::JSON;
 
-// The folder may also hold the identity's secret files; keep it private.
+// The folder also holds the identity's secret files; keep it private.
 constexpr mode_t directoryMode = 0700;
 // Names, models and addresses of the user's devices are nobody else's business.
 constexpr mode_t fileMode = 0600;
 
 template <class Record>
-std::optional<std::vector<Record>> decodeList(const std::vector<std::uint8_t>& bytes) {
+tl::expected<std::vector<Record>, std::string> decodeList(const std::vector<std::uint8_t>& bytes) {
     JSON json = JSON::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (json.is_discarded() || !json.is_array()) {
-        return std::nullopt;
+    if (json.is_discarded()) {
+        return tl::unexpected(std::string("not JSON"));
+    }
+    if (!json.is_array()) {
+        return tl::unexpected(std::string("not a JSON array"));
     }
     std::vector<Record> records;
     records.reserve(json.size());
     for (const auto& element : json) {
         auto record = Record::fromJSON(element);
         if (!record) {
-            return std::nullopt;  // one bad record makes the whole file unreadable
+            // One bad record makes the whole file unreadable.
+            return tl::unexpected("entry " + std::to_string(records.size() + 1) +
+                                  " lacks a key or has one of the wrong type");
         }
         records.push_back(std::move(*record));
     }
@@ -68,156 +76,238 @@ bool removeAll(std::vector<Record>& records, std::string_view id) {
     return records.size() != before;
 }
 
+/// One persisted list. `records` and `version` are guarded by State::lock;
+/// `writtenVersion` and `unreadable` by State::writeLock.
+template <class Record>
+struct PersistedList {
+    PersistedList(std::string_view fileName, std::string_view emptyMeaning)
+        : fileName(fileName), emptyMeaning(emptyMeaning) {}
+
+    std::string_view fileName;
+    std::string_view emptyMeaning;  // for the log line of an unreadable file
+    std::vector<Record> records;
+    std::uint64_t version = 0;         // counts the changes
+    std::uint64_t writtenVersion = 0;  // the version the file holds
+    bool unreadable = false;           // the file could not be read and has no copy yet
+};
+
 }  // namespace
 
-std::filesystem::path PairedStore::defaultDirectory(const base::Environment& environment) {
-    if (auto override = base::nonEmptyVariable(environment, "TVL_DATA_DIR")) {
-        return std::filesystem::path(*override);
-    }
-    if (auto dataHome = base::nonEmptyVariable(environment, "XDG_DATA_HOME");
-        dataHome && std::filesystem::path(*dataHome).is_absolute()) {
-        return std::filesystem::path(*dataHome) / "Tarvel";
-    }
-    if (auto home = base::nonEmptyVariable(environment, "HOME")) {
-        return std::filesystem::path(*home) / ".local" / "share" / "Tarvel";
-    }
-    std::error_code ec;
-    auto temporary = std::filesystem::temp_directory_path(ec);
-    if (ec) {
-        temporary = "/tmp";
-    }
-    return temporary / "Tarvel";
-}
+struct PairedStore::State {
+    std::optional<std::filesystem::path> directory;
+    // Lookups and changes; held only for memory work, never for file I/O, so
+    // a lookup on the server's queue never waits for a disk.
+    mutable std::mutex lock;
+    // Serialises writes; taken before `lock`, never while holding it.
+    std::mutex writeLock;
+    PersistedList<PairedHostRecord> hosts{hostsFileName, "starting with no paired hosts"};
+    PersistedList<PairedClientRecord> clients{clientsFileName, "starting with no paired devices"};
 
-PairedStore::PairedStore(std::optional<std::filesystem::path> directory)
-    : directory_(std::move(directory)) {
-    load(hosts_, hostsFileName);
-    load(clients_, clientsFileName);
-}
+    template <class Record>
+    void load(PersistedList<Record>& list);
+
+    /// Writes the list as it is now unless the file already holds it. A
+    /// change newer than the one that asked for this write is written too,
+    /// so a later job finds nothing left to do.
+    template <class Record>
+    tl::expected<void, std::error_code> write(PersistedList<Record>& list);
+};
 
 template <class Record>
-void PairedStore::load(List<Record>& list, std::string_view fileName) {
-    if (!directory_) {
-        return;
-    }
-    const auto path = *directory_ / fileName;
+void PairedStore::State::load(PersistedList<Record>& list) {
+    const auto path = *directory / list.fileName;
     auto bytes = base::readWholeFile(path);
     if (bytes && !*bytes) {
         return;  // first run
     }
-    if (bytes) {
-        if (auto records = decodeList<Record>(**bytes)) {
-            list.records = std::move(*records);
-            return;
-        }
+    std::string reason;
+    if (!bytes) {
+        reason = bytes.error().message();
+    } else if (auto records = decodeList<Record>(**bytes)) {
+        list.records = std::move(*records);
+        return;
+    } else {
+        reason = records.error();
     }
-    // Unreadable: start empty like a missing file, but keep the old bytes
-    // until a copy exists, so a damaged file never silently loses its devices.
-    list.salvagePending = true;
+    // Start empty like a missing file, but keep the old bytes until a copy exists.
+    base::logUnreadable(path, reason, list.emptyMeaning);
+    list.unreadable = true;
 }
 
 template <class Record>
-void PairedStore::persist(List<Record>& list, std::string_view fileName) {
-    if (!directory_) {
-        return;
+tl::expected<void, std::error_code> PairedStore::State::write(PersistedList<Record>& list) {
+    if (!directory) {
+        return {};
     }
-    const auto path = *directory_ / fileName;
-    auto fail = [&](const std::string& reason) {
-        base::logLine("failed to persist " + std::string(fileName) + ": " + reason);
-    };
-    if (auto created = base::createDirectories(*directory_, directoryMode); !created) {
-        return fail(created.error().message());
-    }
-    if (list.salvagePending) {
-        const auto aside = path.string() + std::string(corruptSuffix);
-        if (auto copied = base::copyFileAtomically(path, aside, fileMode); !copied) {
-            if (copied.error() != std::errc::no_such_file_or_directory) {
-                return fail("could not keep a copy of the unreadable file: " +
-                            copied.error().message());
-            }
-        } else {
-            base::logLine(std::string(fileName) + " could not be read; kept a copy as " +
-                          path.filename().string() + std::string(corruptSuffix));
+    std::lock_guard writing(writeLock);
+    std::uint64_t version = 0;
+    std::vector<Record> records;
+    {
+        std::lock_guard guard(lock);
+        if (list.version == list.writtenVersion) {
+            return {};
         }
-        list.salvagePending = false;
+        version = list.version;
+        records = list.records;
+    }
+    const std::string fileName(list.fileName);
+    auto fail = [&fileName](std::error_code error,
+                            const std::string& reason) -> tl::expected<void, std::error_code> {
+        base::logLine("failed to persist " + fileName + ": " + reason);
+        return tl::unexpected(error);
+    };
+    if (auto created = base::createDirectories(*directory, directoryMode); !created) {
+        return fail(created.error(), created.error().message());
     }
     JSON array = JSON::array();
-    for (const auto& record : list.records) {
+    for (const auto& record : records) {
         array.push_back(record.toJSON());
     }
     std::string text;
     try {
         text = array.dump(2, ' ', false, JSON::error_handler_t::strict);
     } catch (const JSON::exception& error) {
-        return fail(error.what());
+        return fail(std::make_error_code(std::errc::illegal_byte_sequence), error.what());
     }
     text.push_back('\n');
-    auto bytes = wire::asBytes(text);
-    if (auto written = base::writeFileAtomically(path, bytes, fileMode); !written) {
-        return fail(written.error().message());
+    if (auto written = base::replaceKeepingUnreadable(
+            *directory / list.fileName, wire::asBytes(text), fileMode, list.unreadable);
+        !written) {
+        return fail(written.error(), written.error().message());
     }
+    list.writtenVersion = version;
+    return {};
+}
+
+std::filesystem::path PairedStore::defaultDirectory(const base::Environment& environment) {
+    return base::dataDirectory(environment);
+}
+
+PairedStore::PairedStore(std::optional<std::filesystem::path> directory, WriteExecutor executor)
+    : state_(std::make_shared<State>()), executor_(std::move(executor)) {
+    state_->directory = std::move(directory);
+    if (state_->directory) {
+        state_->load(state_->hosts);
+        state_->load(state_->clients);
+    }
+}
+
+PairedStore::~PairedStore() = default;
+
+const std::optional<std::filesystem::path>& PairedStore::directory() const noexcept {
+    return state_->directory;
+}
+
+void PairedStore::persistHosts() {
+    if (!state_->directory) {
+        return;
+    }
+    // The job owns the state: it may run after this store is destroyed.
+    auto job = [state = state_] { (void)state->write(state->hosts); };
+    if (executor_) {
+        executor_(std::move(job));
+    } else {
+        job();
+    }
+}
+
+void PairedStore::persistClients() {
+    if (!state_->directory) {
+        return;
+    }
+    auto job = [state = state_] { (void)state->write(state->clients); };
+    if (executor_) {
+        executor_(std::move(job));
+    } else {
+        job();
+    }
+}
+
+tl::expected<void, std::error_code> PairedStore::flushClients() {
+    return state_->write(state_->clients);
+}
+
+tl::expected<void, std::error_code> PairedStore::flushHosts() {
+    return state_->write(state_->hosts);
 }
 
 std::vector<PairedHostRecord> PairedStore::hosts() const {
-    std::lock_guard guard(lock_);
-    return hosts_.records;
+    std::lock_guard guard(state_->lock);
+    return state_->hosts.records;
 }
 
 std::vector<PairedClientRecord> PairedStore::clients() const {
-    std::lock_guard guard(lock_);
-    return clients_.records;
+    std::lock_guard guard(state_->lock);
+    return state_->clients.records;
 }
 
 std::optional<PairedHostRecord> PairedStore::host(std::string_view id) const {
-    std::lock_guard guard(lock_);
-    return firstWithId(hosts_.records, id);
+    std::lock_guard guard(state_->lock);
+    return firstWithId(state_->hosts.records, id);
 }
 
 std::optional<PairedClientRecord> PairedStore::client(std::string_view id) const {
-    std::lock_guard guard(lock_);
-    return firstWithId(clients_.records, id);
+    std::lock_guard guard(state_->lock);
+    return firstWithId(state_->clients.records, id);
 }
 
 void PairedStore::upsertHost(const PairedHostRecord& record) {
-    std::lock_guard guard(lock_);
-    upsert(hosts_.records, record);
-    persist(hosts_, hostsFileName);
+    {
+        std::lock_guard guard(state_->lock);
+        upsert(state_->hosts.records, record);
+        ++state_->hosts.version;
+    }
+    persistHosts();
 }
 
 void PairedStore::upsertClient(const PairedClientRecord& record) {
-    std::lock_guard guard(lock_);
-    upsert(clients_.records, record);
-    persist(clients_, clientsFileName);
+    {
+        std::lock_guard guard(state_->lock);
+        upsert(state_->clients.records, record);
+        ++state_->clients.version;
+    }
+    persistClients();
 }
 
 bool PairedStore::removeHost(std::string_view id) {
-    std::lock_guard guard(lock_);
-    const bool removed = removeAll(hosts_.records, id);
-    persist(hosts_, hostsFileName);
+    bool removed = false;
+    {
+        std::lock_guard guard(state_->lock);
+        removed = removeAll(state_->hosts.records, id);
+        ++state_->hosts.version;  // rewritten even when nothing was removed
+    }
+    persistHosts();
     return removed;
 }
 
 bool PairedStore::removeClient(std::string_view id) {
-    std::lock_guard guard(lock_);
-    const bool removed = removeAll(clients_.records, id);
-    persist(clients_, clientsFileName);
+    bool removed = false;
+    {
+        std::lock_guard guard(state_->lock);
+        removed = removeAll(state_->clients.records, id);
+        ++state_->clients.version;
+    }
+    persistClients();
     return removed;
 }
 
 void PairedStore::touchClient(std::string_view id, std::chrono::system_clock::time_point now,
                               const std::optional<std::string>& remoteIp) {
-    std::lock_guard guard(lock_);
-    auto it = findById(clients_.records, id);
-    if (it == clients_.records.end()) {
-        return;
+    {
+        std::lock_guard guard(state_->lock);
+        auto it = findById(state_->clients.records, id);
+        if (it == state_->clients.records.end()) {
+            return;
+        }
+        // duration_cast truncates toward zero, dropping the fraction.
+        it->lastSeenUnix =
+            std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+        if (remoteIp && !remoteIp->empty()) {
+            it->lastRemoteIp = *remoteIp;
+        }
+        ++state_->clients.version;
     }
-    // duration_cast truncates toward zero, dropping the fraction.
-    it->lastSeenUnix =
-        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-    if (remoteIp && !remoteIp->empty()) {
-        it->lastRemoteIp = *remoteIp;
-    }
-    persist(clients_, clientsFileName);
+    persistClients();
 }
 
 }  // namespace tarvel::pairing

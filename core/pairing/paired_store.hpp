@@ -2,11 +2,15 @@
 
 #include <chrono>
 #include <filesystem>
-#include <mutex>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
+
+#include <tl/expected.hpp>
 
 #include "core/base/environment.hpp"
 #include "core/pairing/paired_records.hpp"
@@ -14,31 +18,34 @@
 namespace tarvel::pairing {
 
 /// The trusted peers, persisted across runs: paired clients (host side) and
-/// paired hosts (client side), each list in its own JSON file. Every
-/// operation holds one lock for its whole duration, file writes included, so
-/// the store may be shared between the server queue and the user interface.
-/// No operation fails: a write that cannot be done is logged and the change
-/// stays in memory.
+/// paired hosts (client side), each list in its own JSON file. Safe to share
+/// between threads: every change is seen by every lookup at once, and file
+/// writes never hold the lock that lookups take. No mutating operation fails:
+/// a write that cannot be done is logged and the change stays in memory.
 class PairedStore {
   public:
     static constexpr std::string_view hostsFileName = "hosts.json";
     static constexpr std::string_view clientsFileName = "paired_devices.json";
-    /// Appended to a file name for the copy kept of a file that could not be read.
-    static constexpr std::string_view corruptSuffix = ".corrupt";
 
-    /// The host's data folder: $TVL_DATA_DIR when set and not empty; else
-    /// "Tarvel" in $XDG_DATA_HOME, else in $HOME/.local/share, else in the
-    /// temporary directory. Not created here.
+    /// Runs a file write somewhere else, later (a serial background queue).
+    using WriteExecutor = std::function<void(std::function<void()>)>;
+
+    /// base::dataDirectory(environment): the host's data folder. Not created here.
     static std::filesystem::path defaultDirectory(
         const base::Environment& environment = base::processEnvironment());
 
-    /// Loads both files from `directory`; no directory means memory only.
-    explicit PairedStore(std::optional<std::filesystem::path> directory);
+    /// Loads both files from `directory` now; no directory means memory
+    /// only. Without an executor every change is written at once on the
+    /// caller's thread; with one, every change hands a write job to it.
+    /// Jobs keep what they need alive, so they may run after the store is gone.
+    explicit PairedStore(std::optional<std::filesystem::path> directory,
+                         WriteExecutor executor = {});
+    ~PairedStore();
 
     PairedStore(const PairedStore&) = delete;
     PairedStore& operator=(const PairedStore&) = delete;
 
-    const std::optional<std::filesystem::path>& directory() const noexcept { return directory_; }
+    const std::optional<std::filesystem::path>& directory() const noexcept;
 
     std::vector<PairedHostRecord> hosts() const;
     std::vector<PairedClientRecord> clients() const;
@@ -59,23 +66,22 @@ class PairedStore {
     void touchClient(std::string_view id, std::chrono::system_clock::time_point now,
                      const std::optional<std::string>& remoteIp);
 
+    /// Makes sure the list as it is now is on disk, writing it on the
+    /// caller's thread if no write has done so yet (waiting for a write in
+    /// progress), and tells whether it is. Success for a memory-only store.
+    /// Blocks on file I/O: call it off latency-critical threads, e.g. as a
+    /// job of the write executor right after upserting a new client.
+    tl::expected<void, std::error_code> flushClients();
+    tl::expected<void, std::error_code> flushHosts();
+
   private:
-    /// One persisted list and what is known about its file.
-    template <class Record>
-    struct List {
-        std::vector<Record> records;
-        bool salvagePending = false;  // the file exists but could not be read
-    };
+    struct State;
 
-    template <class Record>
-    void load(List<Record>& list, std::string_view fileName);
-    template <class Record>
-    void persist(List<Record>& list, std::string_view fileName);
+    void persistHosts();
+    void persistClients();
 
-    const std::optional<std::filesystem::path> directory_;
-    mutable std::mutex lock_;
-    List<PairedHostRecord> hosts_;
-    List<PairedClientRecord> clients_;
+    std::shared_ptr<State> state_;
+    WriteExecutor executor_;
 };
 
 }  // namespace tarvel::pairing

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "core/base/atomic_file.hpp"
+#include "core/base/data_folder.hpp"
 #include "core/base/environment.hpp"
 #include "core/base/log.hpp"
+#include "core/base/salvage.hpp"
 #include "core/wire/bytes.hpp"
 
 namespace tarvel::mapping {
@@ -37,33 +39,27 @@ UserDefaults::UserDefaults(std::filesystem::path path)
     if (bytes && !*bytes) {
         return;  // never written yet
     }
-    if (bytes) {
+    std::string reason;
+    if (!bytes) {
+        reason = bytes.error().message();
+    } else {
         JSON json = JSON::parse((*bytes)->begin(), (*bytes)->end(), nullptr, false);
         if (!json.is_discarded() && json.is_object()) {
             values_ = std::move(json);
             return;
         }
+        reason = json.is_discarded() ? "not JSON" : "not a JSON object";
     }
-    salvagePending_ = true;
+    base::logUnreadable(path_, reason, "using no saved settings");
+    unreadable_ = true;
 }
 
 std::filesystem::path UserDefaults::defaultPath(const base::Environment& environment) {
-    if (auto override = base::nonEmptyVariable(environment, "TVL_DATA_DIR")) {
-        return std::filesystem::path(*override) / fileName;
+    const auto folder = base::configDirectory(environment);
+    if (folder.empty()) {
+        return {};
     }
-    if (auto configHome = base::nonEmptyVariable(environment, "XDG_CONFIG_HOME");
-        configHome && std::filesystem::path(*configHome).is_absolute()) {
-        return std::filesystem::path(*configHome) / "Tarvel" / fileName;
-    }
-    if (auto home = base::nonEmptyVariable(environment, "HOME")) {
-        return std::filesystem::path(*home) / ".config" / "Tarvel" / fileName;
-    }
-    std::error_code ec;
-    auto temporary = std::filesystem::temp_directory_path(ec);
-    if (ec) {
-        temporary = "/tmp";
-    }
-    return temporary / "Tarvel" / fileName;
+    return folder / fileName;
 }
 
 std::optional<std::string> UserDefaults::string(std::string_view key) const {
@@ -127,33 +123,22 @@ tl::expected<void, std::error_code> UserDefaults::store(std::string_view key, JS
 
 tl::expected<void, std::error_code> UserDefaults::persistLocked(const std::string& text) {
     const std::string name = path_.filename().string();
-    auto fail = [&name](const std::string& reason,
-                        std::error_code error) -> tl::expected<void, std::error_code> {
-        base::logLine("failed to save " + name + ": " + reason);
+    auto fail = [&name](std::error_code error) -> tl::expected<void, std::error_code> {
+        base::logLine("failed to save " + name + ": " + error.message());
         return tl::unexpected(error);
     };
+    if (path_.empty()) {
+        return fail(std::make_error_code(std::errc::no_such_file_or_directory));
+    }
     if (const auto folder = path_.parent_path(); !folder.empty()) {
         if (auto created = base::createDirectories(folder, directoryMode); !created) {
-            return fail(created.error().message(), created.error());
+            return fail(created.error());
         }
     }
-    if (salvagePending_) {
-        const std::string aside = path_.string() + std::string(corruptSuffix);
-        if (auto copied = base::copyFileAtomically(path_, aside, fileMode); !copied) {
-            // A file that vanished needs no copy; anything else must not be overwritten yet.
-            if (copied.error() != std::errc::no_such_file_or_directory) {
-                return fail(
-                    "could not keep a copy of the unreadable file: " + copied.error().message(),
-                    copied.error());
-            }
-        } else {
-            base::logLine(name + " could not be read; kept a copy as " + name +
-                          std::string(corruptSuffix));
-        }
-        salvagePending_ = false;
-    }
-    if (auto written = base::writeFileAtomically(path_, wire::asBytes(text), fileMode); !written) {
-        return fail(written.error().message(), written.error());
+    if (auto written =
+            base::replaceKeepingUnreadable(path_, wire::asBytes(text), fileMode, unreadable_);
+        !written) {
+        return fail(written.error());
     }
     return {};
 }

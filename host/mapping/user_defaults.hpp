@@ -20,8 +20,6 @@ namespace tarvel::mapping {
 class UserDefaults {
   public:
     static constexpr std::string_view fileName = "defaults.json";
-    /// Appended to the file's name for the copy of a file that could not be read.
-    static constexpr std::string_view corruptSuffix = ".corrupt";
 
     /// The legacy gamepad output scheme (a string), read once and removed.
     static constexpr std::string_view padOutputKey = "rc.padOutput";
@@ -30,17 +28,18 @@ class UserDefaults {
     /// Whether latency tracing is on (a boolean).
     static constexpr std::string_view latencyTraceKey = "rc.latencyTrace";
 
-    /// Reads the file at `path` now. A missing file is empty; a file that is
-    /// not a JSON object is treated as empty and copied to `path` +
-    /// corruptSuffix before the first write replaces it.
+    /// Reads the file at `path` now. A missing file is empty; a file that
+    /// cannot be read or is not a JSON object is logged, treated as empty and
+    /// copied aside ("defaults.corrupt.json") before the first write replaces it.
     explicit UserDefaults(std::filesystem::path path);
 
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;
 
-    /// fileName in $TVL_DATA_DIR when that is set and not empty, else in
-    /// $XDG_CONFIG_HOME/Tarvel when that is an absolute path, else in
-    /// $HOME/.config/Tarvel, else in a "Tarvel" folder of the temporary directory.
+    /// fileName in base::configDirectory: $TVL_DATA_DIR when that is set and
+    /// not empty, else $XDG_CONFIG_HOME/Tarvel when that is an absolute path,
+    /// else home/.config/Tarvel. Empty when no home can be found: such a
+    /// store keeps its values in memory and fails every write.
     static std::filesystem::path defaultPath(
         const base::Environment& environment = base::processEnvironment());
 
@@ -68,7 +67,7 @@ class UserDefaults {
     mutable std::mutex lock_;
     wire::JSON values_;  // always an object
     // The file on disk could not be read and has not been copied aside yet.
-    bool salvagePending_ = false;
+    bool unreadable_ = false;
 };
 
 }  // namespace tarvel::mapping
