@@ -1,67 +1,37 @@
 #include "core/security/identity_store.hpp"
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "core/base/log.hpp"
+#include "core/base/unicode.hpp"
 #include "core/wire/sodium.hpp"
 
 namespace tarvel::security::IdentityStore {
 
 namespace {
 
-/// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isUTF8(ByteView bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::uint8_t lead = bytes[i];
-        std::size_t length = 0;
-        std::uint8_t low = 0x80;  // allowed range of the second byte
-        std::uint8_t high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) {
-                low = 0xA0;  // overlong
-            } else if (lead == 0xED) {
-                high = 0x9F;  // surrogates
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) {
-                low = 0x90;  // overlong
-            } else if (lead == 0xF4) {
-                high = 0x8F;  // above U+10FFFF
-            }
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length) {
-            return false;
-        }
-        if (bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
+std::string copyAccount(std::string_view account) {
+    return std::string(account) + std::string(corruptSuffix);
 }
 
-/// The identity both entries describe, or nothing if either is unusable.
-std::optional<LocalIdentity> rebuild(const Bytes& idBytes, const Bytes& seed) {
-    if (!isUTF8(idBytes)) {
-        return std::nullopt;
+std::string_view asText(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+/// Why the stored entries make no identity; never quotes the entries.
+std::string unusableBecause(const Bytes& idBytes, const std::optional<Bytes>& seed) {
+    if (!base::isUTF8(asText(idBytes))) {
+        return "the device id is not UTF-8";
     }
-    return LocalIdentity::fromSeed(std::string(idBytes.begin(), idBytes.end()), seed);
+    if (!seed) {
+        return "the key is missing";
+    }
+    if (seed->size() != LocalIdentity::seedSize) {
+        return "the key is " + std::to_string(seed->size()) + " bytes, not " +
+               std::to_string(LocalIdentity::seedSize);
+    }
+    return "the key is not valid";
 }
 
 }  // namespace
@@ -76,19 +46,39 @@ tl::expected<LocalIdentity, SecretStoreError> loadOrCreate(SecretStore& secrets)
     if (!storedId) {
         return tl::unexpected(storedId.error());
     }
+    // A seed without an id is a first run cut short between its two writes:
+    // that identity was never used, so it is replaced without a word.
     if (storedId->has_value()) {
+        const Bytes& idBytes = **storedId;
         auto storedSeed = secrets.read(seedAccount);
         if (!storedSeed) {
             return tl::unexpected(storedSeed.error());
         }
-        if (storedSeed->has_value()) {
-            Bytes& seed = **storedSeed;
-            auto identity = rebuild(**storedId, seed);
-            wire::secureZero(seed);  // the identity keeps its own copy
+        std::optional<Bytes>& seed = *storedSeed;
+        if (seed && base::isUTF8(asText(idBytes))) {
+            auto identity = LocalIdentity::fromSeed(std::string(asText(idBytes)), *seed);
             if (identity) {
+                wire::secureZero(*seed);  // the identity keeps its own copy
                 return *identity;
             }
         }
+        const std::string reason = unusableBecause(idBytes, seed);
+        // Kept before anything is overwritten: the old key may still be
+        // recovered by hand, and paired phones know only that one.
+        auto kept = secrets.write(idBytes, copyAccount(idAccount));
+        if (kept && seed) {
+            kept = secrets.write(*seed, copyAccount(seedAccount));
+        }
+        if (seed) {
+            wire::secureZero(*seed);
+        }
+        if (!kept) {
+            return tl::unexpected(kept.error());
+        }
+        base::logLine("the stored identity could not be used (" + reason +
+                      "); made a new one, so every paired device must pair again; the old "
+                      "entries are kept as " +
+                      copyAccount(idAccount) + (seed ? " and " + copyAccount(seedAccount) : ""));
     }
 
     LocalIdentity identity = LocalIdentity::generate();

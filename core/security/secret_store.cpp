@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cassert>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -19,12 +18,8 @@ namespace fs = std::filesystem;
 
 std::string SecretStoreError::description() const {
     switch (kind_) {
-        case Kind::keychain:
-            return "keychain(" + std::to_string(status_) + ")";
         case Kind::io:
             return "io(" + ioDescription_ + ")";
-        case Kind::corrupt:
-            return "corrupt";
     }
     return "unknown";
 }
@@ -146,35 +141,6 @@ tl::expected<void, SecretStoreError> FileSecretStore::remove(std::string_view ac
         return tl::unexpected(ioError("remove", *path, errno));
     }
     return {};
-}
-
-FallbackSecretStore::FallbackSecretStore(std::shared_ptr<SecretStore> primary,
-                                         std::shared_ptr<SecretStore> secondary)
-    : primary_(std::move(primary)), secondary_(std::move(secondary)) {
-    assert(primary_ && secondary_);
-}
-
-tl::expected<std::optional<Bytes>, SecretStoreError> FallbackSecretStore::read(
-    std::string_view account) {
-    // A primary that is locked or unavailable must not hide the secondary's entry.
-    if (auto entry = primary_->read(account); entry && entry->has_value()) {
-        return entry;
-    }
-    return secondary_->read(account);
-}
-
-tl::expected<void, SecretStoreError> FallbackSecretStore::write(ByteView data,
-                                                                std::string_view account) {
-    if (primary_->write(data, account)) {
-        return {};
-    }
-    return secondary_->write(data, account);
-}
-
-tl::expected<void, SecretStoreError> FallbackSecretStore::remove(std::string_view account) {
-    // Both are always asked: an entry left in either would still be read back.
-    (void)primary_->remove(account);
-    return secondary_->remove(account);
 }
 
 }  // namespace tarvel::security

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -21,34 +20,27 @@ using wire::ByteView;
 class SecretStoreError {
   public:
     enum class Kind : std::uint8_t {
-        keychain,  // a platform key store returned a failure status
-        io,        // a file-system call failed
-        corrupt,   // reserved: no store operation raises it
+        io,  // a file-system call failed
     };
 
-    static SecretStoreError keychain(std::int32_t status) { return {Kind::keychain, status, {}}; }
     static SecretStoreError io(std::string description) {
-        return {Kind::io, 0, std::move(description)};
+        return {Kind::io, std::move(description)};
     }
-    static SecretStoreError corrupt() { return {Kind::corrupt, 0, {}}; }
 
     Kind kind() const noexcept { return kind_; }
-    /// The platform status code; 0 unless kind is keychain.
-    std::int32_t status() const noexcept { return status_; }
-    /// The file-system error text; empty unless kind is io.
+    /// The file-system error text.
     const std::string& ioDescription() const noexcept { return ioDescription_; }
 
-    /// For log lines, e.g. "keychain(-25293)" or "io(write /x/y.secret: No space left on device)".
+    /// For log lines, e.g. "io(write /x/y.secret: No space left on device)".
     std::string description() const;
 
     friend bool operator==(const SecretStoreError&, const SecretStoreError&) = default;
 
   private:
-    SecretStoreError(Kind kind, std::int32_t status, std::string ioDescription)
-        : kind_(kind), status_(status), ioDescription_(std::move(ioDescription)) {}
+    SecretStoreError(Kind kind, std::string ioDescription)
+        : kind_(kind), ioDescription_(std::move(ioDescription)) {}
 
     Kind kind_;
-    std::int32_t status_;
     std::string ioDescription_;
 };
 
@@ -97,25 +89,6 @@ class FileSecretStore final : public SecretStore {
     tl::expected<std::filesystem::path, SecretStoreError> entryPath(std::string_view account) const;
 
     std::filesystem::path directory_;
-};
-
-/// A primary store backed by a secondary one. read: the primary's entry if it
-/// has one, else the secondary's (a primary failure is discarded). write: the
-/// primary, and the secondary only if the primary fails. remove: both, always;
-/// only the secondary's failure is reported.
-class FallbackSecretStore final : public SecretStore {
-  public:
-    /// Both stores must be non-null.
-    FallbackSecretStore(std::shared_ptr<SecretStore> primary,
-                        std::shared_ptr<SecretStore> secondary);
-
-    tl::expected<std::optional<Bytes>, SecretStoreError> read(std::string_view account) override;
-    tl::expected<void, SecretStoreError> write(ByteView data, std::string_view account) override;
-    tl::expected<void, SecretStoreError> remove(std::string_view account) override;
-
-  private:
-    std::shared_ptr<SecretStore> primary_;
-    std::shared_ptr<SecretStore> secondary_;
 };
 
 }  // namespace tarvel::security
