@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/base/atomic_file.hpp"
+#include "core/base/data_folder.hpp"
 #include "core/base/log.hpp"
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/gamepad/gamepad_mapping_file.hpp"
@@ -74,7 +74,7 @@ HostServer::HostServer(Dependencies dependencies,
 
 std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
     // Leftovers of writes a crash interrupted; nothing of ours is writing yet.
-    base::removeLeftoverTemporaries(dependencies.dataDirectory);
+    (void)base::removeLeftoverTemporaries(dependencies.dataDirectory);
     auto storeQueue = std::make_shared<platform::AsioSerialQueue>("rc.host.store");
     // File writes leave the server queue; with the queue gone they run inline,
     // so no change is ever dropped.
