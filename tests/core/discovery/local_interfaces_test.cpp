@@ -34,9 +34,8 @@ TEST(LocalInterfaces, physicalLinuxInterfacesPrecedeBridgesStably) {
                             {"enp3s0", "192.168.0.5", false},
                             {"enp3s0", "fd00::5", true},
                             {"wlan0", "169.254.7.7", false}});
-    EXPECT_EQ(interfaces.lanIPv4Addresses(),
-              (Strings{"192.168.1.20", "10.1.2.3", "192.168.0.5", "172.17.0.1", "192.168.122.1",
-                       "10.0.0.1"}));
+    EXPECT_EQ(interfaces.lanIPv4Addresses(), (Strings{"192.168.1.20", "10.1.2.3", "192.168.0.5",
+                                                      "172.17.0.1", "192.168.122.1", "10.0.0.1"}));
     EXPECT_FALSE(interfaces.hasTailscaleInterface());
     EXPECT_EQ(interfaces.txtTailscaleEndpoint(0), std::nullopt);
 }

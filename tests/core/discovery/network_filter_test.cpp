@@ -29,11 +29,30 @@ TEST(NetworkFilter, admitsPrivateLinkLocalTailscaleAndLoopbackRanges) {
 }
 
 TEST(NetworkFilter, refusesEverythingElse) {
-    for (const char* address :
-         {"172.15.255.255", "172.32.0.1", "192.169.0.1", "169.253.0.1", "100.63.255.255",
-          "100.128.0.1", "8.8.8.8", "0.0.0.0", "255.255.255.255", "fec0::1", "2001:db8::1", "::",
-          "::2", "::ffff:8.8.8.8", "::ff00:a00:1", "::10.0.0.1", "fe7f::1", "ff02::1",
-          "router.local", "localhost", "", "10.0.0.1\n", "[::1", "10.0.0.300"}) {
+    for (const char* address : {"172.15.255.255",
+                                "172.32.0.1",
+                                "192.169.0.1",
+                                "169.253.0.1",
+                                "100.63.255.255",
+                                "100.128.0.1",
+                                "8.8.8.8",
+                                "0.0.0.0",
+                                "255.255.255.255",
+                                "fec0::1",
+                                "2001:db8::1",
+                                "::",
+                                "::2",
+                                "::ffff:8.8.8.8",
+                                "::ff00:a00:1",
+                                "::10.0.0.1",
+                                "fe7f::1",
+                                "ff02::1",
+                                "router.local",
+                                "localhost",
+                                "",
+                                "10.0.0.1\n",
+                                "[::1",
+                                "10.0.0.300"}) {
         EXPECT_FALSE(NF::isAllowedAddress(address)) << address;
     }
 }

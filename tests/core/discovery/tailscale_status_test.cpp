@@ -36,8 +36,9 @@ TEST(TailscaleStatus, readsSelfAndPeersSortedStablyByHostName) {
     EXPECT_EQ(status->peers[0], (TailscalePeer{"alpha", "", {"100.90.1.3"}, false}));
     EXPECT_EQ(status->peers[1].tailscaleIPs, (Strings{"100.90.1.4", "8.8.8.8"}));
     EXPECT_EQ(status->peers[2].tailscaleIPs, (Strings{"100.90.1.5"}));
-    EXPECT_EQ(status->peers[3], (TailscalePeer{"zeta", "zeta.tail1234.ts.net.",
-                                               {"100.90.1.2", "fd7a:115c:a1e0::9"}, true}));
+    EXPECT_EQ(status->peers[3],
+              (TailscalePeer{
+                  "zeta", "zeta.tail1234.ts.net.", {"100.90.1.2", "fd7a:115c:a1e0::9"}, true}));
 }
 
 TEST(TailscaleStatus, manyPeersWithOneHostNameKeepTheirOrder) {
