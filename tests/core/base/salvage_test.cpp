@@ -32,22 +32,6 @@ TEST(Salvage, copyNameKeepsTheExtensionLast) {
     EXPECT_EQ(corruptCopyPath("/d/device-id"), "/d/device-id.corrupt");
 }
 
-TEST(Salvage, unreadableFileIsCopiedOnceBeforeItIsReplaced) {
-    TempDir dir;
-    const auto file = dir / "defaults.json";
-    std::ofstream(file) << "damaged";
-    LogCapture log;
-    bool unreadable = true;
-    ASSERT_TRUE(replaceKeepingUnreadable(file, bytesOf("{}"), 0600, unreadable));
-    EXPECT_FALSE(unreadable);
-    EXPECT_EQ(readText(dir / "defaults.corrupt.json"), "damaged");
-    EXPECT_EQ(readText(file), "{}");
-    ASSERT_TRUE(replaceKeepingUnreadable(file, bytesOf("{\"a\":1}"), 0600, unreadable));
-    EXPECT_EQ(readText(dir / "defaults.corrupt.json"), "damaged");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Tarvel: defaults.json could not be read; "
-                                                    "kept a copy as defaults.corrupt.json"});
-}
-
 TEST(Salvage, fileThatCannotBeCopiedIsLeftAloneAndStaysPending) {
     TempDir dir;
     const auto file = dir / "hosts.json";

@@ -40,11 +40,6 @@ GamepadMapping shooterWith(C control, PadBinding binding) {
     return m;
 }
 
-// The decoded mapping of a file whose only binding is `binding` for "a".
-std::optional<GamepadMapping> decodeA(const std::string& binding) {
-    return File::decode(R"({"bindings": {"a": )" + binding + "}}");
-}
-
 tl::expected<PadBinding, std::string> binding(const std::string& json) {
     return File::decodeBinding(JSON::parse(json));
 }
@@ -67,12 +62,9 @@ TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
     const std::pair<const char*, std::int64_t> cases[] = {
         {"2.0", 2},
         {"2.5", 1},
-        {"\"3\"", 1},
         {"true", 1},
-        {"1e300", 1},
         {"18446744073709551615", 1},
-        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
-    };
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()}};
     for (const auto& [json, expected] : cases) {
         const auto m = File::decode(std::string(R"({"version": )") + json + "}");
         ASSERT_TRUE(m) << json;
@@ -80,7 +72,7 @@ TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
     }
 }
 
-TEST(GamepadMappingFileDecode, skipsBadBindingsOneByOne) {
+TEST(GamepadMappingFileDecode, skipsBadMembersOneByOne) {
     const auto m = File::decode(R"({"bindings": {
         "a": {"type": "mouse", "button": "middle"},
         "b": {"type": "move"},
@@ -94,58 +86,32 @@ TEST(GamepadMappingFileDecode, skipsBadBindingsOneByOne) {
     expected.bindings[C::a] = PadBinding::mouseButton(PadMouseButton::middle);
     expected.bindings[C::rt] = PadBinding::none();
     EXPECT_EQ(m, expected);
+    EXPECT_EQ(File::decode(R"({"bindings": [], "leftStick": "keys", "rightStick": [1]})"),
+              GamepadMapping::defaults());
 }
 
-TEST(GamepadMappingFileDecode, bindingsThatAreNotAnObjectKeepAllPresetBindings) {
-    for (const char* bindings : {"[]", "null", "\"a\"", "7"}) {
-        const auto m = File::decode(std::string(R"({"bindings": )") + bindings +
-                                    R"(, "leftStick": {"mode": "off"}})");
-        GamepadMapping expected = GamepadMapping::defaults();
-        expected.leftStick.mode = StickMode::off;
-        EXPECT_EQ(m, expected) << bindings;
-    }
-}
-
-TEST(GamepadMappingFileDecode, keyBindingsAreReadLeniently) {
+TEST(GamepadMappingFileDecode, bindingObjectsAreReadLeniently) {
     EXPECT_EQ(binding(R"({"type": "Key", "key": "SPACEBAR", "mods": ["opt"]})"),
               PadBinding::key("space", PadModifiers::alt));
     EXPECT_EQ(binding(R"({"type": "KEY", "key": " Return ", "mods": ["Cmd", "hyper", "SHIFT"]})"),
               PadBinding::key("enter", PadModifiers::cmd | PadModifiers::shift));
     // A mods list with anything but strings counts as no modifiers.
     EXPECT_EQ(binding(R"({"type": "key", "key": "a", "mods": ["cmd", 1]})"), PadBinding::key("a"));
-    EXPECT_EQ(binding(R"({"type": "key", "key": "a", "mods": "cmd"})"), PadBinding::key("a"));
     // A missing or non-text key is the empty name: modifiers only.
-    EXPECT_EQ(binding(R"({"type": "key", "mods": ["ctrl"]})"),
+    EXPECT_EQ(binding(R"({"type": "key", "key": 5, "mods": ["ctrl"]})"),
               PadBinding::key("", PadModifiers::ctrl));
-    EXPECT_EQ(binding(R"({"type": "key", "key": 5})"), PadBinding::key(""));
     EXPECT_EQ(binding(R"({"type": "key", "key": "hyper"})"),
               tl::unexpected(std::string("unknown key hyper")));
-}
-
-TEST(GamepadMappingFileDecode, pointerAndButtonBindings) {
     EXPECT_EQ(binding(R"({"type": "mouse"})"), PadBinding::mouseButton(PadMouseButton::left));
-    EXPECT_EQ(binding(R"({"type": "MouseButton", "button": "RIGHT"})"),
-              PadBinding::mouseButton(PadMouseButton::right));
     EXPECT_EQ(binding(R"({"type": "mouse", "button": "side"})"),
               tl::unexpected(std::string("button")));
-    EXPECT_EQ(binding(R"({"type": "mousemove", "direction": "LEFT", "speed": 2})"),
-              PadBinding::mouseMove(PadDirection::left, 2));
-    EXPECT_EQ(binding(R"({"type": "move", "direction": "up", "speed": true})"),
-              PadBinding::mouseMove(PadDirection::up, 1));
-    EXPECT_EQ(binding(R"({"type": "move"})"), tl::unexpected(std::string("direction")));
-    EXPECT_EQ(binding(R"({"type": "move", "direction": "north"})"),
-              tl::unexpected(std::string("direction")));
-    EXPECT_EQ(binding(R"({"type": "scroll", "direction": "down", "speed": 0.5})"),
-              PadBinding::scroll(PadDirection::down, 0.5));
+    // A boolean is not a number, whatever the JSON library would convert.
+    EXPECT_EQ(binding(R"({"type": "MouseMove", "direction": "LEFT", "speed": true})"),
+              PadBinding::mouseMove(PadDirection::left, 1));
     EXPECT_EQ(binding(R"({"type": "scroll", "direction": 3})"),
               tl::unexpected(std::string("direction")));
-}
-
-TEST(GamepadMappingFileDecode, noneAndUnknownTypes) {
-    EXPECT_EQ(binding(R"({"type": "none"})"), PadBinding::none());
     EXPECT_EQ(binding(R"({"type": "OFF", "key": "a"})"), PadBinding::none());
     EXPECT_EQ(binding(R"({"type": "Jump"})"), tl::unexpected(std::string("unknown type jump")));
-    EXPECT_EQ(binding(R"({"key": "a"})"), tl::unexpected(std::string("unknown type ")));
     EXPECT_EQ(binding(R"("key")"), tl::unexpected(std::string("unknown type ")));
 }
 
@@ -157,36 +123,17 @@ TEST(GamepadMappingFileDecode, sticksTakeEachWellTypedMember) {
                        "invertY": "yes"}
     })");
     ASSERT_TRUE(m);
-    const StickBinding preset = GamepadMapping::defaults().leftStick;
-    EXPECT_EQ(m->leftStick.mode, StickMode::mouse);
-    EXPECT_EQ(m->leftStick.up, "up");
-    EXPECT_EQ(m->leftStick.down, preset.down);
-    EXPECT_EQ(m->leftStick.left, preset.left);
-    EXPECT_EQ(m->leftStick.right, "");
-    EXPECT_EQ(m->leftStick.deadzone, 0.9);
-    EXPECT_EQ(m->leftStick.sensitivity, 0.1);
-    EXPECT_TRUE(m->leftStick.invertY);
-
+    StickBinding left = GamepadMapping::defaults().leftStick;
+    left.mode = StickMode::mouse;
+    left.up = "up";
+    left.right = "";
+    left.deadzone = 0.9;
+    left.sensitivity = 0.1;
+    left.invertY = true;
+    EXPECT_EQ(m->leftStick, left);
     StickBinding right = GamepadMapping::defaults().rightStick;
     right.sensitivity = 3;
     EXPECT_EQ(m->rightStick, right);
-}
-
-TEST(GamepadMappingFileDecode, sticksThatAreNotObjectsKeepThePreset) {
-    const auto m = File::decode(R"({"leftStick": "keys", "rightStick": [1]})");
-    EXPECT_EQ(m, GamepadMapping::defaults());
-}
-
-TEST(GamepadMappingFileDecode, hugeNumbersAreLimited) {
-    EXPECT_EQ(decodeA(R"({"type": "scroll", "direction": "up", "speed": 1e308})"),
-              shooterWith(C::a, PadBinding::scroll(PadDirection::up, 5.0)));
-    EXPECT_EQ(decodeA(R"({"type": "scroll", "direction": "up", "speed": -1e308})"),
-              shooterWith(C::a, PadBinding::scroll(PadDirection::up, 0.1)));
-    const auto stick =
-        File::decode(R"({"rightStick": {"deadzone": -1e308, "sensitivity": 1e308}})");
-    ASSERT_TRUE(stick);
-    EXPECT_EQ(stick->rightStick.deadzone, 0.0);
-    EXPECT_EQ(stick->rightStick.sensitivity, 5.0);
 }
 
 TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMapping) {
@@ -200,27 +147,16 @@ TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMapping) {
     EXPECT_NE(written.find("\n  \"bindings\": {\n    \"a\": {"), std::string::npos) << written;
     const JSON json = JSON::parse(written);
     EXPECT_EQ(json.size(), 4u);
-    EXPECT_EQ(json["version"], 1);
     EXPECT_EQ(json["bindings"].size(), 16u);
     EXPECT_EQ(
         json["bindings"]["a"],
         JSON::parse(R"({"type": "key", "key": "z", "mods": ["ctrl", "alt", "shift", "cmd"]})"));
     EXPECT_EQ(json["bindings"]["b"],
               JSON::parse(R"({"type": "move", "direction": "left", "speed": 1.0})"));
-    EXPECT_EQ(json["bindings"]["x"],
-              JSON::parse(R"({"type": "scroll", "direction": "down", "speed": 5.0})"));
+    EXPECT_EQ(json["bindings"]["x"]["speed"], 5.0);
     EXPECT_EQ(json["bindings"]["start"], JSON::parse(R"({"type": "none"})"));
-    EXPECT_EQ(json["bindings"]["rt"], JSON::parse(R"({"type": "mouse", "button": "left"})"));
-    EXPECT_EQ(json["bindings"]["back"],
-              JSON::parse(R"({"type": "key", "key": "tab", "mods": []})"));
-    EXPECT_EQ(json["leftStick"], JSON::parse(R"({"mode": "keys", "up": "w", "down": "s",
-        "left": "a", "right": "d", "deadzone": 0.3, "sensitivity": 1.0, "invertY": false})"));
-    EXPECT_EQ(json["rightStick"]["mode"], "mouse");
-    EXPECT_EQ(json["rightStick"]["up"], "");
-
     // Keys appear in byte order at every level.
     EXPECT_LT(written.find("\"bindings\""), written.find("\"leftStick\""));
-    EXPECT_LT(written.find("\"leftStick\""), written.find("\"rightStick\""));
     EXPECT_LT(written.find("\"rightStick\""), written.find("\"version\""));
     EXPECT_LT(written.find("\"dpadDown\""), written.find("\"dpadUp\""));
 }
