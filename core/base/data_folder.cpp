@@ -151,6 +151,8 @@ tl::expected<void, std::string> preparePrivateDirectory(const std::filesystem::p
             "database)"));
     }
     struct stat info {};
+    // stat, not lstat: the user may keep the folder elsewhere through a link;
+    // where it leads is what gets judged.
     if (::stat(directory.c_str(), &info) != 0) {
         if (errno != ENOENT) {
             return tl::unexpected("cannot examine " + directory.string() + ": " +
