@@ -75,6 +75,7 @@ HostServer::HostServer(Dependencies dependencies,
 std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
     // Leftovers of writes a crash interrupted; nothing of ours is writing yet.
     (void)base::removeLeftoverTemporaries(dependencies.dataDirectory);
+    (void)base::removeLeftoverTemporaries(dependencies.dataDirectory / "identity");
     auto storeQueue = std::make_shared<platform::AsioSerialQueue>("rc.host.store");
     // File writes leave the server queue; with the queue gone they run inline,
     // so no change is ever dropped.
@@ -96,21 +97,13 @@ HostServer::~HostServer() {
     const bool onServer = queue_->isCurrent();
     const bool onInject = injectQueue_->isCurrent();
     const bool onStore = storeQueue_->isCurrent();
-    auto finish = [this] {
-        Performer performer(*this);
-        core_.stop(now(), performer);
-        watchdog_.cancel();
-        refresh_.cancel();
-        restart_.cancel();
-        cancelListeners();
-        connections_.clear();
-        flows_.clear();
-    };
     if (onServer) {
-        finish();
+        shutDown();
     } else {
-        queue_->sync(finish);
+        queue_->sync([this] { shutDown(); });
     }
+    connections_.clear();
+    flows_.clear();
     // Every queued injection (the final release included) and store write
     // runs before the injector and the store go.
     if (!onInject) {
@@ -129,6 +122,15 @@ HostServer::~HostServer() {
             queue.reset();
         }).detach();
     }
+}
+
+void HostServer::shutDown() {
+    Performer performer(*this);
+    core_.stop(now(), performer);
+    watchdog_.cancel();
+    refresh_.cancel();
+    restart_.cancel();
+    cancelListeners();
 }
 
 Now HostServer::now() const {
@@ -371,10 +373,11 @@ void HostServer::queueMove(const inject::Packet& move) {
     auto* trace = tracing() ? deps_.latencyTrace : nullptr;
     std::weak_ptr<HostServer> weak = weak_from_this();
     std::weak_ptr<platform::AsioSerialQueue> serverQueue = queue_;
-    injectQueue_->async([injector = injector_, packet = move.packet, trace, weak, serverQueue] {
+    queueInjection([packet = move.packet, trace, weak,
+                    serverQueue](injection::InputInjector& injector) {
         const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
-        injector->stampPacketTime();
-        injector->handle(packet);
+        injector.stampPacketTime();
+        injector.handle(packet);
         if (trace != nullptr) {
             trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
         }
@@ -637,14 +640,7 @@ void HostServer::watchdogTick() {
 // Operations of the user interface.
 
 void HostServer::stop() {
-    queue_->sync([this] {
-        Performer performer(*this);
-        core_.stop(now(), performer);
-        cancelListeners();
-        watchdog_.cancel();
-        refresh_.cancel();
-        restart_.cancel();
-    });
+    queue_->sync([this] { shutDown(); });
     // The final release has run and every store write is on disk.
     injectQueue_->sync([] {});
     storeQueue_->sync([] {});

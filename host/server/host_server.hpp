@@ -169,6 +169,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     void finishStart(ListenerPair listeners);
     void restartListeners();
     void cancelListeners();
+    /// The one teardown: the core stops (releasing everything), timers and listeners go.
+    void shutDown();
     void refreshNetwork();
     void updateWatchdog();
     void watchdogTick();
