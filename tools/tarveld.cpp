@@ -1,25 +1,33 @@
 // tarveld: the headless Tarvel host. Serves paired phones on the first free
 // port of 49182-49192, optionally showing a pairing code, until SIGINT or
-// SIGTERM, then releases everything it holds and exits 0.
+// SIGTERM, then releases everything it holds and exits 0. Exits 2 on a bad
+// command line and 1 when it cannot start (data folder, event record, ports).
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <iostream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <variant>
 #include <vector>
 
+#include "core/base/data_folder.hpp"
 #include "core/base/environment.hpp"
 #include "core/base/log.hpp"
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/gamepad/gamepad_mapping_file.hpp"
-#include "core/pairing/paired_store.hpp"
 #include "host/injection/event_sink.hpp"
 #include "host/injection/recording_event_sink.hpp"
 #include "host/mapping/pad_mapping_store.hpp"
@@ -38,6 +46,9 @@ using namespace tarvel;
 constexpr std::string_view usage =
     "usage: tarveld [--data-dir DIR] [--sink record:FILE|none] [--pair] [--ports FIRST-LAST]\n";
 
+constexpr int exitUsage = 2;
+constexpr int exitStartFailed = 1;
+
 struct Options {
     std::optional<std::filesystem::path> dataDirectory;
     std::optional<std::filesystem::path> recordFile;  // --sink record:FILE
@@ -55,7 +66,7 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-/// The options, or a message for standard error.
+/// The options, or a message for standard error (empty for --help).
 std::variant<Options, std::string> parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -114,56 +125,184 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
-void showPairing(server::HostServer& host) {
-    const auto info = host.beginPairing();
-    const std::string link = info.payload.urlString();
-    printLine("Pairing code: " + info.code);
-    printLine("Pairing link: " + link);
-    if (::isatty(STDOUT_FILENO) == 1) {
-        if (auto qr = platform::encodeQR(link)) {
-            const std::string drawing = platform::renderForTerminal(*qr);
-            std::fwrite(drawing.data(), 1, drawing.size(), stdout);
-            std::fflush(stdout);
+/// Calls `onLine` on a thread of its own each time standard input delivers
+/// one or more lines, until end of input or destruction.
+class StdinLines {
+  public:
+    explicit StdinLines(std::function<void()> onLine) {
+        if (::pipe2(wake_.data(), O_CLOEXEC) != 0) {
+            base::logLine("cannot watch standard input; use SIGUSR1 for a new code");
+            return;
+        }
+        thread_ = std::thread([this, onLine = std::move(onLine)] { run(onLine); });
+    }
+    StdinLines(const StdinLines&) = delete;
+    StdinLines& operator=(const StdinLines&) = delete;
+    ~StdinLines() {
+        if (thread_.joinable()) {
+            const char byte = 0;
+            (void)!::write(wake_[1], &byte, 1);
+            thread_.join();
+        }
+        for (const int fd : wake_) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
     }
-}
+
+  private:
+    void run(const std::function<void()>& onLine) const {
+        std::array<char, 256> chunk{};
+        for (;;) {
+            std::array<pollfd, 2> fds{pollfd{STDIN_FILENO, POLLIN, 0}, pollfd{wake_[0], POLLIN, 0}};
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (fds[1].revents != 0 || (fds[0].revents & POLLNVAL) != 0) {
+                return;
+            }
+            const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            // End of input (/dev/null, a closed pipe) or a terminal this
+            // background process may not read (EIO, SIGTTIN being ignored).
+            if (n <= 0) {
+                return;
+            }
+            if (std::string_view(chunk.data(), static_cast<std::size_t>(n)).find('\n') !=
+                std::string_view::npos) {
+                onLine();
+            }
+        }
+    }
+
+    std::array<int, 2> wake_{-1, -1};
+    std::thread thread_;
+};
+
+/// What the user sees of pairing. Main queue only.
+class PairingDisplay {
+  public:
+    PairingDisplay(std::weak_ptr<server::HostServer> host, bool enabled)
+        : host_(std::move(host)), enabled_(enabled) {}
+
+    void listening(std::uint16_t port) {
+        printLine("Listening on port " + std::to_string(port));
+        // The first code waits for the port its link carries; a live code whose
+        // port changed in a listener restart is replaced.
+        if (enabled_ && !stopping_ && (!shownPort_ || (codeLive_ && *shownPort_ != port))) {
+            show(port);
+        }
+    }
+
+    /// Enter or SIGUSR1.
+    void newCodeRequested() {
+        if (!enabled_) {
+            base::logLine("SIGUSR1 ignored: pairing codes are shown only with --pair");
+            return;
+        }
+        if (shownPort_ && !stopping_) {
+            show(*shownPort_);
+        }
+    }
+
+    void codeEnded(server::PairingCodeEnd how) {
+        codeLive_ = false;
+        const std::string next = ::isatty(STDIN_FILENO) == 1
+                                     ? "Press Enter (or send SIGUSR1) for a new code."
+                                     : "Send SIGUSR1 for a new code.";
+        switch (how) {
+            case server::PairingCodeEnd::used:
+                printLine("Pairing code used. " + next);
+                break;
+            case server::PairingCodeEnd::exhausted:
+                printLine("Pairing code withdrawn after too many wrong tries. " + next);
+                break;
+            case server::PairingCodeEnd::notSaved:
+                printLine("Pairing code spent, but the device could not be saved. " + next);
+                break;
+        }
+    }
+
+    void stop() { stopping_ = true; }
+
+  private:
+    void show(std::uint16_t port) {
+        auto host = host_.lock();
+        if (!host) {
+            return;
+        }
+        const auto info = host->beginPairing();
+        shownPort_ = port;
+        codeLive_ = true;
+        const std::string link = info.payload.urlString();
+        printLine("Pairing code: " + info.code);
+        printLine("Pairing link: " + link);
+        if (::isatty(STDOUT_FILENO) == 1) {
+            if (auto qr = platform::encodeQR(link)) {
+                const std::string drawing = platform::renderForTerminal(*qr);
+                std::fwrite(drawing.data(), 1, drawing.size(), stdout);
+                std::fflush(stdout);
+            }
+        }
+    }
+
+    std::weak_ptr<server::HostServer> host_;
+    bool enabled_;
+    bool stopping_ = false;
+    bool codeLive_ = false;
+    std::optional<std::uint16_t> shownPort_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     auto parsed = parse(argc, argv);
     if (auto* message = std::get_if<std::string>(&parsed)) {
-        if (!message->empty()) {
-            std::fprintf(stderr, "tarveld: %s\n", message->c_str());
+        if (message->empty()) {
+            std::fputs(std::string(usage).c_str(), stdout);
+            return 0;
         }
-        std::fputs(std::string(usage).c_str(), message->empty() ? stdout : stderr);
-        return message->empty() ? 0 : 2;
+        std::fprintf(stderr, "tarveld: %s\n%s", message->c_str(), std::string(usage).c_str());
+        return exitUsage;
     }
     const Options options = std::get<Options>(parsed);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // Block the stop signals before any thread starts, so every thread
-    // inherits the mask and only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Block the signals before any thread starts, so every thread inherits
+    // the mask and only sigwait below receives them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A peer closing its connection mid-write must not end the host.
     ::signal(SIGPIPE, SIG_IGN);
+    // Run in the background of a terminal, reading it would stop the process.
+    ::signal(SIGTTIN, SIG_IGN);
 
     const auto environment = base::processEnvironment();
-    const auto dataDirectory =
-        options.dataDirectory.value_or(pairing::PairedStore::defaultDirectory(environment));
+    const auto dataDirectory = options.dataDirectory.value_or(base::dataDirectory(environment));
+    // Identity and paired devices: nobody else may read or plant files here.
+    if (auto prepared = base::preparePrivateDirectory(dataDirectory); !prepared) {
+        base::logLine("cannot use the data folder: " + prepared.error());
+        return exitStartFailed;
+    }
 
     std::shared_ptr<injection::EventSink> sink;
     std::shared_ptr<platform::Clipboard> clipboard;
     if (options.recordFile) {
         auto recorder = injection::RecordingEventSink::open(*options.recordFile);
         if (!recorder) {
-            std::fprintf(stderr, "tarveld: cannot open %s: %s\n", options.recordFile->c_str(),
-                         recorder.error().message().c_str());
-            return 1;
+            base::logLine("cannot open the event record " + options.recordFile->string() + ": " +
+                          recorder.error().message());
+            return exitStartFailed;
         }
         sink = *recorder;
         clipboard = std::make_shared<platform::RecordingClipboard>(
@@ -171,6 +310,7 @@ int main(int argc, char** argv) {
     } else {
         sink = std::make_shared<injection::NullEventSink>();
         clipboard = std::make_shared<platform::RecordingClipboard>();
+        base::logLine("input is discarded (--sink none): nothing reaches the desktop");
     }
 
     auto defaults = std::make_shared<mapping::UserDefaults>(
@@ -206,28 +346,50 @@ int main(int argc, char** argv) {
     dependencies.latencyTrace = &trace;
     auto host = server::HostServer::create(std::move(dependencies));
 
-    // Only the main queue touches these.
-    auto announced = std::make_shared<bool>(false);
-    std::weak_ptr<server::HostServer> weakHost = host;
-    host->setOnChange([weakHost, announced, pair = options.pair] {
-        auto strong = weakHost.lock();
-        if (!strong || *announced) {
-            return;
-        }
-        // The first change is the end of start-up: both listeners are ready.
-        *announced = true;
-        printLine("Listening on port " + std::to_string(strong->port()));
-        if (pair) {
-            showPairing(*strong);
-        }
-    });
+    // Touched only on the main queue, where every callback runs.
+    auto display = std::make_shared<PairingDisplay>(host, options.pair);
+    host->setOnListening([display](std::uint16_t port) { display->listening(port); });
+    host->setOnPairingCodeEnded([display](server::PairingCodeEnd how) { display->codeEnded(how); });
     host->setOnPairingCompleted([] { printLine("Pairing completed; serving the paired device."); });
+
+    // Start-up failure wakes the signal loop below with a signal of its own.
+    auto startFailed = std::make_shared<std::atomic<bool>>(false);
+    host->setOnStartFailed([startFailed, mainThread = ::pthread_self(),
+                            range = std::to_string(options.firstPort) + "-" +
+                                    std::to_string(options.lastPort)](std::string why) {
+        base::logLine("cannot start: no port of " + range + " can be bound: " + why);
+        startFailed->store(true);
+        ::pthread_kill(mainThread, SIGTERM);
+    });
     host->start();
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    base::logLine(std::string("stopping on ") + (received == SIGINT ? "SIGINT" : "SIGTERM"));
+    std::optional<StdinLines> enterKey;
+    if (options.pair) {
+        enterKey.emplace(
+            [mainQueue, display] { mainQueue->async([display] { display->newCodeRequested(); }); });
+    }
+
+    int exitCode = 0;
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) {
+            continue;
+        }
+        if (received == SIGUSR1) {
+            mainQueue->async([display] { display->newCodeRequested(); });
+            continue;
+        }
+        if (startFailed->load()) {
+            exitCode = exitStartFailed;
+        } else {
+            base::logLine(std::string("stopping on ") +
+                          (received == SIGINT ? "SIGINT" : "SIGTERM"));
+        }
+        break;
+    }
+    enterKey.reset();
+    mainQueue->sync([display] { display->stop(); });
     host->stop();
     mainQueue->sync([] {});
-    return 0;
+    return exitCode;
 }
