@@ -354,10 +354,8 @@ int main(int argc, char** argv) {
 
     // Start-up failure wakes the signal loop below with a signal of its own.
     auto startFailed = std::make_shared<std::atomic<bool>>(false);
-    host->setOnStartFailed([startFailed, mainThread = ::pthread_self(),
-                            range = std::to_string(options.firstPort) + "-" +
-                                    std::to_string(options.lastPort)](std::string why) {
-        base::logLine("cannot start: no port of " + range + " can be bound: " + why);
+    // The server has already said which ports failed and why, in one line.
+    host->setOnStartFailed([startFailed, mainThread = ::pthread_self()](const std::string&) {
         startFailed->store(true);
         ::pthread_kill(mainThread, SIGTERM);
     });

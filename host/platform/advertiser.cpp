@@ -9,7 +9,9 @@ namespace tarvel::platform {
 
 std::string advertisementDescription(std::string_view instanceName, std::uint16_t port,
                                      const discovery::DnsSdTxt& txt) {
-    std::string line = "advertising ";
+    // Nothing reaches the network through this advertiser: say so, so nobody
+    // waits for phones to find the host.
+    std::string line = "not advertising on the network (no DNS-SD publisher); would publish ";
     line += instanceName;
     line += " on port ";
     line += std::to_string(port);
@@ -48,7 +50,7 @@ void LoggingAdvertiser::withdraw() {
         return;
     }
     current_.reset();
-    base::logLine("advertisement withdrawn");
+    base::logLine("advertisement withdrawn (it was never published)");
 }
 
 }  // namespace tarvel::platform

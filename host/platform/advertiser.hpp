@@ -26,14 +26,15 @@ class Advertiser {
 };
 
 /// The text of a log line describing a publication, without the "Tarvel: "
-/// prefix: "advertising NAME on port P (_tarvel._tcp) v=1 id=… name=… os=… fp=…"
+/// prefix: "not advertising on the network (no DNS-SD publisher); would publish
+/// NAME on port P (_tarvel._tcp) v=1 id=… name=… os=… fp=…"
 /// followed by " ts=…" when the record carries one. Values are those the TXT
 /// record would carry.
 std::string advertisementDescription(std::string_view instanceName, std::uint16_t port,
                                      const discovery::DnsSdTxt& txt);
 
 /// Publishes nothing: logs what it would publish, once per distinct record,
-/// and "advertisement withdrawn" when a publication is taken down.
+/// and that the withdrawn publication never was one.
 /// Thread-safe.
 class LoggingAdvertiser final : public Advertiser {
   public:
