@@ -232,16 +232,5 @@ TEST(InputPacketFromPlain20, modifierByteIsCarriedVerbatimIncludingUndefinedBits
     EXPECT_EQ(packet->headerBytes()[2], 0xF5);
 }
 
-TEST(ModifierMask, setOperationsCombineBits) {
-    ModifierMask mask;
-    EXPECT_TRUE(mask.isEmpty());
-    mask.insert(ModifierMask::shift | ModifierMask::option);
-    EXPECT_TRUE(mask.contains(ModifierMask::shift));
-    EXPECT_FALSE(mask.contains(ModifierMask::shift | ModifierMask::command));
-    mask.remove(ModifierMask::shift);
-    EXPECT_EQ(mask, ModifierMask::option);
-    EXPECT_EQ((mask & ModifierMask::control), ModifierMask());
-}
-
 }  // namespace
 }  // namespace tarvel::wire
