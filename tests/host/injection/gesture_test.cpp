@@ -143,57 +143,37 @@ TEST(InjectorUnusableValues, nonFiniteOrHugeScrollAndPinchAreDroppedWithoutTrace
     EXPECT_EQ(keys.size(), 2U * 50U);
 }
 
-TEST(InjectorSwipe, directionsPostArrowsWithControlAndFn) {
+// Swipes, shortcuts and media keys number their actions from one: the first
+// and last ids map to the first and last rows, ids outside do nothing.
+TEST(InjectorKeystrokeEvents, idsCountFromOneAndOthersAreIgnoredHeldModifiersJoin) {
     Harness h;
-    for (std::uint8_t direction : {1, 2, 3, 4, 0, 5}) {
+    for (std::uint8_t direction : {0, 1, 4, 5}) {
         h.send(InputEvent::ThreeFingerSwipe{direction});
     }
-    Lines expected;
-    for (int code : {0x7E, 0x7D, 0x7C, 0x7B}) {
-        expected.push_back(keyLine(code, true, 0x840000));
-        expected.push_back(keyLine(code, false, 0x840000));
-    }
-    EXPECT_EQ(h.take(), expected);
-
-    h.send(InputEvent::ModifierState{ModifierMask::option});
-    h.take();
-    h.send(InputEvent::ThreeFingerSwipe{4}, ModifierMask::shift);  // the packet's mask is not used
-    EXPECT_EQ(h.take().front(), keyLine(0x7B, true, 0x840000 | fOption));
-}
-
-TEST(InjectorShortcut, eachActionPostsItsKeystrokeAndUnknownOnesNothing) {
-    Harness h;
-    for (std::uint8_t action = 0; action <= 10; ++action) {
+    for (std::uint8_t action : {0, 1, 8, 9}) {
         h.send(InputEvent::Shortcut{action});
     }
-    const std::vector<std::pair<int, std::uint64_t>> rows{
-        {0x08, fCommand}, {0x09, fCommand}, {0x07, fCommand}, {0x06, fCommand},
-        {0x06, 0x120000}, {0x00, fCommand}, {0x03, fCommand}, {0x0C, 0x140000}};
-    Lines expected;
-    for (auto [code, flags] : rows) {
-        expected.push_back(keyLine(code, true, flags));
-        expected.push_back(keyLine(code, false, flags));
-    }
-    EXPECT_EQ(h.take(), expected);
-
-    h.send(InputEvent::ModifierState{ModifierMask::option});
-    h.take();
-    h.send(InputEvent::Shortcut{1});
-    EXPECT_EQ(h.take(), (Lines{keyLine(0x08, true, fCommand | fOption),
-                               keyLine(0x08, false, fCommand | fOption)}));
-}
-
-TEST(InjectorMedia, idsMapToSystemKeyTypesDownThenUp) {
-    Harness h;
-    for (std::uint8_t id = 0; id <= 9; ++id) {
+    for (std::uint8_t id : {0, 1, 8, 9}) {
         h.send(InputEvent::Media{id});
     }
-    Lines expected;
-    for (int type : {0, 1, 7, 16, 17, 18, 2, 3}) {
-        expected.push_back(mediaLine(type, true));
-        expected.push_back(mediaLine(type, false));
-    }
-    EXPECT_EQ(h.take(), expected);
+    const std::uint64_t swipeFlags = fControl | fFn;
+    EXPECT_EQ(
+        h.take(),
+        (Lines{keyLine(codeUpArrow, true, swipeFlags), keyLine(codeUpArrow, false, swipeFlags),
+               keyLine(0x7B, true, swipeFlags), keyLine(0x7B, false, swipeFlags),
+               keyLine(0x08, true, fCommand), keyLine(0x08, false, fCommand),
+               keyLine(0x0C, true, fCommand | fControl), keyLine(0x0C, false, fCommand | fControl),
+               mediaLine(0, true), mediaLine(0, false), mediaLine(3, true), mediaLine(3, false)}));
+
+    // Held modifiers join; the packet's own mask is not used.
+    h.send(InputEvent::ModifierState{ModifierMask::option});
+    h.take();
+    h.send(InputEvent::ThreeFingerSwipe{4}, ModifierMask::shift);
+    h.send(InputEvent::Shortcut{1}, ModifierMask::shift);
+    EXPECT_EQ(h.take(), (Lines{keyLine(0x7B, true, swipeFlags | fOption),
+                               keyLine(0x7B, false, swipeFlags | fOption),
+                               keyLine(0x08, true, fCommand | fOption),
+                               keyLine(0x08, false, fCommand | fOption)}));
 }
 
 }  // namespace
