@@ -7,6 +7,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/base/overloaded.hpp"
 #include "core/input/keycode_table.hpp"
 #include "host/injection/utf16.hpp"
 
@@ -72,12 +73,7 @@ double seconds(base::MonotonicClock::duration d) noexcept {
     return std::chrono::duration<double>(d).count();
 }
 
-template <class... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
+using base::Overloaded;
 
 }  // namespace
 

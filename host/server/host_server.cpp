@@ -6,6 +6,7 @@
 
 #include "core/base/data_folder.hpp"
 #include "core/base/log.hpp"
+#include "core/base/overloaded.hpp"
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/gamepad/gamepad_mapping_file.hpp"
 #include "core/security/fingerprint.hpp"
@@ -34,12 +35,7 @@ std::shared_ptr<mapping::PadMappingRuntime> loadRuntime(const std::filesystem::p
         directory / std::string(gamepad::GamepadMappingFile::fileName), defaults);
 }
 
-template <class... Cases>
-struct Overloaded : Cases... {
-    using Cases::operator()...;
-};
-template <class... Cases>
-Overloaded(Cases...) -> Overloaded<Cases...>;
+using base::Overloaded;
 
 }  // namespace
 
