@@ -123,13 +123,12 @@ inline std::vector<nlohmann::json> parsed(const std::vector<std::string>& lines,
 }
 
 // HID usages and macOS key codes used across the tests.
-inline constexpr std::uint16_t hidA = 0x04, hidZ = 0x1D, hidW = 0x1A, hidSpace = 0x2C;
-inline constexpr std::uint16_t hidRightArrow = 0x4F, hidUpArrow = 0x52;
-inline constexpr std::uint16_t hidLeftControl = 0xE0, hidLeftShift = 0xE1, hidLeftCommand = 0xE3;
+inline constexpr std::uint16_t hidA = 0x04, hidZ = 0x1D, hidW = 0x1A, hidRightArrow = 0x4F;
+inline constexpr std::uint16_t hidLeftShift = 0xE1, hidLeftCommand = 0xE3;
 inline constexpr std::uint16_t hidRightShift = 0xE5, hidRightCommand = 0xE7;
 inline constexpr int codeA = 0x00, codeZ = 0x06, codeW = 0x0D, codeSpace = 0x31;
 inline constexpr int codeRightArrow = 0x7C, codeUpArrow = 0x7E;
-inline constexpr int codeShift = 0x38, codeControl = 0x3B, codeOption = 0x3A, codeCommand = 0x37;
+inline constexpr int codeShift = 0x38, codeControl = 0x3B, codeCommand = 0x37;
 
 inline constexpr std::uint64_t fShift = EventFlags::shift, fControl = EventFlags::control,
                                fOption = EventFlags::alternate, fCommand = EventFlags::command,

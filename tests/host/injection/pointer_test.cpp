@@ -1,3 +1,4 @@
+// Pointer moves, buttons, scrolling and pinching.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,39 +9,30 @@
 namespace tarvel::injection::test {
 namespace {
 
-using testing_lines = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+using P = GesturePhase;
 
 InputEvent move(float dx, float dy) {
     return InputEvent::MouseMove{dx, dy};
 }
-
 InputEvent button(std::uint8_t number, bool down, std::uint8_t clicks = 1) {
     return InputEvent::MouseButton{number, down, clicks};
 }
-
-// Counts display queries, to see the cache at work.
-class CountingSink : public RecordingEventSink {
-  public:
-    using RecordingEventSink::RecordingEventSink;
-    std::size_t displayRects(std::span<Rect> out) override {
-        ++queries;
-        return RecordingEventSink::displayRects(out);
-    }
-    int queries = 0;
-};
+InputEvent scroll(float sx, float sy) {
+    return InputEvent::Scroll{sx, sy};
+}
+InputEvent pinch(float delta) {
+    return InputEvent::PinchZoom{delta, 0};
+}
 
 TEST(InjectorMove, roundsDeltasHalfAwayFromZeroAndMovesByTheExactAmountWithModifiers) {
     Harness h;
     h.send(move(3.5F, -2.5F));
-    EXPECT_EQ(h.take(),
-              (testing_lines{userActivityLine, mouseLine(5, 963.5, 537.5, 0, 0, 0, 4, -3)}));
-    EXPECT_EQ(h.injector->virtualPosition(), (Point{963.5, 537.5}));
-
+    EXPECT_EQ(h.take(), (Lines{userActivityLine, mouseLine(5, 963.5, 537.5, 0, 0, 0, 4, -3)}));
     h.keyEvent(hidLeftCommand, KeyState::down);
     h.take();
     h.send(move(-0.5F, 0.25F), ModifierMask::shift);
-    EXPECT_EQ(h.take(),
-              (testing_lines{mouseLine(5, 963.0, 537.75, 0, 0, fShift | fCommand, -1, 0)}));
+    EXPECT_EQ(h.take(), (Lines{mouseLine(5, 963.0, 537.75, 0, 0, fShift | fCommand, -1, 0)}));
 }
 
 TEST(InjectorMove, buildsOnThePostedPositionForLessThan100Milliseconds) {
@@ -63,35 +55,20 @@ TEST(InjectorMove, buildsOnThePostedPositionForLessThan100Milliseconds) {
     EXPECT_EQ(h.take().back(), mouseLine(5, 101, 100, 0, 0, 0, 1, 0));
 }
 
-TEST(InjectorMove, fallsBackToTheOriginWhenThePointerCannotBeRead) {
-    class Blind : public RecordingEventSink {
-      public:
-        std::optional<Point> pointerLocation() override { return std::nullopt; }
-    };
-    Harness h(VirtualScreen::standard(), std::make_shared<Blind>());
-    h.send(move(5, 6));
-    EXPECT_EQ(h.take().back(), mouseLine(5, 5, 6, 0, 0, 0, 5, 6));
-}
-
 TEST(InjectorUserActivity, declaredOnFirstMoveAndAfter30IdleSecondsNotByAFirstClick) {
     Harness h;
+    const auto activity = [&h] { return parsed(h.take(), "userActivity").size(); };
     h.send(button(1, true));
     h.send(button(1, false));
-    EXPECT_EQ(parsed(h.take(), "userActivity").size(), 0U);
-
+    EXPECT_EQ(activity(), 0U);
     // The clicks started the idle clock; a move 30 s later is not yet idle.
     h.clock->advance(30s);
     h.send(move(1, 0));
-    EXPECT_EQ(parsed(h.take(), "userActivity").size(), 0U);
-
+    EXPECT_EQ(activity(), 0U);
     h.clock->advance(30s + 1ms);
     h.send(button(2, true));
-    EXPECT_EQ(h.take(), (testing_lines{userActivityLine, mouseLine(3, 961, 540, 1, 1)}));
-
-    h.clock->advance(30s + 1ms);
     h.send(move(1, 0));
-    h.send(move(1, 0));
-    EXPECT_EQ(parsed(h.take(), "userActivity").size(), 1U);
+    EXPECT_EQ(activity(), 1U);
 }
 
 TEST(InjectorClamp, aPointOffEveryDisplayLandsOnePixelInsideTheNearestTheFirstWinningTies) {
@@ -124,6 +101,13 @@ TEST(InjectorClamp, aPointOffEveryDisplayLandsOnePixelInsideTheNearestTheFirstWi
 }
 
 TEST(InjectorClamp, displayBoundsAreQueriedAtMostOncePerSecond) {
+    struct CountingSink : RecordingEventSink {
+        std::size_t displayRects(std::span<Rect> out) override {
+            ++queries;
+            return RecordingEventSink::displayRects(out);
+        }
+        int queries = 0;
+    };
     auto sink = std::make_shared<CountingSink>();
     Harness h(VirtualScreen::standard(), sink);
     for (int i = 0; i < 10; ++i) {
@@ -136,42 +120,32 @@ TEST(InjectorClamp, displayBoundsAreQueriedAtMostOncePerSecond) {
     EXPECT_EQ(sink->queries, 2);
 }
 
-TEST(InjectorDrag, theHeldButtonPicksTheDragTypeLeftFirst) {
+TEST(InjectorButtons, typesBitsClickCountsAndDragsFollowTheHeldButtons) {
     Harness h;
-    const auto typeAndButtonOfMove = [&h] {
+    const auto dragOfAMove = [&h] {
         h.take();
         h.send(move(1, 0));
         const auto moves = parsed(h.take(), "mouse");
         return std::pair(moves.back()["type"].get<int>(), moves.back()["button"].get<int>());
     };
-    EXPECT_EQ(typeAndButtonOfMove(), std::pair(5, 0));
+    EXPECT_EQ(dragOfAMove(), std::pair(5, 0));
     h.send(button(3, true));
-    EXPECT_EQ(typeAndButtonOfMove(), std::pair(27, 2));
+    EXPECT_EQ(dragOfAMove(), std::pair(27, 2));
     h.send(button(2, true));
-    EXPECT_EQ(typeAndButtonOfMove(), std::pair(7, 1));
+    EXPECT_EQ(dragOfAMove(), std::pair(7, 1));
     h.send(button(1, true));
-    EXPECT_EQ(typeAndButtonOfMove(), std::pair(6, 0));
-    h.send(button(1, false));
-    h.send(button(2, false));
-    h.send(button(3, false));
-    EXPECT_EQ(typeAndButtonOfMove(), std::pair(5, 0));
-    EXPECT_EQ(h.injector->state().heldMouseButtons, 0);
-}
-
-TEST(InjectorButtons, eachButtonHasItsTypeAndBitUnknownOnesAreIgnoredClicksClamped) {
-    Harness h;
-    h.send(button(1, true));
-    h.send(button(2, true));
-    h.send(button(3, true));
+    EXPECT_EQ(dragOfAMove(), std::pair(6, 0));  // the left button wins
     EXPECT_EQ(h.injector->state().heldMouseButtons, 0x07);
     h.send(button(2, false));
-    h.send(button(0, true));
+    h.send(button(0, true));  // unknown buttons are ignored
     h.send(button(4, true));
     EXPECT_EQ(h.injector->state().heldMouseButtons, 0x05);
-    EXPECT_EQ(h.take(),
-              (testing_lines{mouseLine(1, 960, 540, 0, 1), mouseLine(3, 960, 540, 1, 1),
-                             mouseLine(25, 960, 540, 2, 1), mouseLine(4, 960, 540, 1, 1)}));
+    h.send(button(1, false));
+    h.send(button(3, false));
+    EXPECT_EQ(h.take(), (Lines{mouseLine(4, 964, 540, 1, 1), mouseLine(2, 964, 540, 0, 1),
+                               mouseLine(26, 964, 540, 2, 1)}));
 
+    // Click counts are clamped to 1 ... 3.
     for (std::uint8_t clicks : {0, 2, 3, 255}) {
         h.send(button(1, true, clicks), ModifierMask::option);
     }
@@ -183,25 +157,99 @@ TEST(InjectorButtons, eachButtonHasItsTypeAndBitUnknownOnesAreIgnoredClicksClamp
     EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 3}));
 }
 
-TEST(InjectorUnusableValues, nonFiniteOrUnrepresentableMovesAreDroppedWithoutTrace) {
+TEST(InjectorScroll, wheelsRoundVerticalFirstAndPhasesAndMomentumFollowTheGesture) {
+    Harness h;
+    h.send(scroll(-2.5F, 10.5F), {}, P::began);
+    h.send(scroll(0, 2), {}, P::changed);
+    h.send(scroll(0, 3), {}, P::none);
+    h.send(scroll(0, 0), {}, P::ended);
+    EXPECT_FALSE(h.injector->scrollActive());
+    h.send(scroll(0, 9), {}, P::momentum);
+    EXPECT_TRUE(h.injector->momentumActive());
+    h.send(scroll(0, 4), {}, P::momentum);
+    h.send(scroll(0, 0), {}, P::ended);  // ends the momentum, not a scroll
+    EXPECT_FALSE(h.injector->momentumActive());
+    EXPECT_EQ(h.take(),
+              (Lines{scrollLine(11, -3, 1, 0), scrollLine(2, 0, 2, 0), scrollLine(3, 0, 2, 0),
+                     scrollLine(0, 0, 4, 0), scrollLine(9, 0, 0, 1), scrollLine(4, 0, 0, 2),
+                     scrollLine(0, 0, 0, 3)}));
+
+    // A new touch stops momentum, so the next end is a plain one; a cancel
+    // ends a scroll or a momentum.
+    h.send(scroll(0, 9), {}, P::momentum);
+    h.send(scroll(0, 1), {}, P::began);
+    EXPECT_FALSE(h.injector->momentumActive());
+    h.send(scroll(0, 0), {}, P::ended);
+    h.send(scroll(1, 0), {}, P::none);
+    h.send(scroll(0, 0), {}, P::cancelled);
+    h.send(scroll(0, 9), {}, P::momentum);
+    h.send(scroll(0, 0), {}, P::cancelled);
+    EXPECT_EQ(h.take(),
+              (Lines{scrollLine(9, 0, 0, 1), scrollLine(1, 0, 1, 0), scrollLine(0, 0, 4, 0),
+                     scrollLine(0, 1, 2, 0), scrollLine(0, 0, 8, 0), scrollLine(9, 0, 0, 1),
+                     scrollLine(0, 0, 0, 3)}));
+}
+
+TEST(InjectorPinch, accumulatesToZoomKeystrokesUntilTheGestureBeginsOrEndsAgain) {
+    Harness h;
+    h.send(pinch(0.05F), {}, P::began);
+    EXPECT_EQ(h.take(), (Lines{gestureLine(0.05F)}));
+    h.send(pinch(0.05F), {}, P::changed);  // 0.1: one zoom-in step, 0.02 left
+    EXPECT_EQ(h.take(), (Lines{keyLine(0x18, true, fCommand), keyLine(0x18, false, fCommand),
+                               gestureLine(0.05F)}));
+    h.send(pinch(0), {}, P::changed);
+    EXPECT_EQ(h.take(), Lines{});
+    h.send(pinch(-0.2F), {}, P::changed);  // -0.18: two zoom-out steps
+    EXPECT_EQ(h.take(), (Lines{keyLine(0x1B, true, fCommand), keyLine(0x1B, false, fCommand),
+                               keyLine(0x1B, true, fCommand), keyLine(0x1B, false, fCommand),
+                               gestureLine(-0.2F)}));
+    EXPECT_NEAR(h.injector->zoomAccum(), -0.02F, 1e-6F);
+
+    h.send(pinch(0.07F), {}, P::began);  // a fresh gesture forgets what was left
+    h.send(pinch(0.02F), {}, P::began);
+    EXPECT_EQ(parsed(h.take(), "key").size(), 0U);
+    h.send(pinch(0.07F), {}, P::changed);  // 0.09: one step, 0.01 left
+    h.send(pinch(0.01F), {}, P::ended);    // 0.02, then forgotten
+    EXPECT_EQ(h.injector->zoomAccum(), 0.0F);
+
+    h.send(InputEvent::ModifierState{ModifierMask::shift});
+    h.take();
+    h.send(pinch(0.08F), {}, P::began);
+    EXPECT_EQ(h.take().front(), keyLine(0x18, true, fShift | fCommand));
+}
+
+TEST(InjectorUnusableValues, nonFiniteOrUnrepresentableValuesAreDroppedWithoutTrace) {
     Harness h;
     h.send(move(10, 10));
+    h.send(scroll(0, 1), {}, P::momentum);
+    h.send(pinch(0.05F), {}, P::began);
     h.take();
     const auto before = h.injector->virtualPosition();
     const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::nanf("");
+    h.clock->advance(40s);  // would otherwise declare user activity
     for (auto [dx, dy] :
-         {std::pair{std::nanf(""), 0.0F}, std::pair{0.0F, std::nanf("")}, std::pair{inf, 0.0F},
-          std::pair{0.0F, -inf}, std::pair{2147483648.0F, 0.0F}, std::pair{0.0F, 1e20F},
-          std::pair{-3e38F, 0.0F}}) {
-        h.clock->advance(40s);  // would otherwise declare user activity
+         {std::pair{nan, 0.0F}, std::pair{0.0F, nan}, std::pair{inf, 0.0F}, std::pair{0.0F, -inf},
+          std::pair{2147483648.0F, 0.0F}, std::pair{0.0F, 1e20F}, std::pair{-3e38F, 0.0F}}) {
         h.send(move(dx, dy));
-        EXPECT_EQ(h.take(), testing_lines{}) << dx << ", " << dy;
-        EXPECT_EQ(h.injector->virtualPosition(), before);
     }
-    // The lowest value that fits still goes through.
-    h.clock->advance(50ms);
+    h.send(scroll(nan, 0), {}, P::began);
+    h.send(scroll(0, -inf), {}, P::ended);
+    h.send(scroll(0, 3e9F), {}, P::ended);
+    h.send(scroll(-2147483904.0F, 0), {}, P::ended);
+    h.send(pinch(nan), {}, P::ended);
+    h.send(pinch(inf), {}, P::began);
+    h.send(pinch(-4.5F), {}, P::changed);
+    EXPECT_EQ(h.take(), Lines{});
+    EXPECT_EQ(h.injector->virtualPosition(), before);
+    EXPECT_TRUE(h.injector->momentumActive());
+    EXPECT_NEAR(h.injector->zoomAccum(), 0.05F, 1e-6F);
+
+    // The extremes that still fit go through, in bounded work.
     h.send(move(-2147483648.0F, 0));
     EXPECT_EQ(h.take().back(), mouseLine(5, 0, 550, 0, 0, 0, -2147483647 - 1, 0));
+    h.send(pinch(4.0F), {}, P::began);
+    EXPECT_EQ(parsed(h.take(), "key").size(), 2U * 50U);
 }
 
 }  // namespace
