@@ -13,29 +13,16 @@ namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-TEST(StickMath, unitIsLimitedBelowToMinusOne) {
-    EXPECT_EQ(StickMath::unit(-32768), -1.0);
-    EXPECT_EQ(StickMath::unit(-32767), -1.0);
-    EXPECT_EQ(StickMath::unit(32767), 1.0);
-    EXPECT_EQ(StickMath::unit(0), 0.0);
-    EXPECT_DOUBLE_EQ(StickMath::unit(16384), 16384.0 / 32767.0);
-}
-
-TEST(StickMath, axisLimitsAndRoundsHalvesAwayFromZero) {
-    EXPECT_EQ(StickMath::axis(2.0), 32767);
-    EXPECT_EQ(StickMath::axis(-2.0), -32767);
-    EXPECT_EQ(StickMath::axis(inf), 32767);
-    EXPECT_EQ(StickMath::axis(-inf), -32767);
-    EXPECT_EQ(StickMath::axis(nan), 0);
-    EXPECT_EQ(StickMath::axis(-0.5), -16384);  // -16383.5
-    EXPECT_EQ(StickMath::axis(0.5), 16384);
-    EXPECT_EQ(StickMath::axis(1.0 / 32767 * 0.49), 0);
-}
-
-TEST(StickMath, axisAndUnitRoundTripEveryAxisValue) {
+TEST(StickMath, axisAndUnitRoundTripEveryAxisValueAndLimitTheRest) {
     for (int v = -32767; v <= 32767; ++v) {
         ASSERT_EQ(StickMath::axis(StickMath::unit(static_cast<std::int16_t>(v))), v);
     }
+    EXPECT_EQ(StickMath::unit(-32768), -1.0);
+    EXPECT_EQ(StickMath::unit(32767), 1.0);
+    EXPECT_EQ(StickMath::axis(-0.5), -16384);  // -16383.5 rounds away from zero
+    EXPECT_EQ(StickMath::axis(2.0), 32767);
+    EXPECT_EQ(StickMath::axis(-inf), -32767);
+    EXPECT_EQ(StickMath::axis(nan), 0);
 }
 
 TEST(StickMath, eightWayNeedsTheStickBeyondTheDeadZone) {
@@ -67,45 +54,26 @@ TEST(StickMath, eightWayNeverReportsDirectionForNonsense) {
     EXPECT_EQ(StickMath::eightWay(inf, 0, 0.5), PadHat::east);
 }
 
-TEST(StickMath, vectorCutsTheDeadZoneAndRescales) {
+TEST(StickMath, vectorCutsTheDeadZoneRescalesAndHonoursInvertAndSensitivity) {
     const StickConfig config{0.2, 100, 1, false};
-    EXPECT_EQ(StickMath::vector(10, 0, config), (StickVector{0, 0}));
     EXPECT_EQ(StickMath::vector(0, -20, config), (StickVector{0, 0}));  // exactly the dead zone
-    const StickVector up = StickMath::vector(0, -60, config);
-    EXPECT_DOUBLE_EQ(up.x, 0);
-    EXPECT_DOUBLE_EQ(up.y, 0.5);
-    const StickVector right = StickMath::vector(500, 0, config);
-    EXPECT_DOUBLE_EQ(right.x, 1);
-    EXPECT_DOUBLE_EQ(right.y, 0);
+    EXPECT_DOUBLE_EQ(StickMath::vector(0, -60, config).y, 0.5);
+    EXPECT_EQ(StickMath::vector(500, 0, config), (StickVector{1, 0}));
     const StickVector diagonal = StickMath::vector(-300, 300, config);
     EXPECT_DOUBLE_EQ(std::hypot(diagonal.x, diagonal.y), 1);
-    EXPECT_LT(diagonal.x, 0);
-    EXPECT_LT(diagonal.y, 0);  // screen down is stick down
-    EXPECT_EQ(StickMath::vector(0, 0, config), (StickVector{0, 0}));
+    EXPECT_TRUE(diagonal.x < 0 && diagonal.y < 0);  // screen down is stick down
+    EXPECT_DOUBLE_EQ(StickMath::vector(0, -60, {0.2, 100, 1, true}).y, -0.5);
+    EXPECT_DOUBLE_EQ(StickMath::vector(25, 0, {0, 100, 2, false}).x, 0.5);
+    // A sensitivity of 0 counts as 0.05.
+    EXPECT_DOUBLE_EQ(StickMath::vector(100, 0, {0, 100, 0, false}).x, 0.05);
 }
 
-TEST(StickMath, vectorHonoursInvertAndSensitivity) {
-    const StickConfig inverted{0.2, 100, 1, true};
-    EXPECT_DOUBLE_EQ(StickMath::vector(0, -60, inverted).y, -0.5);
-    const StickConfig doubled{0, 100, 2, false};
-    EXPECT_DOUBLE_EQ(StickMath::vector(25, 0, doubled).x, 0.5);
-    // A sensitivity of 0 counts as 0.05, so a full-radius touch gives 0.05.
-    const StickConfig dull{0, 100, 0, false};
-    EXPECT_DOUBLE_EQ(StickMath::vector(100, 0, dull).x, 0.05);
-}
-
-TEST(StickMath, vectorLimitsItsConfiguration) {
+TEST(StickMath, vectorLimitsItsConfigurationAndInput) {
     // A radius at or below 1 counts as 1; a dead zone above 0.95 as 0.95.
-    const StickConfig tiny{0, 0.01, 1, false};
-    EXPECT_DOUBLE_EQ(StickMath::vector(0.5, 0, tiny).x, 0.5);
-    const StickConfig wide{5, 10, 1, false};
-    EXPECT_DOUBLE_EQ(StickMath::vector(10, 0, wide).x, 1);
-    EXPECT_DOUBLE_EQ(StickMath::vector(9.75, 0, wide).x, 0.5);
-    const StickConfig negative{-1, 10, 1, false};
-    EXPECT_DOUBLE_EQ(StickMath::vector(1, 0, negative).x, 0.1);
-    const StickConfig broken{nan, nan, nan, false};
-    const StickVector v = StickMath::vector(1, 0, broken);
-    EXPECT_TRUE(std::isfinite(v.x));
+    EXPECT_DOUBLE_EQ(StickMath::vector(0.5, 0, {0, 0.01, 1, false}).x, 0.5);
+    EXPECT_DOUBLE_EQ(StickMath::vector(9.75, 0, {5, 10, 1, false}).x, 0.5);
+    EXPECT_DOUBLE_EQ(StickMath::vector(1, 0, {-1, 10, 1, false}).x, 0.1);
+    EXPECT_TRUE(std::isfinite(StickMath::vector(1, 0, {nan, nan, nan, false}).x));
     EXPECT_EQ(StickMath::vector(nan, 1, StickConfig{}), (StickVector{0, 0}));
     EXPECT_EQ(StickMath::vector(inf, 1, StickConfig{}), (StickVector{0, 0}));
 }
