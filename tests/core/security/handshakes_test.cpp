@@ -106,6 +106,12 @@ class Handshakes : public ::testing::Test {
         return c;
     }
 
+    /// The client's authResponse body after a run against `hostSide`.
+    static Bytes authResponse(ClientAuthHandshake clientSide, HostAuthHandshake hostSide) {
+        const Bytes challenge = hostSide.handleHello(clientSide.makeHello().value()).value();
+        return clientSide.handleChallenge(challenge).value().responseBody;
+    }
+
     void storeClient(std::string keyHex = {}) {
         store->upsertClient({clientIdentity.id(), "n", "m",
                              keyHex.empty() ? clientIdentity.publicKeyHex() : keyHex, 0, 0, ""});
@@ -335,34 +341,17 @@ TEST_F(Handshakes, malformedHelloOrDamagedStoredKeyIsAProtocolError) {
 
 TEST_F(Handshakes, replayedTamperedOrForeignResponseIsABadSignature) {
     storeClient();
-    // The stored key's own response from an earlier session: other nonces.
-    HostAuthHandshake earlierHost(host(), store, X25519PrivateKey::generate(), HostNonce{});
-    ClientAuthHandshake earlierClient(client(), pinned(), X25519PrivateKey::generate(),
-                                      Hex::random(16));
-    const Bytes replayed =
-        earlierClient
-            .handleChallenge(earlierHost.handleHello(earlierClient.makeHello().value()).value())
-            .value()
-            .responseBody;
+    // The stored key's own response from an earlier session, with other nonces.
+    const Bytes replayed = authResponse(
+        ClientAuthHandshake(client(), pinned(), X25519PrivateKey::generate(), Hex::random(16)),
+        HostAuthHandshake(host(), store, X25519PrivateKey::generate(), HostNonce{}));
     // Same client id and transcript, signed by a key other than the stored one.
     const auto impostor = LocalIdentity::fromSeed(clientIdentity.id(), Bytes(32, 0x5A)).value();
-    ClientAuthHandshake impostorClient(client(impostor), pinned(), clientX, clientNonce);
-    auto impostorHost = hostAuth();
-    const Bytes foreign =
-        impostorClient
-            .handleChallenge(impostorHost.handleHello(impostorClient.makeHello().value()).value())
-            .value()
-            .responseBody;
-    const Bytes genuine = [&] {
-        auto hostSide = hostAuth();
-        auto clientSide = clientAuth();
-        return clientSide
-            .handleChallenge(hostSide.handleHello(clientSide.makeHello().value()).value())
-            .value()
-            .responseBody;
-    }();
+    const Bytes foreign = authResponse(
+        ClientAuthHandshake(client(impostor), pinned(), clientX, clientNonce), hostAuth());
     const Bytes tampered =
-        edited<AuthResponse>(genuine, [](AuthResponse& m) { flipFirstDigit(m.clientSigHex); });
+        edited<AuthResponse>(authResponse(clientAuth(), hostAuth()),
+                             [](AuthResponse& m) { flipFirstDigit(m.clientSigHex); });
 
     for (const Bytes& response : {replayed, foreign, tampered}) {
         auto hostSide = hostAuth();
