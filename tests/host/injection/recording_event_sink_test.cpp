@@ -11,8 +11,6 @@
 namespace tarvel::injection::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -20,40 +18,7 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-TEST(RecordingEventSink, writesOneExactLinePerEventFromTheInjector) {
-    std::ostringstream out;
-    Harness h(VirtualScreen::standard(), std::make_shared<RecordingEventSink>(out));
-    h.keyEvent(hidA, KeyState::repeat, ModifierMask::shift);
-    h.send(InputEvent::MouseMove{3.5F, -2.5F});
-    h.send(InputEvent::MouseMove{0.5F, 0});
-    h.send(InputEvent::MouseButton{2, true, 2});
-    h.send(InputEvent::Scroll{-1, 2}, {}, GesturePhase::began);
-    h.send(InputEvent::Scroll{0, 7}, {}, GesturePhase::momentum);
-    h.send(InputEvent::PinchZoom{0.0625F, 0}, {}, GesturePhase::began);
-    h.send(InputEvent::Media{3});
-    h.injector->injectText("h\xC3\xA9 \"q\"");
-
-    const Lines expected{
-        R"({"op":"key","keyCode":0,"down":true,"flags":131072,"autorepeat":1})",
-        R"({"op":"userActivity"})",
-        R"({"op":"mouse","type":5,"x":963.5,"y":537.5,"button":0,"clickState":0,"flags":0,"dx":4,"dy":-3})",
-        R"({"op":"mouse","type":5,"x":964.0,"y":537.5,"button":0,"clickState":0,"flags":0,"dx":1,"dy":0})",
-        R"({"op":"mouse","type":3,"x":964.0,"y":537.5,"button":1,"clickState":2,"flags":0,"dx":0,"dy":0})",
-        R"({"op":"scroll","wheel1":2,"wheel2":-1,"phase":1,"momentumPhase":0})",
-        R"({"op":"scroll","wheel1":7,"wheel2":0,"phase":0,"momentumPhase":1})",
-        R"({"op":"gesture","zoom":0.0625})",
-        R"({"op":"media","keyType":7,"down":true})",
-        R"({"op":"media","keyType":7,"down":false})",
-        "{\"op\":\"text\",\"text\":\"h\xC3\xA9 \\\"q\\\"\"}",
-    };
-    EXPECT_EQ(h.sink->lines(), expected);
-    std::string written;
-    for (const auto& line : expected) {
-        written += line + "\n";
-    }
-    EXPECT_EQ(out.str(), written);
-}
-
+// The line format itself is checked through every injector test.
 TEST(RecordingEventSink, aFileIsFlushedLineByLineAndOtherWritersLinesJoinIt) {
     testing::TempDir dir;
     auto sink = RecordingEventSink::open(dir / "events.jsonl");
