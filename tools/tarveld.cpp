@@ -389,5 +389,11 @@ int main(int argc, char** argv) {
     mainQueue->sync([display] { display->stop(); });
     host->stop();
     mainQueue->sync([] {});
+    // The server's threads end before main returns and statics go.
+    std::weak_ptr<server::HostServer> gone = host;
+    host.reset();
+    for (int i = 0; i < 200 && !gone.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return exitCode;
 }

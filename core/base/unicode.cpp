@@ -1,9 +1,12 @@
 #include "core/base/unicode.hpp"
 
 #include <unicode/ubrk.h>
+#include <unicode/uchar.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -74,6 +77,25 @@ std::vector<std::string_view> graphemeClusters(std::string_view text) {
 
 std::size_t graphemeCount(std::string_view text) {
     return graphemeClusters(text).size();
+}
+
+std::string printableForLog(std::string_view text, std::size_t maxCharacters) {
+    std::string shown;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+    std::int32_t offset = 0;
+    for (std::size_t count = 0; offset < length && count < maxCharacters; ++count) {
+        const std::int32_t start = offset;
+        UChar32 c = 0;
+        U8_NEXT(bytes, offset, length, c);
+        const std::int8_t category = c < 0 ? static_cast<std::int8_t>(U_CONTROL_CHAR) : u_charType(c);
+        if (category == U_CONTROL_CHAR || category == U_FORMAT_CHAR) {
+            shown.push_back('?');
+        } else {
+            shown.append(text.data() + start, static_cast<std::size_t>(offset - start));
+        }
+    }
+    return shown;
 }
 
 }  // namespace tarvel::base

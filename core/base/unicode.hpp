@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,5 +16,11 @@ std::vector<std::string_view> graphemeClusters(std::string_view text);
 
 /// Number of extended grapheme clusters; text that is not UTF-8 counts its bytes.
 std::size_t graphemeCount(std::string_view text);
+
+/// Peer-supplied text made safe for a log line: at most `maxCharacters` code
+/// points, cut on a code point boundary, with invalid UTF-8, control and
+/// format characters (line breaks, terminal escapes, bidirectional
+/// overrides) each replaced by "?".
+std::string printableForLog(std::string_view text, std::size_t maxCharacters);
 
 }  // namespace tarvel::base

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/base/log.hpp"
+#include "core/base/unicode.hpp"
 #include "core/security/fingerprint.hpp"
 #include "core/security/handshake_frames.hpp"
 #include "core/security/hex.hpp"
@@ -53,12 +54,10 @@ std::optional<HostCore::Phase> HostCore::phase(ConnectionId id) const {
 }
 
 std::string HostCore::describe(const Session& session) const {
-    // Device names come from the peer: no control characters may forge log lines.
+    // Device names come from the peer: no line break, escape or bidirectional
+    // override may forge or disguise a log line.
     constexpr std::size_t maxShown = 64;
-    std::string name = session.deviceName.substr(0, maxShown);
-    std::replace_if(
-        name.begin(), name.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+    const std::string name = base::printableForLog(session.deviceName, maxShown);
     std::string text = name.empty() ? std::string("a device") : name;
     text += " (";
     text += session.remoteIp.empty() ? std::string("unknown address") : session.remoteIp;
@@ -88,7 +87,7 @@ void HostCore::connectionOpened(ConnectionId id,
     }
     // Only private and Tailscale ranges may talk to the host at all.
     if (!discovery::NetworkFilter::isAllowed(peer)) {
-        base::logLine("refused a connection from " +
+        peerLog(now, "refused a connection from " +
                       (peer ? discovery::NetworkFilter::hostString(*peer).value_or("?")
                             : std::string("an unknown address")) +
                       ": address not admitted");
@@ -109,6 +108,8 @@ void HostCore::evictForNewConnection(const std::string& address, ActionSink& out
     // Silent connections must not lock phones out: past either bound the
     // handshake that has waited longest makes room, so a real handshake,
     // which takes milliseconds, completes even during a flood.
+    // Connections that have not started a handshake go first; one that is
+    // pairing or authenticating only when no such connection is left.
     auto oldestPending = [&](bool sameAddress) {
         Session* oldest = nullptr;
         std::size_t count = 0;
@@ -120,7 +121,10 @@ void HostCore::evictForNewConnection(const std::string& address, ActionSink& out
                 continue;
             }
             ++count;
-            if (oldest == nullptr || session->openedAt < oldest->openedAt) {
+            const bool fresh = session->phase == Phase::fresh;
+            const bool oldestFresh = oldest != nullptr && oldest->phase == Phase::fresh;
+            if (oldest == nullptr || (fresh && !oldestFresh) ||
+                (fresh == oldestFresh && session->openedAt < oldest->openedAt)) {
                 oldest = session.get();
             }
         }
@@ -227,7 +231,7 @@ void HostCore::replyInfo(Session& session, const Now& now, ActionSink& out) {
 void HostCore::beginPair(Session& session, const wire::TCPFrame& frame, const Now& now,
                          ActionSink& out) {
     if (!pairingCode_ || !pairingCode_->isActive()) {
-        base::logLine("refused pairing from " + describe(session) + ": no pairing code is active");
+        peerLog(now, "refused pairing from " + describe(session) + ": no pairing code is active");
         reject(session, wire::FrameType::pairReject, security::HandshakeError::noActiveCode(), now,
                out);
         return;
@@ -238,8 +242,7 @@ void HostCore::beginPair(Session& session, const wire::TCPFrame& frame, const No
     if (!challenge) {
         session.pairing.reset();
         if (const auto* error = security::handshakeError(challenge.error())) {
-            base::logLine("refused pairing from " + describe(session) + ": " +
-                          error->description());
+            peerLog(now, "refused pairing from " + describe(session) + ": " + error->description());
             reject(session, wire::FrameType::pairReject, *error, now, out);
         } else {
             close(session, "could not encode the pairing challenge", now, out);
@@ -275,12 +278,12 @@ void HostCore::finishPair(Session& session, const wire::TCPFrame& frame, const N
         reject(session, wire::FrameType::pairReject, *error, now, out);
         if (pairingCode_ && !pairingCode_->isActive()) {
             base::logLine("the pairing code is dead after five wrong attempts");
-            reportCodeEnd(PairingCodeEnd::exhausted, out);
+            reportCodeEnd(PairingCodeEnd::exhausted, pairingCode_, out);
         }
         return;
     }
     // The code is used up; the pairing counts only once its record is saved.
-    pairingCode_.reset();
+    session.code = std::move(pairingCode_);
     session.clientId = result->client.clientId;
     session.deviceName = result->client.deviceName;
     session.pendingKeys = result->keys;
@@ -300,17 +303,22 @@ void HostCore::pairingSaved(ConnectionId id, bool saved, std::string_view why, c
         // phone trusting a host that no longer knows it.
         base::logLine("pairing with " + describe(*session) +
                       " failed: its record could not be saved (" + std::string(why) + ")");
-        reportCodeEnd(PairingCodeEnd::notSaved, out);
+        reportCodeEnd(PairingCodeEnd::notSaved, session->code, out);
         close(*session, "pairing not saved", now, out);
         return;
     }
     const auto keys = *session->pendingKeys;
     session->pendingKeys.reset();
     const wire::Bytes completeBody = std::move(session->completeBody);
+    const auto code = std::move(session->code);
     sendPlain(*session, wire::FrameType::pairComplete, completeBody, false, now, out);
+    session = find(id);
+    if (session == nullptr) {
+        return;
+    }
     base::logLine("Paired with " + describe(*session));
     establish(*session, keys, now, out);
-    reportCodeEnd(PairingCodeEnd::used, out);
+    reportCodeEnd(PairingCodeEnd::used, code, out);
     out.perform(PairingCompleted{session->deviceName});
 }
 
@@ -323,11 +331,11 @@ void HostCore::beginAuth(Session& session, const wire::TCPFrame& frame, const No
         session.auth.reset();
         const auto* error = security::handshakeError(challenge.error());
         if (error != nullptr && error->kind() == security::HandshakeError::Kind::unpaired) {
-            base::logLine("refused " + describe(session) + ": unknown device");
+            peerLog(now, "refused " + describe(session) + ": unknown device");
             reject(session, wire::FrameType::errUnpaired, *error, now, out);
         } else {
-            base::logLine("authentication from " + describe(session) + " failed: " +
-                          (error != nullptr ? error->description() : std::string("encoding")));
+            peerLog(now, "authentication from " + describe(session) + " failed: " +
+                             (error != nullptr ? error->description() : std::string("encoding")));
             close(session, "authentication failed", now, out);
         }
         return;
@@ -342,9 +350,17 @@ void HostCore::finishAuth(Session& session, const wire::TCPFrame& frame, const N
     session.auth.reset();
     if (!result) {
         const auto* error = security::handshakeError(result.error());
-        base::logLine("authentication from " + describe(session) + " failed: " +
-                      (error != nullptr ? error->description() : std::string("encoding")));
+        peerLog(now, "authentication from " + describe(session) + " failed: " +
+                         (error != nullptr ? error->description() : std::string("encoding")));
         close(session, "authentication failed", now, out);
+        return;
+    }
+    // The device may have been removed while it was answering: only a record
+    // still stored, with the same key, lets it in.
+    const auto stored = store_->client(result->client.clientId);
+    if (!stored || stored->ed25519PublicKeyHex != result->client.ed25519PublicKeyHex) {
+        peerLog(now, "refused " + describe(session) + ": removed while authenticating");
+        close(session, "device removed", now, out);
         return;
     }
     session.clientId = result->client.clientId;
@@ -411,7 +427,7 @@ void HostCore::handleEstablished(Session& session, const wire::TCPFrame& frame, 
             return;
         case wire::FrameType::reliableInput:
             if (auto packet = wire::InputPacket::fromPlain20(*plaintext)) {
-                admit(session, *packet, 0, out);
+                admit(session, *packet, 0, now, out);
             }
             return;
         default:
@@ -492,12 +508,37 @@ void HostCore::setActive(Session* session, ActionSink& out) {
     }
 }
 
-void HostCore::reportCodeEnd(PairingCodeEnd how, ActionSink& out) {
-    if (codeEndReported_) {
+void HostCore::reportCodeEnd(PairingCodeEnd how,
+                             const std::shared_ptr<security::PairingCodeState>& code,
+                             ActionSink& out) {
+    // Only the code on display, once: a save finishing after a fresh code was
+    // asked for says nothing about the fresh one.
+    if (code == nullptr || code != displayedCode_ || codeEndReported_) {
         return;
     }
     codeEndReported_ = true;
     out.perform(PairingCodeEnded{how});
+}
+
+void HostCore::peerLog(const Now& now, const std::string& line) {
+    // Anyone on the network can cause these lines: bound how many reach the log.
+    constexpr auto window = std::chrono::seconds{10};
+    constexpr int linesPerWindow = 20;
+    if (now.mono - peerLogWindowStart_ >= window) {
+        if (peerLogSuppressed_ > 0) {
+            base::logLine(std::to_string(peerLogSuppressed_) +
+                          " more refusals were not logged in the last 10 s");
+        }
+        peerLogWindowStart_ = now.mono;
+        peerLogCount_ = 0;
+        peerLogSuppressed_ = 0;
+    }
+    if (peerLogCount_ < linesPerWindow) {
+        ++peerLogCount_;
+        base::logLine(line);
+    } else {
+        ++peerLogSuppressed_;
+    }
 }
 
 // Datagrams.
@@ -551,20 +592,21 @@ void HostCore::datagramReceived(FlowId id, wire::ByteView data, std::uint64_t re
     if (sender == nullptr) {
         return;
     }
-    sender->lastActivity = now.mono;
     // Acknowledged even when it is a replay: the first acknowledgement may
     // have been lost, and the replay window still keeps it from running twice.
     if (packet->ackRequired) {
         out.perform(SendDatagram{id, wire::UDPCodec::sealAck(packet->seq, *sender->udpKey)});
     }
-    admit(*sender, *packet, recvAt, out);
+    admit(*sender, *packet, recvAt, now, out);
 }
 
 bool HostCore::admit(Session& session, const wire::InputPacket& packet, std::uint64_t recvAt,
-                     ActionSink& out) {
+                     const Now& now, ActionSink& out) {
     if (!session.window.accept(packet.seq)) {
         return false;
     }
+    // Only fresh input is life: a replayed capture must not keep a session open.
+    session.lastActivity = now.mono;
     // Stale movements and pad frames would drag the pointer or pad backwards.
     if (packet.event.as<wire::InputEvent::MouseMove>() && !session.moveGate.accept(packet.seq)) {
         return false;
@@ -681,6 +723,7 @@ PairingInfo HostCore::beginPairing() {
         pairingCode_->invalidate();
     }
     pairingCode_ = security::PairingCodeState::generate();
+    displayedCode_ = pairingCode_;
     codeEndReported_ = false;
     PairingInfo info;
     info.code = pairingCode_->code();
@@ -706,10 +749,14 @@ void HostCore::endPairing() {
         pairingCode_->invalidate();
         pairingCode_.reset();
     }
+    displayedCode_.reset();
 }
 
 void HostCore::removeClient(const std::string& clientId, const Now& now, ActionSink& out) {
     out.perform(store::RemoveClient{clientId});
+    if (stopped_) {
+        return;
+    }
     std::vector<ConnectionId> matching;
     for (const auto& [id, session] : sessions_) {
         if (session->clientId == clientId) {

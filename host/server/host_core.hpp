@@ -257,6 +257,7 @@ class HostCore {
         std::optional<security::HostAuthHandshake> auth;
         std::optional<security::SessionKeys> pendingKeys;  // while saving
         wire::Bytes completeBody;                          // while saving
+        std::shared_ptr<security::PairingCodeState> code;  // the code it used, while saving
         std::unique_ptr<wire::SecureTCPChannel> channel;
         std::optional<wire::SymmetricKey> udpKey;
         std::optional<std::string> clientId;
@@ -307,11 +308,14 @@ class HostCore {
     /// the shell already knows the connection is gone.
     void close(Session& session, std::string_view why, const Now& now, ActionSink& out,
                bool announce = true);
-    void reportCodeEnd(PairingCodeEnd how, ActionSink& out);
+    void reportCodeEnd(PairingCodeEnd how, const std::shared_ptr<security::PairingCodeState>& code,
+                       ActionSink& out);
+    /// A line a peer can cause, rate-limited.
+    void peerLog(const Now& now, const std::string& line);
 
     /// The one path of an input packet, by datagram or by reliableInput.
     bool admit(Session& session, const wire::InputPacket& packet, std::uint64_t recvAt,
-               ActionSink& out);
+               const Now& now, ActionSink& out);
     void takeControl(Session& session, ActionSink& out);
     void injectPacket(const wire::InputPacket& packet, std::uint64_t recvAt, ActionSink& out);
     void flushMove(ActionSink& out);
@@ -329,8 +333,12 @@ class HostCore {
     std::map<FlowId, Flow> flows_;
     Session* active_ = nullptr;
     bool activityHeld_ = false;
-    std::shared_ptr<security::PairingCodeState> pairingCode_;
+    std::shared_ptr<security::PairingCodeState> pairingCode_;    // usable now
+    std::shared_ptr<security::PairingCodeState> displayedCode_;  // what the user sees
     bool codeEndReported_ = false;
+    base::MonotonicTime peerLogWindowStart_{};
+    int peerLogCount_ = 0;
+    int peerLogSuppressed_ = 0;
     std::optional<PendingMove> pendingMove_;
     bool moveInFlight_ = false;
     bool stopped_ = false;

@@ -270,17 +270,18 @@ void HostServer::perform(Action&& action) {
                 });
             },
             [this](inject::Clipboard& clipboard) {
-                // Written before the paste is queued, so the paste finds the new text.
-                if (deps_.clipboard) {
-                    deps_.clipboard->setText(clipboard.text);
-                }
-                queueInjection(
-                    [autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
-                        injector.stampPacketTime();
-                        if (autoPaste) {
-                            injector.postPaste();
-                        }
-                    });
+                // Set in its place on the inject queue: an earlier paste still
+                // queued must find the earlier text, and this paste this text.
+                queueInjection([target = deps_.clipboard, text = std::move(clipboard.text),
+                                autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
+                    injector.stampPacketTime();
+                    if (target) {
+                        target->setText(text);
+                    }
+                    if (autoPaste) {
+                        injector.postPaste();
+                    }
+                });
             },
             [this](inject::PadMappingChanged&) {
                 queueInjection(
@@ -290,13 +291,24 @@ void HostServer::perform(Action&& action) {
                 queueInjection([](injection::InputInjector& injector) { injector.superviseTick(); });
             },
             [this](store::SaveClient& save) {
+                auto previous = store_->client(save.record.clientId);
                 store_->upsertClient(save.record);
                 std::weak_ptr<HostServer> weak = weak_from_this();
                 storeQueue_->async([weak, store = store_, id = save.connection,
-                                    queue = std::weak_ptr(queue_)] {
+                                    clientId = save.record.clientId, previous = std::move(previous),
+                                    queue = std::weak_ptr(queue_)]() mutable {
                     auto written = store->flushClients();
                     const bool saved = written.has_value();
                     std::string why = saved ? std::string() : written.error().message();
+                    if (!saved) {
+                        // A pairing that failed must not linger in memory and
+                        // reach the disk with the next successful write.
+                        if (previous) {
+                            store->upsertClient(*previous);
+                        } else {
+                            store->removeClient(clientId);
+                        }
+                    }
                     if (auto serverQueue = queue.lock()) {
                         serverQueue->async([weak, id, saved, why = std::move(why)] {
                             if (auto self = weak.lock()) {
@@ -636,7 +648,20 @@ void HostServer::watchdogTick() {
 // Operations of the user interface.
 
 void HostServer::stop() {
-    queue_->sync([this] { shutDown(); });
+    queue_->sync([this] {
+        shutDown();
+        // Connections still writing a final frame, and every flow, go now.
+        for (const auto& [id, connection] : connections_) {
+            connection->cancel();
+        }
+        for (const auto& [id, flow] : flows_) {
+            flow->cancel();
+        }
+        connections_.clear();
+        flows_.clear();
+    });
+    // The cancelled sockets' handlers have run: none holds the server any more.
+    queue_->sync([] {});
     // The final release has run and every store write is on disk.
     injectQueue_->sync([] {});
     storeQueue_->sync([] {});

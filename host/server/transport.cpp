@@ -111,6 +111,16 @@ void TcpConnection::send(wire::Bytes bytes, SendHandler done) {
         }
         return;
     }
+    // A peer that sends but never reads must not make us buffer without end.
+    if (queuedBytes_ + bytes.size() > maxQueuedBytes) {
+        cancel();
+        if (done) {
+            asio::post(socket_.get_executor(),
+                       [done = std::move(done)] { done(asio::error::no_buffer_space); });
+        }
+        return;
+    }
+    queuedBytes_ += bytes.size();
     writes_.emplace_back(std::move(bytes), std::move(done));
     if (!writing_) {
         writeNext();
@@ -126,6 +136,7 @@ void TcpConnection::writeNext() {
     asio::async_write(socket_, asio::buffer(writes_.front().first),
                       [self = shared_from_this()](std::error_code error, std::size_t) {
                           auto done = std::move(self->writes_.front().second);
+                          self->queuedBytes_ -= self->writes_.front().first.size();
                           self->writes_.pop_front();
                           if (done) {
                               done(error);
@@ -134,6 +145,7 @@ void TcpConnection::writeNext() {
                               // A broken stream loses everything queued after it too.
                               while (!self->writes_.empty()) {
                                   auto next = std::move(self->writes_.front().second);
+                                  self->queuedBytes_ -= self->writes_.front().first.size();
                                   self->writes_.pop_front();
                                   if (next) {
                                       next(error);
@@ -174,8 +186,15 @@ void TcpListener::acceptNext() {
                 return;
             }
             if (error) {
-                if (error == asio::error::connection_aborted) {
-                    self->acceptNext();  // the peer gave up while queued
+                // The peer gave up while queued, or its network did: Linux
+                // reports these on accept and the next one may well succeed.
+                if (error == asio::error::connection_aborted ||
+                    error == asio::error::network_down || error == asio::error::host_unreachable ||
+                    error == asio::error::network_unreachable ||
+                    error == asio::error::operation_not_supported || error.value() == EPROTO ||
+                    error.value() == ENOPROTOOPT || error.value() == EHOSTDOWN ||
+                    error.value() == ENONET) {
+                    self->acceptNext();
                     return;
                 }
                 // Out of descriptors or memory passes, but not by retrying at once.

@@ -42,6 +42,9 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
 
     /// Largest chunk one receive delivers.
     static constexpr std::size_t maxReceiveLength = 65536;
+    /// Bytes a connection may have waiting to be written; past this the peer
+    /// is not reading and the connection is closed.
+    static constexpr std::size_t maxQueuedBytes = 1 << 20;
 
     explicit TcpConnection(asio::ip::tcp::socket socket);
 
@@ -52,7 +55,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     void receive(ReceiveHandler handler);
 
     /// Queues `bytes` as one message; messages leave in call order. `done`,
-    /// when given, runs once the message was written or failed.
+    /// when given, runs once the message was written or failed. Past
+    /// maxQueuedBytes unwritten, the connection is cancelled instead.
     void send(wire::Bytes bytes, SendHandler done = {});
 
     /// Closes the socket; a pending receive completes with operation_aborted.
@@ -67,6 +71,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     std::optional<discovery::NetworkEndpoint> endpoint_;
     wire::Bytes readBuffer_;
     std::deque<std::pair<wire::Bytes, SendHandler>> writes_;
+    std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool cancelled_ = false;
 };

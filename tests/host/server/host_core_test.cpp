@@ -254,6 +254,22 @@ TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) 
     const auto refused = pair(second, code);
     EXPECT_EQ(refused.type, FrameType::pairReject);
     EXPECT_EQ(wire::JSONCodec::decode<wire::ReasonBody>(refused.body)->reason, "no_active_code");
+
+    // A save that finishes after a fresh code was asked for says nothing about it.
+    Phone late;
+    late.conn = open();
+    security::ClientPairingHandshake lateHandshake(
+        security::ClientDescriptor{late.identity, "Late", "iPhone"}, core.beginPairing().code,
+        security::X25519PrivateKey::generate(), security::Hex::random(16));
+    sendPlain(late.conn, FrameType::pairRequest, *lateHandshake.makeRequest());
+    sendPlain(late.conn, FrameType::pairConfirm,
+              *lateHandshake.handleChallenge(framesTo(late.conn).back().body));
+    core.beginPairing();
+    out.actions.clear();
+    core.pairingSaved(late.conn, true, "", now, out);
+    EXPECT_TRUE(out.has<PairingCompleted>());
+    EXPECT_FALSE(out.has<PairingCodeEnded>());
+
 }
 
 TEST_F(HostCoreTest, pairingWhoseRecordCannotBeSavedFailsAndIsNeverReportedAsDone) {
@@ -323,6 +339,17 @@ TEST_F(HostCoreTest, authenticationSendsAuthOKSealedWithCounterZeroAndRecordsThe
     ASSERT_TRUE(out.has<store::TouchClient>());
     EXPECT_EQ(out.all<store::TouchClient>().back().remoteIp, "192.168.1.20");
     EXPECT_TRUE(log.contains("authenticated Phone"));
+}
+
+TEST_F(HostCoreTest, aDeviceRemovedWhileAuthenticatingIsNotLetIn) {
+    Phone phone = pairedPhone();
+    core.connectionEnded(phone.conn, "closed by the device", now, out);
+    authenticate(phone, [&] {
+        store->removeClient(phone.identity.id());  // what the shell does for RemoveClient
+        core.removeClient(phone.identity.id(), now, out);
+    });
+    EXPECT_EQ(core.phase(phone.conn), std::nullopt);
+    EXPECT_NE(framesTo(phone.conn).back().type, FrameType::authOK);
 }
 
 TEST_F(HostCoreTest, unknownOrMalformedHellosAreRefused) {
@@ -487,7 +514,17 @@ TEST_F(HostCoreTest, idleLimitsCloseSilentSessionsAndForgetSilentFlows) {
     core.tick(now, out);
     EXPECT_TRUE(closed(handshaking));
     EXPECT_EQ(core.flowCount(), 1u);
-    advance(110s);
+
+    // A replayed capture is acknowledged but is no sign of life.
+    Phone other = pairedPhone("Other");
+    auto press = key(other, 4);
+    datagram(other, press);
+    advance(9s);
+    datagram(other, press);
+    advance(1500ms);
+    core.tick(now, out);
+    EXPECT_TRUE(closed(other.conn));
+    advance(121s);
     core.tick(now, out);
     EXPECT_EQ(core.flowCount(), 0u);
     EXPECT_FALSE(core.needsSupervision());
@@ -523,12 +560,28 @@ TEST_F(HostCoreTest, silentConnectionsCannotLockOutARealHandshake) {
     }
     EXPECT_EQ(fresh.sessionCount(), 8u);
     EXPECT_EQ(fresh.phase(1), std::nullopt);  // the oldest made room
+
+    // A phone whose user is still typing the code outlasts the silent ones.
+    Phone typing;
+    typing.conn = open();
+    security::ClientPairingHandshake handshake(
+        security::ClientDescriptor{typing.identity, "Typing", "iPhone"}, core.beginPairing().code,
+        security::X25519PrivateKey::generate(), security::Hex::random(16));
+    sendPlain(typing.conn, FrameType::pairRequest, *handshake.makeRequest());
+    flood(200);
+    EXPECT_EQ(core.phase(typing.conn), HostCore::Phase::pairing);
 }
 
 TEST_F(HostCoreTest, refusedAddressesAndTooManyFlowsAreBounded) {
-    core.connectionOpened(99, endpoint({8, 8, 8, 8}), now, out);
-    EXPECT_TRUE(closed(99));
+    for (ConnectionId id = 100; id < 200; ++id) {
+        core.connectionOpened(id, endpoint({8, 8, 8, 8}), now, out);
+    }
+    EXPECT_TRUE(closed(150));
     EXPECT_EQ(core.sessionCount(), 0u);
+    EXPECT_LE(log.lines().size(), 20u);  // anyone can cause these: bounded
+    advance(10s);
+    core.connectionOpened(200, endpoint({8, 8, 8, 8}), now, out);
+    EXPECT_TRUE(log.contains("80 more refusals were not logged"));
     core.flowOpened(1, endpoint({8, 8, 4, 4}), now, out);
     EXPECT_EQ(core.flowCount(), 0u);
 

@@ -174,6 +174,19 @@ TEST(HostServer, stopReleasesEverythingIgnoresLateInputAndLeavesTheFilesComplete
     }
 }
 
+TEST(HostServer, aPairingThatCannotBeSavedIsRefusedAndForgotten) {
+    tarvel::testing::LogCapture log;
+    Harness h({}, false);
+    // A folder where the file belongs: every write of it fails.
+    std::filesystem::create_directory(h.dir.path() / "paired_devices.json");
+    h.start();
+    TestConnection conn(h.port);
+    EXPECT_FALSE(conn.pair(h.server->beginPairing().code));
+    EXPECT_TRUE(conn.closedByHost());
+    EXPECT_TRUE(eventually([&] { return log.contains("its record could not be saved"); }));
+    EXPECT_TRUE(eventually([&] { return h.server->snapshot().clients.empty(); }));
+}
+
 TEST(HostServer, startRemovesTemporaryFilesACrashLeftBehind) {
     tarvel::testing::TempDir dir;
     { std::ofstream(dir.path() / "paired_devices.json.tmp.Ab12Cd") << "[partial"; }
