@@ -205,13 +205,11 @@ class TestConnection {
         sendPlain(wire::FrameType::pairRequest, *handshake.makeRequest());
         auto challenge = readFrame();
         if (!challenge || challenge->type != wire::FrameType::pairChallenge) {
-            lastRefusal = challenge;
             return false;
         }
         sendPlain(wire::FrameType::pairConfirm, *handshake.handleChallenge(challenge->body));
         auto complete = readFrame();
         if (!complete || complete->type != wire::FrameType::pairComplete) {
-            lastRefusal = complete;
             return false;
         }
         auto result = handshake.handleComplete(complete->body, std::chrono::system_clock::now());
@@ -225,40 +223,10 @@ class TestConnection {
         return true;
     }
 
-    /// Authenticates as `identity` against the pinned `pinned`; true on authOK.
-    bool authenticate(const security::LocalIdentity& identity,
-                      const pairing::PairedHostRecord& pinned) {
-        client = identity;
-        security::ClientAuthHandshake handshake(
-            security::ClientDescriptor{client, "Phone", "iPhone"}, pinned,
-            security::X25519PrivateKey::generate(), security::Hex::random(16));
-        sendPlain(wire::FrameType::authHello, *handshake.makeHello());
-        auto challenge = readFrame();
-        if (!challenge || challenge->type != wire::FrameType::authChallenge) {
-            lastRefusal = challenge;
-            return false;
-        }
-        auto result = handshake.handleChallenge(challenge->body);
-        if (!result) {
-            return false;
-        }
-        sendPlain(wire::FrameType::authResponse, result->responseBody);
-        key = result->keys.sessionKey;
-        channel =
-            std::make_unique<wire::SecureTCPChannel>(*key, wire::SecureTCPChannel::Role::client);
-        auto ok = readFrame();
-        if (!ok || ok->type != wire::FrameType::authOK) {
-            return false;
-        }
-        auto body = channel->open(*ok);
-        return body && std::string(body->begin(), body->end()) == "{}";
-    }
-
     security::LocalIdentity client = security::LocalIdentity::generate();
     std::optional<pairing::PairedHostRecord> host;
     std::optional<wire::SymmetricKey> key;
     std::unique_ptr<wire::SecureTCPChannel> channel;
-    std::optional<wire::TCPFrame> lastRefusal;
 
   private:
     bool readSome(Clock::time_point deadline) {
