@@ -25,14 +25,6 @@ TEST(StickMath, axisAndUnitRoundTripEveryAxisValueAndLimitTheRest) {
     EXPECT_EQ(StickMath::axis(nan), 0);
 }
 
-TEST(StickMath, eightWayNeedsTheStickBeyondTheDeadZone) {
-    EXPECT_EQ(StickMath::eightWay(0.0, 0.5, 0.5), PadHat::north);
-    EXPECT_EQ(StickMath::eightWay(0.35, 0.35, 0.5), PadHat::neutral);  // length ~0.495
-    EXPECT_EQ(StickMath::eightWay(-0.7, -0.7, 0.5), PadHat::southWest);
-    EXPECT_EQ(StickMath::eightWayAxes(0, 20000, 0.3), PadHat::north);
-    EXPECT_EQ(StickMath::eightWayAxes(0, 9000, 0.3), PadHat::neutral);
-}
-
 TEST(StickMath, eightWaySectorsAreCentredOnTheirDirections) {
     const double toRadians = std::acos(-1.0) / 180;
     // Just inside each side of every sector boundary (22.5 + k * 45 degrees
