@@ -36,21 +36,29 @@ struct PairedCore {
     explicit PairedCore(int phones) {
         for (int i = 0; i < phones; ++i) {
             const server::ConnectionId id = i + 1;
-            core.connectionOpened(id, discovery::NetworkEndpoint{discovery::IPv4Address{{10, 0, 0, 2}}, 5000},
-                                  now, frames);
+            core.connectionOpened(
+                id, discovery::NetworkEndpoint{discovery::IPv4Address{{10, 0, 0, 2}}, 5000}, now,
+                frames);
             security::ClientPairingHandshake client(
                 security::ClientDescriptor{security::LocalIdentity::generate(), "Phone", "iPhone"},
                 core.beginPairing().code, security::X25519PrivateKey::generate(),
                 security::Hex::random(16));
-            core.bytesReceived(id, *wire::TCPFrameCodec::encodePlain(wire::FrameType::pairRequest, *client.makeRequest()), now, frames);
+            core.bytesReceived(id,
+                               *wire::TCPFrameCodec::encodePlain(wire::FrameType::pairRequest,
+                                                                 *client.makeRequest()),
+                               now, frames);
             const auto confirm = client.handleChallenge(frames.next().body);
-            core.bytesReceived(id, *wire::TCPFrameCodec::encodePlain(wire::FrameType::pairConfirm, *confirm), now, frames);
+            core.bytesReceived(
+                id, *wire::TCPFrameCodec::encodePlain(wire::FrameType::pairConfirm, *confirm), now,
+                frames);
             core.pairingSaved(id, true, "", now, frames);
             key = client.handleComplete(frames.next().body, now.wall)->keys.sessionKey;
         }
-        core.flowOpened(1, discovery::NetworkEndpoint{discovery::IPv4Address{{10, 0, 0, 2}}, 6000}, now, frames);
+        core.flowOpened(1, discovery::NetworkEndpoint{discovery::IPv4Address{{10, 0, 0, 2}}, 6000},
+                        now, frames);
     }
-    std::shared_ptr<pairing::PairedStore> store = std::make_shared<pairing::PairedStore>(std::nullopt);
+    std::shared_ptr<pairing::PairedStore> store =
+        std::make_shared<pairing::PairedStore>(std::nullopt);
     server::HostCore core{security::LocalIdentity::generate(), store};
     server::Now now{base::MonotonicTime{} + 1h, base::WallTime{} + 1h};
     FrameSink frames;
@@ -65,8 +73,9 @@ void BM_CoreKeyDatagram(benchmark::State& state) {
     datagrams.reserve(count);
     for (std::uint64_t seq = 1; seq <= count; ++seq) {
         datagrams.push_back(wire::UDPCodec::seal(
-            wire::InputPacket(seq, wire::InputEvent(wire::InputEvent::Key{4, wire::KeyState::down, false}),
-                              {}, wire::GesturePhase::none, true),
+            wire::InputPacket(
+                seq, wire::InputEvent(wire::InputEvent::Key{4, wire::KeyState::down, false}), {},
+                wire::GesturePhase::none, true),
             paired.key));
     }
     CountingSink sink;

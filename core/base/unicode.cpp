@@ -88,7 +88,8 @@ std::string printableForLog(std::string_view text, std::size_t maxCharacters) {
         const std::int32_t start = offset;
         UChar32 c = 0;
         U8_NEXT(bytes, offset, length, c);
-        const std::int8_t category = c < 0 ? static_cast<std::int8_t>(U_CONTROL_CHAR) : u_charType(c);
+        const std::int8_t category =
+            c < 0 ? static_cast<std::int8_t>(U_CONTROL_CHAR) : u_charType(c);
         if (category == U_CONTROL_CHAR || category == U_FORMAT_CHAR) {
             shown.push_back('?');
         } else {

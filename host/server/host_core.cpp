@@ -66,13 +66,10 @@ std::string HostCore::describe(const Session& session) const {
 }
 
 security::HostDescriptor HostCore::descriptor() const {
-    security::HostDescriptor host{identity_,
-                                  context_.hostName,
-                                  std::string(osType),
-                                  context_.deviceKind,
-                                  context_.lanEndpoints,
-                                  context_.tailscaleEndpoints,
-                                  context_.port};
+    security::HostDescriptor host{
+        identity_,           context_.hostName,     std::string(osType),
+        context_.deviceKind, context_.lanEndpoints, context_.tailscaleEndpoints,
+        context_.port};
     return host;
 }
 
@@ -88,9 +85,9 @@ void HostCore::connectionOpened(ConnectionId id,
     // Only private and Tailscale ranges may talk to the host at all.
     if (!discovery::NetworkFilter::isAllowed(peer)) {
         peerLog(now, "refused a connection from " +
-                      (peer ? discovery::NetworkFilter::hostString(*peer).value_or("?")
-                            : std::string("an unknown address")) +
-                      ": address not admitted");
+                         (peer ? discovery::NetworkFilter::hostString(*peer).value_or("?")
+                               : std::string("an unknown address")) +
+                         ": address not admitted");
         out.perform(Close{id});
         return;
     }
@@ -103,8 +100,7 @@ void HostCore::connectionOpened(ConnectionId id,
     sessions_.emplace(id, std::move(session));
 }
 
-void HostCore::evictForNewConnection(const std::string& address, ActionSink& out,
-                                     const Now& now) {
+void HostCore::evictForNewConnection(const std::string& address, ActionSink& out, const Now& now) {
     // Silent connections must not lock phones out: past either bound the
     // handshake that has waited longest makes room, so a real handshake,
     // which takes milliseconds, completes even during a flood.
@@ -440,8 +436,8 @@ void HostCore::reject(Session& session, std::uint8_t type, const security::Hands
     sendPlain(session, type, security::HandshakeFrames::rejectBody(error), true, now, out);
 }
 
-void HostCore::sendPlain(Session& session, std::uint8_t type, wire::ByteView body,
-                         bool thenClose, const Now& now, ActionSink& out) {
+void HostCore::sendPlain(Session& session, std::uint8_t type, wire::ByteView body, bool thenClose,
+                         const Now& now, ActionSink& out) {
     auto frame = wire::TCPFrameCodec::encodePlain(type, body);
     if (!frame) {
         close(session, "could not frame a reply", now, out);
@@ -457,8 +453,7 @@ void HostCore::sendPlain(Session& session, std::uint8_t type, wire::ByteView bod
 }
 
 template <class Body>
-void HostCore::sendSealed(Session& session, std::uint8_t type, const Body& body,
-                          ActionSink& out) {
+void HostCore::sendSealed(Session& session, std::uint8_t type, const Body& body, ActionSink& out) {
     // Sealed and handed out in one step, so counters and wire order agree.
     if (auto frame = session.channel->seal(type, body)) {
         out.perform(Send{session.id, std::move(*frame), false});
@@ -552,9 +547,10 @@ void HostCore::flowOpened(FlowId id, const discovery::NetworkEndpoint& peer, con
     // Source addresses are easy to forge: past the bound the flow idle
     // longest makes room, so a flood cannot grow the map.
     if (flows_.size() >= limits_.maxUdpPeers) {
-        auto oldest = std::min_element(flows_.begin(), flows_.end(), [](const auto& a, const auto& b) {
-            return a.second.lastActivity < b.second.lastActivity;
-        });
+        auto oldest =
+            std::min_element(flows_.begin(), flows_.end(), [](const auto& a, const auto& b) {
+                return a.second.lastActivity < b.second.lastActivity;
+            });
         out.perform(DropFlow{oldest->first});
         flows_.erase(oldest);
     }

@@ -157,12 +157,11 @@ struct PairingCodeEnded {
     PairingCodeEnd how = PairingCodeEnd::used;
 };
 
-using Action =
-    std::variant<Send, Close, SendDatagram, DropFlow, inject::Packet, inject::ReleaseAll,
-                 inject::StampPacketTime, inject::Text, inject::Clipboard,
-                 inject::PadMappingChanged, inject::SuperviseTick, store::SaveClient,
-                 store::TouchClient, store::RemoveClient, ActivityChanged, Notify,
-                 PairingCompleted, PairingCodeEnded>;
+using Action = std::variant<Send, Close, SendDatagram, DropFlow, inject::Packet, inject::ReleaseAll,
+                            inject::StampPacketTime, inject::Text, inject::Clipboard,
+                            inject::PadMappingChanged, inject::SuperviseTick, store::SaveClient,
+                            store::TouchClient, store::RemoveClient, ActivityChanged, Notify,
+                            PairingCompleted, PairingCodeEnded>;
 
 /// Receives the core's actions in order. The shell carries each one out (or
 /// queues it) and must not call back into the core from inside `perform`.
@@ -211,8 +210,8 @@ class HostCore {
     void flowOpened(FlowId id, const discovery::NetworkEndpoint& peer, const Now& now,
                     ActionSink& out);
     /// One datagram of a known flow; `recvAt` is the latency clock or 0.
-    void datagramReceived(FlowId id, wire::ByteView datagram, std::uint64_t recvAt,
-                          const Now& now, ActionSink& out);
+    void datagramReceived(FlowId id, wire::ByteView datagram, std::uint64_t recvAt, const Now& now,
+                          ActionSink& out);
     /// The flow's socket is gone.
     void flowEnded(FlowId id);
     /// The movement last handed out as inject::Packet has been performed.
@@ -286,14 +285,10 @@ class HostCore {
 
     void handle(Session& session, const wire::TCPFrame& frame, const Now& now, ActionSink& out);
     void replyInfo(Session& session, const Now& now, ActionSink& out);
-    void beginPair(Session& session, const wire::TCPFrame& frame, const Now& now,
-                   ActionSink& out);
-    void finishPair(Session& session, const wire::TCPFrame& frame, const Now& now,
-                    ActionSink& out);
-    void beginAuth(Session& session, const wire::TCPFrame& frame, const Now& now,
-                   ActionSink& out);
-    void finishAuth(Session& session, const wire::TCPFrame& frame, const Now& now,
-                    ActionSink& out);
+    void beginPair(Session& session, const wire::TCPFrame& frame, const Now& now, ActionSink& out);
+    void finishPair(Session& session, const wire::TCPFrame& frame, const Now& now, ActionSink& out);
+    void beginAuth(Session& session, const wire::TCPFrame& frame, const Now& now, ActionSink& out);
+    void finishAuth(Session& session, const wire::TCPFrame& frame, const Now& now, ActionSink& out);
     void establish(Session& session, const security::SessionKeys& keys, const Now& now,
                    ActionSink& out);
     void handleEstablished(Session& session, const wire::TCPFrame& frame, const Now& now,

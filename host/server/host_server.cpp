@@ -84,9 +84,8 @@ std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
     };
     auto store = std::make_shared<pairing::PairedStore>(dependencies.dataDirectory, executor);
     auto identity = loadIdentity(dependencies.dataDirectory);
-    return std::shared_ptr<HostServer>(new HostServer(std::move(dependencies),
-                                                      std::move(storeQueue), std::move(store),
-                                                      std::move(identity)));
+    return std::shared_ptr<HostServer>(new HostServer(
+        std::move(dependencies), std::move(storeQueue), std::move(store), std::move(identity)));
 }
 
 HostServer::~HostServer() {
@@ -239,8 +238,8 @@ void HostServer::perform(Action&& action) {
                 }
                 auto* trace = tracing() ? deps_.latencyTrace : nullptr;
                 if (trace != nullptr) {
-                    trace->logEvent(packet.packet.seq, packet.packet.event.opcode(),
-                                    packet.recvAt, diagnostics::LatencyTrace::now(), 0);
+                    trace->logEvent(packet.packet.seq, packet.packet.event.opcode(), packet.recvAt,
+                                    diagnostics::LatencyTrace::now(), 0);
                 }
                 queueInjection([packet = packet.packet, recvAt = packet.recvAt,
                                 trace](injection::InputInjector& injector) {
@@ -272,23 +271,25 @@ void HostServer::perform(Action&& action) {
             [this](inject::Clipboard& clipboard) {
                 // Set in its place on the inject queue: an earlier paste still
                 // queued must find the earlier text, and this paste this text.
-                queueInjection([target = deps_.clipboard, text = std::move(clipboard.text),
-                                autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
-                    injector.stampPacketTime();
-                    if (target) {
-                        target->setText(text);
-                    }
-                    if (autoPaste) {
-                        injector.postPaste();
-                    }
-                });
+                queueInjection(
+                    [target = deps_.clipboard, text = std::move(clipboard.text),
+                     autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
+                        injector.stampPacketTime();
+                        if (target) {
+                            target->setText(text);
+                        }
+                        if (autoPaste) {
+                            injector.postPaste();
+                        }
+                    });
             },
             [this](inject::PadMappingChanged&) {
                 queueInjection(
                     [](injection::InputInjector& injector) { injector.padMappingChanged(); });
             },
             [this](inject::SuperviseTick&) {
-                queueInjection([](injection::InputInjector& injector) { injector.superviseTick(); });
+                queueInjection(
+                    [](injection::InputInjector& injector) { injector.superviseTick(); });
             },
             [this](store::SaveClient& save) {
                 auto previous = store_->client(save.record.clientId);
@@ -381,24 +382,24 @@ void HostServer::queueMove(const inject::Packet& move) {
     auto* trace = tracing() ? deps_.latencyTrace : nullptr;
     std::weak_ptr<HostServer> weak = weak_from_this();
     std::weak_ptr<platform::AsioSerialQueue> serverQueue = queue_;
-    queueInjection([packet = move.packet, trace, weak,
-                    serverQueue](injection::InputInjector& injector) {
-        const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
-        injector.stampPacketTime();
-        injector.handle(packet);
-        if (trace != nullptr) {
-            trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
-        }
-        // Back to the server queue: the next coalesced movement may go out.
-        if (auto queue = serverQueue.lock()) {
-            queue->async([weak] {
-                if (auto self = weak.lock()) {
-                    Performer performer(*self);
-                    self->core_.moveInjected(performer);
-                }
-            });
-        }
-    });
+    queueInjection(
+        [packet = move.packet, trace, weak, serverQueue](injection::InputInjector& injector) {
+            const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
+            injector.stampPacketTime();
+            injector.handle(packet);
+            if (trace != nullptr) {
+                trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
+            }
+            // Back to the server queue: the next coalesced movement may go out.
+            if (auto queue = serverQueue.lock()) {
+                queue->async([weak] {
+                    if (auto self = weak.lock()) {
+                        Performer performer(*self);
+                        self->core_.moveInjected(performer);
+                    }
+                });
+            }
+        });
 }
 
 bool HostServer::tracing() const {
@@ -436,7 +437,8 @@ void HostServer::receive(ConnectionId id) {
         if (self->core_.phase(id)) {
             if (isComplete || error) {
                 self->core_.connectionEnded(
-                    id, error ? "read failed: " + error.message() : std::string("closed by the device"),
+                    id,
+                    error ? "read failed: " + error.message() : std::string("closed by the device"),
                     time, performer);
                 self->closeConnection(id);
             } else {

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
+#include <asio/steady_timer.hpp>
 #include <tl/expected.hpp>
 
 #include "core/discovery/network_filter.hpp"

@@ -93,7 +93,9 @@ class HostCoreTest : public ::testing::Test {
         core.connectionOpened(id, endpoint(ip), now, out);
         return id;
     }
-    void feed(ConnectionId id, const wire::Bytes& bytes) { core.bytesReceived(id, bytes, now, out); }
+    void feed(ConnectionId id, const wire::Bytes& bytes) {
+        core.bytesReceived(id, bytes, now, out);
+    }
     void sendPlain(ConnectionId id, std::uint8_t type, const wire::Bytes& body) {
         feed(id, *wire::TCPFrameCodec::encodePlain(type, body));
     }
@@ -185,8 +187,8 @@ class HostCoreTest : public ::testing::Test {
         }
         sendPlain(phone.conn, FrameType::authResponse, result->responseBody);
         phone.key = result->keys.sessionKey;
-        phone.channel =
-            std::make_unique<wire::SecureTCPChannel>(phone.key, wire::SecureTCPChannel::Role::client);
+        phone.channel = std::make_unique<wire::SecureTCPChannel>(
+            phone.key, wire::SecureTCPChannel::Role::client);
         phone.seq = 0;
     }
 
@@ -205,7 +207,8 @@ class HostCoreTest : public ::testing::Test {
         const auto sealed = wire::UDPCodec::seal(packet, phone.key);
         core.datagramReceived(flow, sealed, 0, now, out);
     }
-    InputPacket key(Phone& phone, std::uint16_t usage, wire::KeyState state = wire::KeyState::down) {
+    InputPacket key(Phone& phone, std::uint16_t usage,
+                    wire::KeyState state = wire::KeyState::down) {
         return InputPacket(++phone.seq, InputEvent(InputEvent::Key{usage, state, false}));
     }
     InputPacket move(Phone& phone, float dx) {
@@ -213,7 +216,8 @@ class HostCoreTest : public ::testing::Test {
     }
 
     testing::LogCapture log;
-    std::shared_ptr<pairing::PairedStore> store = std::make_shared<pairing::PairedStore>(std::nullopt);
+    std::shared_ptr<pairing::PairedStore> store =
+        std::make_shared<pairing::PairedStore>(std::nullopt);
     HostCore core{security::LocalIdentity::generate(), store};
     Recorder out;
     Now now{base::MonotonicTime{} + 1000s, base::WallTime{} + 1'800'000'000s};
@@ -269,7 +273,6 @@ TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) 
     core.pairingSaved(late.conn, true, "", now, out);
     EXPECT_TRUE(out.has<PairingCompleted>());
     EXPECT_FALSE(out.has<PairingCodeEnded>());
-
 }
 
 TEST_F(HostCoreTest, pairingWhoseRecordCannotBeSavedFailsAndIsNeverReportedAsDone) {
@@ -426,12 +429,12 @@ TEST_F(HostCoreTest, staleMovesAreDroppedWhileKeysPassOnTheReplayWindowAlone) {
 
     // The reliable path shares the window: a seq a datagram used is not run again.
     out.actions.clear();
-    sendSealed(phone, FrameType::reliableInput,
-               InputPacket(11, InputEvent(InputEvent::Key{4, wire::KeyState::down, false}))
-                   .plain20());
-    sendSealed(phone, FrameType::reliableInput,
-               InputPacket(13, InputEvent(InputEvent::Key{5, wire::KeyState::down, false}))
-                   .plain20());
+    sendSealed(
+        phone, FrameType::reliableInput,
+        InputPacket(11, InputEvent(InputEvent::Key{4, wire::KeyState::down, false})).plain20());
+    sendSealed(
+        phone, FrameType::reliableInput,
+        InputPacket(13, InputEvent(InputEvent::Key{5, wire::KeyState::down, false})).plain20());
     EXPECT_EQ(out.all<inject::Packet>().size(), 1u);
     EXPECT_EQ(out.all<inject::Packet>()[0].packet.seq, 13u);
 }
@@ -452,8 +455,7 @@ TEST_F(HostCoreTest, movesArrivingWhileOneIsInFlightAreSummedAndAClickWaitsForTh
 
     out.actions.clear();
     datagram(phone, move(phone, 3));  // still in flight: waits
-    datagram(phone, InputPacket(++phone.seq,
-                                InputEvent(InputEvent::MouseButton{1, true, 1})));
+    datagram(phone, InputPacket(++phone.seq, InputEvent(InputEvent::MouseButton{1, true, 1})));
     EXPECT_EQ(out.injections(), (std::vector<std::string>{"move", "packet"}));
 }
 
@@ -538,9 +540,10 @@ TEST_F(HostCoreTest, silentConnectionsCannotLockOutARealHandshake) {
     int flooded = 0;
     auto flood = [&](int count) {
         for (int i = 0; i < count; ++i, ++flooded) {
-            open(flooded < 1000 ? std::array<std::uint8_t, 4>{10, 0, 0, 9}
-                                : std::array<std::uint8_t, 4>{10, 1, static_cast<std::uint8_t>(i / 250),
-                                                              static_cast<std::uint8_t>(i % 250)});
+            open(flooded < 1000
+                     ? std::array<std::uint8_t, 4>{10, 0, 0, 9}
+                     : std::array<std::uint8_t, 4>{10, 1, static_cast<std::uint8_t>(i / 250),
+                                                   static_cast<std::uint8_t>(i % 250)});
             advance(100us);
         }
     };

@@ -6,10 +6,10 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <atomic>
 #include <chrono>
@@ -268,7 +268,6 @@ TEST(Transport, aFlowRefusedByItsHandlerNeverReceives) {
         pair.tcp->cancel();
     });
 }
-
 
 TEST(Transport, runningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
     int pipeFds[2];
