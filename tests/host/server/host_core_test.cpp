@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
@@ -126,26 +127,27 @@ class HostCoreTest : public ::testing::Test {
         return frames;
     }
     bool closed(ConnectionId id) {
-        for (const auto& close : out.all<Close>()) {
-            if (close.connection == id) {
-                return true;
-            }
-        }
-        for (const auto& send : out.all<Send>()) {
-            if (send.connection == id && send.thenClose) {
-                return true;
-            }
-        }
-        return false;
+        const auto closes = out.all<Close>();
+        const auto sends = out.all<Send>();
+        return std::any_of(closes.begin(), closes.end(),
+                           [id](const Close& c) { return c.connection == id; }) ||
+               std::any_of(sends.begin(), sends.end(),
+                           [id](const Send& s) { return s.connection == id && s.thenClose; });
     }
 
-    /// Runs the pairing handshake with `code`; returns the host's last frame.
-    wire::TCPFrame pair(Phone& phone, const std::string& code, bool saved = true) {
+    /// Opens a connection for `phone` and sends its pairing request with `code`.
+    security::ClientPairingHandshake requestPairing(Phone& phone, const std::string& code) {
         phone.conn = open();
         security::ClientPairingHandshake handshake(
             security::ClientDescriptor{phone.identity, phone.name, "iPhone"}, code,
             security::X25519PrivateKey::generate(), security::Hex::random(16));
         sendPlain(phone.conn, FrameType::pairRequest, *handshake.makeRequest());
+        return handshake;
+    }
+
+    /// Runs the pairing handshake with `code`; returns the host's last frame.
+    wire::TCPFrame pair(Phone& phone, const std::string& code, bool saved = true) {
+        auto handshake = requestPairing(phone, code);
         auto challenge = framesTo(phone.conn).back();
         if (challenge.type != FrameType::pairChallenge) {
             return challenge;
@@ -200,9 +202,8 @@ class HostCoreTest : public ::testing::Test {
     }
 
     void datagram(Phone& phone, const InputPacket& packet, FlowId flow = 1) {
-        if (core.flowCount() == 0 || !flowsOpened.count(flow)) {
+        if (flowsOpened.insert(flow).second) {
             core.flowOpened(flow, endpoint({192, 168, 1, 20}, 40000), now, out);
-            flowsOpened.insert(flow);
         }
         const auto sealed = wire::UDPCodec::seal(packet, phone.key);
         core.datagramReceived(flow, sealed, 0, now, out);
@@ -244,6 +245,7 @@ TEST_F(HostCoreTest, infoRequestIsAnsweredOnceAndNothingAfterItInTheSameReadIsHa
 
 TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) {
     Phone phone;
+    phone.name = "Phone\nTarvel: Paired with Admin";  // a name must not forge a log line
     const auto code = core.beginPairing().code;
     out.actions.clear();
     EXPECT_EQ(pair(phone, code).type, FrameType::pairComplete);
@@ -252,7 +254,7 @@ TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) 
     ASSERT_TRUE(out.has<PairingCodeEnded>());
     EXPECT_EQ(out.all<PairingCodeEnded>().front().how, PairingCodeEnd::used);
     EXPECT_TRUE(out.has<ActivityChanged>());
-    EXPECT_TRUE(log.contains("Paired with Phone (192.168.1.20)"));
+    EXPECT_TRUE(log.contains("Paired with Phone?Tarvel: Paired with Admin (192.168.1.20)"));
 
     Phone second;
     const auto refused = pair(second, code);
@@ -261,11 +263,7 @@ TEST_F(HostCoreTest, pairingCompletesOnlyAfterTheRecordIsSavedAndUsesTheCodeUp) 
 
     // A save that finishes after a fresh code was asked for says nothing about it.
     Phone late;
-    late.conn = open();
-    security::ClientPairingHandshake lateHandshake(
-        security::ClientDescriptor{late.identity, "Late", "iPhone"}, core.beginPairing().code,
-        security::X25519PrivateKey::generate(), security::Hex::random(16));
-    sendPlain(late.conn, FrameType::pairRequest, *lateHandshake.makeRequest());
+    auto lateHandshake = requestPairing(late, core.beginPairing().code);
     sendPlain(late.conn, FrameType::pairConfirm,
               *lateHandshake.handleChallenge(framesTo(late.conn).back().body));
     core.beginPairing();
@@ -310,12 +308,7 @@ TEST_F(HostCoreTest, pairingRefusalsCountWrongCodesAndTheFifthKillsTheCode) {
 TEST_F(HostCoreTest, secondConfirmInTheSameReadAsARefusedOneIsNeverHandled) {
     const auto code = core.beginPairing().code;
     Phone phone;
-    phone.conn = open();
-    security::ClientPairingHandshake handshake(
-        security::ClientDescriptor{phone.identity, phone.name, "iPhone"},
-        code == "000000" ? "111111" : "000000", security::X25519PrivateKey::generate(),
-        security::Hex::random(16));
-    sendPlain(phone.conn, FrameType::pairRequest, *handshake.makeRequest());
+    auto handshake = requestPairing(phone, code == "000000" ? "111111" : "000000");
     const auto confirm = *wire::TCPFrameCodec::encodePlain(
         FrameType::pairConfirm, *handshake.handleChallenge(framesTo(phone.conn).back().body));
     auto both = confirm;
@@ -566,11 +559,7 @@ TEST_F(HostCoreTest, silentConnectionsCannotLockOutARealHandshake) {
 
     // A phone whose user is still typing the code outlasts the silent ones.
     Phone typing;
-    typing.conn = open();
-    security::ClientPairingHandshake handshake(
-        security::ClientDescriptor{typing.identity, "Typing", "iPhone"}, core.beginPairing().code,
-        security::X25519PrivateKey::generate(), security::Hex::random(16));
-    sendPlain(typing.conn, FrameType::pairRequest, *handshake.makeRequest());
+    auto handshake = requestPairing(typing, core.beginPairing().code);
     flood(200);
     EXPECT_EQ(core.phase(typing.conn), HostCore::Phase::pairing);
 }
@@ -629,16 +618,6 @@ TEST_F(HostCoreTest, afterStopNothingIsHandledAndTheLastInjectionIsTheRelease) {
     EXPECT_EQ(out.injections(), std::vector<std::string>{});
     EXPECT_FALSE(out.has<ActivityChanged>());
     EXPECT_FALSE(core.needsSupervision());
-}
-
-TEST_F(HostCoreTest, deviceNamesCannotForgeLogLines) {
-    Phone phone;
-    phone.name = "Evil\nTarvel: Paired with Admin";
-    EXPECT_EQ(pair(phone, core.beginPairing().code).type, FrameType::pairComplete);
-    for (const auto& line : log.lines()) {
-        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-    }
-    EXPECT_TRUE(log.contains("Evil?Tarvel"));
 }
 
 }  // namespace
