@@ -10,65 +10,40 @@
 
 namespace tarvel::testing {
 
-/// An in-memory SecretStore that records every call in order and fails the
-/// operations it is told to fail (failing calls are recorded too and change nothing).
+/// An in-memory SecretStore that records the accounts written, in order, and
+/// fails the operations it is told to fail (failing calls change nothing).
 class MemorySecretStore final : public security::SecretStore {
   public:
     enum class Op { read, write, remove };
-
-    struct Call {
-        Op op;
-        std::string account;
-        friend bool operator==(const Call&, const Call&) = default;
-    };
+    using Error = security::SecretStoreError;
 
     std::map<std::string, security::Bytes, std::less<>> entries;
-    std::vector<Call> calls;
+    std::vector<std::string> writes;  // including failed ones
 
-    /// Fails every `op` on `account`, or on every account when none is given.
-    void fail(Op op, security::SecretStoreError error,
-              std::optional<std::string> account = std::nullopt) {
-        failures_.push_back({op, std::move(account), std::move(error)});
+    void fail(Op op, Error error, std::string account) {
+        failures_.insert({{op, std::move(account)}, std::move(error)});
     }
 
-    /// Accounts written, in order.
-    std::vector<std::string> writes() const {
-        std::vector<std::string> out;
-        for (const auto& call : calls) {
-            if (call.op == Op::write) {
-                out.push_back(call.account);
-            }
-        }
-        return out;
-    }
-
-    tl::expected<std::optional<security::Bytes>, security::SecretStoreError> read(
-        std::string_view account) override {
-        calls.push_back({Op::read, std::string(account)});
-        if (auto error = failure(Op::read, account)) {
-            return tl::unexpected(*error);
+    tl::expected<std::optional<security::Bytes>, Error> read(std::string_view account) override {
+        if (auto it = failures_.find({Op::read, std::string(account)}); it != failures_.end()) {
+            return tl::unexpected(it->second);
         }
         auto it = entries.find(account);
-        if (it == entries.end()) {
-            return std::optional<security::Bytes>();
-        }
-        return std::optional<security::Bytes>(it->second);
+        return it == entries.end() ? std::nullopt : std::optional(it->second);
     }
 
-    tl::expected<void, security::SecretStoreError> write(security::ByteView data,
-                                                         std::string_view account) override {
-        calls.push_back({Op::write, std::string(account)});
-        if (auto error = failure(Op::write, account)) {
-            return tl::unexpected(*error);
+    tl::expected<void, Error> write(security::ByteView data, std::string_view account) override {
+        writes.emplace_back(account);
+        if (auto it = failures_.find({Op::write, std::string(account)}); it != failures_.end()) {
+            return tl::unexpected(it->second);
         }
         entries[std::string(account)] = security::Bytes(data.begin(), data.end());
         return {};
     }
 
-    tl::expected<void, security::SecretStoreError> remove(std::string_view account) override {
-        calls.push_back({Op::remove, std::string(account)});
-        if (auto error = failure(Op::remove, account)) {
-            return tl::unexpected(*error);
+    tl::expected<void, Error> remove(std::string_view account) override {
+        if (auto it = failures_.find({Op::remove, std::string(account)}); it != failures_.end()) {
+            return tl::unexpected(it->second);
         }
         if (auto it = entries.find(account); it != entries.end()) {
             entries.erase(it);
@@ -77,22 +52,7 @@ class MemorySecretStore final : public security::SecretStore {
     }
 
   private:
-    struct Failure {
-        Op op;
-        std::optional<std::string> account;
-        security::SecretStoreError error;
-    };
-
-    std::optional<security::SecretStoreError> failure(Op op, std::string_view account) const {
-        for (const auto& rule : failures_) {
-            if (rule.op == op && (!rule.account || *rule.account == account)) {
-                return rule.error;
-            }
-        }
-        return std::nullopt;
-    }
-
-    std::vector<Failure> failures_;
+    std::map<std::pair<Op, std::string>, Error> failures_;
 };
 
 }  // namespace tarvel::testing

@@ -15,13 +15,8 @@ Bytes hex(std::string_view text) {
     return Hex::decode(text).value();
 }
 
-Bytes withByte(Bytes bytes, std::uint8_t extra) {
-    bytes.push_back(extra);
-    return bytes;
-}
-
-Bytes withoutLast(Bytes bytes) {
-    bytes.pop_back();
+Bytes resized(Bytes bytes, std::size_t size) {
+    bytes.resize(size);
     return bytes;
 }
 
@@ -40,10 +35,8 @@ TEST(HKDF, shorterOutputIsAPrefixOfTheLongestOutput) {
     const Bytes ikm(32, 1), salt(6, 2), info(40, 3);
     const Bytes full = HandshakeKDF::hkdf(ikm, salt, info, HandshakeKDF::maxHKDFOutput);
     ASSERT_EQ(full.size(), HandshakeKDF::maxHKDFOutput);
-    for (std::size_t count : {0u, 1u, 31u, 32u, 33u, 64u, 100u}) {
-        EXPECT_EQ(HandshakeKDF::hkdf(ikm, salt, info, count),
-                  Bytes(full.begin(), full.begin() + count))
-            << count;
+    for (std::size_t count : {0u, 1u, 31u, 32u, 33u, 100u}) {
+        EXPECT_EQ(HandshakeKDF::hkdf(ikm, salt, info, count), resized(full, count)) << count;
     }
 }
 
@@ -64,39 +57,34 @@ TEST(HandshakeMAC, isHMACSHA256MatchingRFC4231) {
 }
 
 // RFC 8032 section 7.1, test 1: the empty message.
-constexpr std::string_view rfc8032Seed =
-    "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60";
-constexpr std::string_view rfc8032PublicKey =
-    "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
-constexpr std::string_view rfc8032Signature =
-    "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b4"
-    "6bd25bf5f0595bbe24655141438e7a100b";
-
-TEST(Ed25519, seedGivesRFC8032PublicKeyAndSignature) {
-    const auto identity = LocalIdentity::fromSeed("host", hex(rfc8032Seed));
+TEST(Ed25519, seedGivesRFC8032KeyAndSignatureAndVerifyRejectsAnyChange) {
+    const auto identity = LocalIdentity::fromSeed(
+        "host", hex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
     ASSERT_TRUE(identity);
-    EXPECT_EQ(identity->publicKeyHex(), rfc8032PublicKey);
-    EXPECT_EQ(Hex::encode(identity->sign({})), rfc8032Signature);
-}
+    const std::string publicKeyHex =
+        "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+    const std::string signatureHex =
+        "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e3970"
+        "1cf9b46bd25bf5f0595bbe24655141438e7a100b";
+    EXPECT_EQ(identity->publicKeyHex(), publicKeyHex);
+    EXPECT_EQ(Hex::encode(identity->sign({})), signatureHex);
+    EXPECT_EQ(identity->fingerprint(), "21fe31dfa154a261");  // first 8 bytes of SHA-256(key)
 
-TEST(Ed25519, verifyAcceptsRFC8032SignatureAndRejectsAnyChangeOrWrongSize) {
-    const Bytes publicKey = hex(rfc8032PublicKey);
-    const Bytes signature = hex(rfc8032Signature);
+    const Bytes publicKey = hex(publicKeyHex), signature = hex(signatureHex);
     EXPECT_TRUE(HandshakeKDF::verify(signature, {}, publicKey));
     EXPECT_FALSE(HandshakeKDF::verify(signature, Bytes{0}, publicKey));
     for (std::size_t i = 0; i < signature.size(); i += 7) {
         Bytes tampered = signature;
         tampered[i] ^= 0x01;
         EXPECT_FALSE(HandshakeKDF::verify(tampered, {}, publicKey)) << "byte " << i;
+        Bytes otherKey = publicKey;
+        otherKey[i % 32] ^= 0x01;
+        EXPECT_FALSE(HandshakeKDF::verify(signature, {}, otherKey)) << "key byte " << i % 32;
     }
-    Bytes otherKey = publicKey;
-    otherKey[0] ^= 0x01;
-    EXPECT_FALSE(HandshakeKDF::verify(signature, {}, otherKey));
     // Wrong sizes are a plain false, never a failure.
-    EXPECT_FALSE(HandshakeKDF::verify(signature, {}, withoutLast(publicKey)));
-    EXPECT_FALSE(HandshakeKDF::verify(signature, {}, withByte(publicKey, 0)));
-    EXPECT_FALSE(HandshakeKDF::verify(withoutLast(signature), {}, publicKey));
-    EXPECT_FALSE(HandshakeKDF::verify({}, {}, {}));
+    EXPECT_FALSE(HandshakeKDF::verify(signature, {}, resized(publicKey, 31)));
+    EXPECT_FALSE(HandshakeKDF::verify(signature, {}, resized(publicKey, 33)));
+    EXPECT_FALSE(HandshakeKDF::verify(resized(signature, 63), {}, publicKey));
 }
 
 TEST(X25519, matchesRFC7748KeysAndSharedSecret) {
@@ -122,7 +110,7 @@ TEST(X25519, peerKeyOfWrongSizeOrSmallOrderIsMalformed) {
     const auto own = X25519PrivateKey::generate();
     const Bytes peer(own.publicKey().begin(), own.publicKey().end());
     const std::vector<Bytes> refused{
-        withoutLast(peer), withByte(peer, 0), Bytes{},
+        resized(peer, 31), resized(peer, 33), Bytes{},
         // Points whose product with any scalar is the all-zero secret.
         Bytes(32, 0),                                                             // u = 0
         hex("0100000000000000000000000000000000000000000000000000000000000000"),  // u = 1
@@ -142,8 +130,7 @@ TEST(ConstantTimeEqual, needsEqualLengthAndEveryByteEqual) {
     EXPECT_TRUE(HandshakeKDF::constantTimeEqual(a, Bytes(32, 0x5A)));
     EXPECT_FALSE(HandshakeKDF::constantTimeEqual(Bytes(31, 0x5A), a));
     EXPECT_FALSE(HandshakeKDF::constantTimeEqual(a, Bytes(33, 0x5A)));
-    EXPECT_TRUE(HandshakeKDF::constantTimeEqual({}, {}));
-    for (std::size_t i : {0u, 15u, 31u}) {
+    for (std::size_t i : {0u, 31u}) {
         Bytes b = a;
         b[i] ^= 0x80;
         EXPECT_FALSE(HandshakeKDF::constantTimeEqual(a, b)) << i;
