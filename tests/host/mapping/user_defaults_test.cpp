@@ -4,9 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <thread>
-#include <vector>
-
 #include "tests/fakes/log_capture.hpp"
 #include "tests/fakes/temp_dir.hpp"
 #include "tests/host/mapping/file_text.hpp"
@@ -86,27 +83,6 @@ TEST(UserDefaultsStorage, refusedTextAndFailedWritesAreReported) {
     EXPECT_TRUE(log.contains("Tarvel: failed to save defaults.json"));
 }
 
-TEST(UserDefaultsStorage, concurrentWritersLoseNothing) {
-    TempDir dir;
-    UserDefaults defaults(dir / "defaults.json");
-    const auto key = [](int i) { return "rc.k" + std::to_string(i); };
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 4; ++t) {
-        writers.emplace_back([&, t] {
-            for (int i = t * 10; i < t * 10 + 10; ++i) {
-                (void)defaults.setBool(key(i), true);
-            }
-        });
-    }
-    for (auto& writer : writers) {
-        writer.join();
-    }
-    UserDefaults reopened(dir / "defaults.json");
-    for (int i = 0; i < 40; ++i) {
-        EXPECT_EQ(reopened.boolean(key(i)), true) << i;
-    }
-}
-
 TEST(UserDefaultsDamage, damagedFileIsReportedReadsEmptyAndIsKeptAsideBeforeTheFirstWrite) {
     for (const std::string damaged : {"not json", "[\"rc.padOutput\"]", ""}) {
         SCOPED_TRACE(damaged);
@@ -128,13 +104,6 @@ TEST(UserDefaultsDamage, damagedFileIsReportedReadsEmptyAndIsKeptAsideBeforeTheF
                   "Tarvel: defaults.json could not be read; kept a copy as defaults.corrupt.json");
         EXPECT_EQ(log.lines().size(), 2u);
     }
-}
-
-TEST(UserDefaultsPath, isInTheConfigFolder) {
-    const auto path = UserDefaults::defaultPath([](std::string_view name) {
-        return name == "XDG_CONFIG_HOME" ? std::optional<std::string>("/cfg") : std::nullopt;
-    });
-    EXPECT_EQ(path, "/cfg/Tarvel/defaults.json");
 }
 
 }  // namespace
