@@ -1,22 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 
 #include "core/input/key_diff_engine.hpp"
 
 namespace tarvel::input {
-
-void PrintTo(const KeyAction& action, std::ostream* os) {
-    if (const auto* tap = action.as<KeyAction::KeyTap>()) {
-        *os << "keyTap(" << tap->hid << (tap->needsShift ? ", shift)" : ")");
-    } else if (const auto* text = action.as<KeyAction::Text>()) {
-        *os << "text(\"" << text->text << "\")";
-    } else {
-        *os << (action.as<KeyAction::Backspace>() ? "backspace" : "returnKey");
-    }
-}
-
 namespace {
 
 using namespace KeyDiffEngine;
@@ -31,41 +19,31 @@ KeyAction planPlain(const std::string& text) {
     return plan(text, ModifierMask(), false);
 }
 
-TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutComposition) {
+TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutCompositionAndReturnsForNewline) {
     EXPECT_EQ(planPlain("A"), KeyAction::keyTap(0x04, true));
     EXPECT_EQ(planPlain("a"), KeyAction::keyTap(0x04, false));
     EXPECT_EQ(planPlain("\t"), KeyAction::keyTap(0x2B, false));
     EXPECT_EQ(plan("z", ModifierMask::command, false), KeyAction::keyTap(0x1D, false));
     EXPECT_EQ(plan("a", ModifierMask::command, true), KeyAction::text("a"));
-    for (const std::string& text :
-         {std::string("\xC3\xA9"), eCombining, flagDE, family, std::string("ab"), std::string(""),
-          std::string("\r\n"), std::string("\n\n")}) {
-        EXPECT_EQ(planPlain(text), KeyAction::text(text));
+    for (const std::string& text : {std::string("\xC3\xA9"), eCombining, flagDE, family,
+                                    std::string("ab"), std::string(""), std::string("\r\n"), std::string("\n\n")}) {
+        EXPECT_EQ(planPlain(text), KeyAction::text(text)) << text;
     }
-}
-
-TEST(KeyDiffEngine, planSendsReturnForALineFeedEvenWhileComposing) {
+    // A line feed is Return, even while composing.
     EXPECT_EQ(planPlain("\n"), KeyAction::returnKey());
     EXPECT_EQ(plan("\n", ModifierMask::shift, true), KeyAction::returnKey());
-    EXPECT_NE(KeyAction::returnKey(), KeyAction::backspace());
-}
-
-TEST(KeyDiffEngine, effectiveMaskAddsShiftOnlyWhenNeeded) {
     EXPECT_EQ(effectiveMask(ModifierMask(0x08), true), ModifierMask(0x09));
     EXPECT_EQ(effectiveMask(ModifierMask(0x08), false), ModifierMask(0x08));
     EXPECT_EQ(effectiveMask(ModifierMask(0x81), true), ModifierMask(0x81));
 }
 
-TEST(KeyDiffEngine, diffKeepsTheCommonPrefix) {
+TEST(KeyDiffEngine, diffKeepsTheCommonPrefixCountingGraphemeClusters) {
     EXPECT_EQ(diff("hello", "help"), (TextDiff{2, "p"}));
     EXPECT_EQ(diff("", "x"), (TextDiff{0, "x"}));
     EXPECT_EQ(diff("same", "same"), (TextDiff{0, ""}));
     EXPECT_EQ(diff("abc", "xyz"), (TextDiff{3, "xyz"}));
     // Deleting into the sentinel removes one of its characters, not a byte.
     EXPECT_EQ(diff(sentinel, sentinel.substr(0, 6)), (TextDiff{1, ""}));
-}
-
-TEST(KeyDiffEngine, diffCountsGraphemeClusters) {
     EXPECT_EQ(diff("caf" + eCombining, "caf"), (TextDiff{1, ""}));
     // A combining mark joins the previous character, which is then replaced.
     EXPECT_EQ(diff("cafe", "caf" + eCombining), (TextDiff{1, eCombining}));
