@@ -49,10 +49,8 @@ TEST(GamepadMappingFileDecode, rejectsAnythingButAnObjectAndSkipsBadMembersOneBy
 
 TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
     const std::pair<const char*, std::int64_t> cases[] = {
-        {"{}", 1},
         {R"({"version": 2.0})", 2},
         {R"({"version": 2.5})", 1},
-        {R"({"version": true})", 1},
         {R"({"version": 18446744073709551615})", 1},
         {R"({"version": -9223372036854775808})", std::numeric_limits<std::int64_t>::min()}};
     for (const auto& [json, expected] : cases) {
@@ -96,13 +94,7 @@ TEST(GamepadMappingFileDecode, sticksTakeEachWellTypedMember) {
         "rightStick": {"mode": "joystick", "deadzone": "x", "sensitivity": 3, "invertY": "yes"}
     })");
     ASSERT_TRUE(m);
-    StickBinding left = GamepadMapping::defaults().leftStick;
-    left.mode = StickMode::mouse;
-    left.up = "up";
-    left.right = "";
-    left.deadzone = 0.9;
-    left.sensitivity = 0.1;
-    left.invertY = true;
+    const StickBinding left{StickMode::mouse, "up", "s", "a", "", 0.9, 0.1, true};
     EXPECT_EQ(m->leftStick, left);
     StickBinding right = GamepadMapping::defaults().rightStick;
     right.sensitivity = 3;
@@ -210,13 +202,6 @@ TEST(GamepadMappingFileSave, createsPrivateFoldersReplacesTheFileAndReportsError
     const auto result = File::save(racing, dir / "plain" / "gamepad_mapping.json");
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), std::errc::not_a_directory);
-}
-
-TEST(GamepadMappingFileLocation, usesTheDataFolder) {
-    const auto url = File::defaultURL([](std::string_view name) -> std::optional<std::string> {
-        return name == "XDG_DATA_HOME" ? std::optional<std::string>("/xdg") : std::nullopt;
-    });
-    EXPECT_EQ(url, fs::path("/xdg/Tarvel/gamepad_mapping.json"));
 }
 
 }  // namespace

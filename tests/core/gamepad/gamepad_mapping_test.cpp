@@ -16,13 +16,6 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 
 using C = PadControl;
 
-TEST(StickBinding, factoriesCanonicaliseKeyNamesAndDropUnknownOnes) {
-    EXPECT_EQ(StickBinding::keys("W", "arrowdown", "bogus", "", 0.3),
-              (StickBinding{StickMode::keys, "w", "down", "", "", 0.3, 1.0, false}));
-    EXPECT_EQ(StickBinding::make(StickMode::keys, " Return", "ESC", "", "lwin", 0.1, 2, true),
-              (StickBinding{StickMode::keys, "enter", "esc", "", "lcmd", 0.1, 2, true}));
-}
-
 TEST(GamepadMapping, normalisationBindsEveryControlAndLimitsNumbersReplacingNonFiniteOnes) {
     const std::pair<double, double> speeds[] = {
         {1e308, 5}, {0.01, 0.1}, {nan, 1}, {-inf, 1}, {2.5, 2.5}};

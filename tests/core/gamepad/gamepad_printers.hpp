@@ -24,13 +24,6 @@ inline void PrintTo(const GamepadMapping& mapping, std::ostream* out) {
     *out << std::string(bytes.begin(), bytes.end());
 }
 
-inline void PrintTo(const PadBinding& binding, std::ostream* out) {
-    GamepadMapping single;
-    single.bindings[PadControl::a] = binding;
-    const auto bytes = GamepadMappingFile::encode(single);
-    *out << wire::JSON::parse(bytes.begin(), bytes.end(), nullptr, false)["bindings"]["a"].dump();
-}
-
 inline void PrintTo(const PadOutputFrame& frame, std::ostream* out) {
     input::PrintTo(frame.keys, out);
     *out << " mouse " << int(frame.mouseButtons) << ", pointer (" << frame.pointerX << ", "
