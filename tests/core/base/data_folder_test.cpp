@@ -9,13 +9,21 @@
 #include <fstream>
 #include <map>
 
+#include "core/base/atomic_file.hpp"
+#include "core/base/salvage.hpp"
+#include "tests/fakes/log_capture.hpp"
 #include "tests/fakes/temp_dir.hpp"
 
 namespace tarvel::base {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::LogCapture;
 using testing::TempDir;
+
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+    return {text.begin(), text.end()};
+}
 
 Environment environment(std::map<std::string, std::string> values) {
     return [values = std::move(values)](std::string_view name) -> std::optional<std::string> {
@@ -47,7 +55,6 @@ TEST(DataFolder, followsOverrideThenAbsoluteXDGThenHomeThenThePasswordDatabase) 
                                               {"XDG_CONFIG_HOME", "/c"},
                                               {"HOME", "/h"}};
     EXPECT_EQ(dataDirectory(environment(all)), "/srv/t");
-    EXPECT_EQ(configDirectory(environment(all)), "/srv/t");
     all["TVL_DATA_DIR"] = "";
     EXPECT_EQ(dataDirectory(environment(all)), "/d/Tarvel");
     EXPECT_EQ(configDirectory(environment(all)), "/c/Tarvel");
@@ -120,6 +127,42 @@ TEST(LeftoverTemporaries, removesOnlyWhatAnInterruptedWriteLeaves) {
     EXPECT_FALSE(fs::exists(dir / "hosts.json.tmp.ZZZZZZ"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 6);
     EXPECT_EQ(removeLeftoverTemporaries(dir / "absent"), std::size_t{0});
+}
+
+TEST(AtomicFile, replacesWholeFileWithRequestedModeAndLeavesNoTemporary) {
+    TempDir dir;
+    const auto path = dir / "f.json";
+    ASSERT_TRUE(writeFileAtomically(path, bytesOf("first version, longer"), 0644));
+    ASSERT_TRUE(writeFileAtomically(path, bytesOf("second"), 0600));
+    EXPECT_EQ(readWholeFile(path).value(), bytesOf("second"));
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+    EXPECT_EQ(readWholeFile(dir / "absent").value(), std::nullopt);
+    auto result = writeFileAtomically(dir / "no" / "f", bytesOf("x"), 0600);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), std::errc::no_such_file_or_directory);
+}
+
+TEST(Salvage, anUncopyableFileIsLeftAloneAndStaysPendingUnderANameKeepingItsExtension) {
+    EXPECT_EQ(corruptCopyPath("/d/paired_devices.json"), "/d/paired_devices.corrupt.json");
+    EXPECT_EQ(corruptCopyPath("/d/device-id"), "/d/device-id.corrupt");
+    TempDir dir;
+    const auto file = dir / "hosts.json";
+    std::ofstream(file) << "damaged";
+    // A folder that is not empty can be neither removed nor replaced by the copy.
+    fs::create_directories(dir / "hosts.corrupt.json" / "inner");
+    LogCapture log;
+    bool unreadable = true;
+    EXPECT_FALSE(replaceKeepingUnreadable(file, bytesOf("[]"), 0600, unreadable));
+    EXPECT_TRUE(unreadable);
+    EXPECT_EQ(readWholeFile(file).value(), bytesOf("damaged"));
+    EXPECT_TRUE(log.contains("hosts.json could not be read and no copy of it could be kept"));
+
+    fs::remove(file);  // gone meanwhile: nothing left to keep
+    ASSERT_TRUE(replaceKeepingUnreadable(file, bytesOf("[]"), 0600, unreadable));
+    EXPECT_FALSE(unreadable);
+    EXPECT_EQ(readWholeFile(file).value(), bytesOf("[]"));
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -32,9 +29,7 @@ PairedHostRecord hostRecord(const std::string& id, std::optional<std::string> de
 }
 
 std::string readText(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    return (std::stringstream() << std::ifstream(path).rdbuf()).str();
 }
 
 void writeText(const std::filesystem::path& path, const std::string& text) {
@@ -48,14 +43,6 @@ std::vector<std::string> clientIds(const PairedStore& store) {
     }
     return ids;
 }
-
-/// Write jobs held until the test runs them.
-struct ManualExecutor {
-    std::vector<std::function<void()>> jobs;
-    PairedStore::WriteExecutor executor() {
-        return [this](std::function<void()> job) { jobs.push_back(std::move(job)); };
-    }
-};
 
 TEST(PairedStore, persistsBothListsWithSortedKeysAndUpsertsInPlace) {
     TempDir dir;
@@ -79,9 +66,8 @@ TEST(PairedStore, persistsBothListsWithSortedKeysAndUpsertsInPlace) {
     EXPECT_LT(clients.find("\"clientId\""), clients.find("\"deviceModel\""));
     // An absent deviceType is left out, not written as null.
     EXPECT_EQ(readText(dir / "hosts.json").find("null"), std::string::npos);
-    struct stat info {};
-    ASSERT_EQ(::stat((dir / "paired_devices.json").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(dir / "paired_devices.json").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST(PairedStore, removeDropsEveryDuplicateAndTouchChangesOnlyTimeAndANonEmptyAddress) {
@@ -94,18 +80,16 @@ TEST(PairedStore, removeDropsEveryDuplicateAndTouchChangesOnlyTimeAndANonEmptyAd
     EXPECT_TRUE(store.removeClient("x"));
     EXPECT_EQ(clientIds(PairedStore(dir.path())), (std::vector<std::string>{"y"}));
 
-    const auto at = [](std::int64_t seconds, std::chrono::milliseconds extra) {
-        return std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + extra;
-    };
-    store.touchClient("y", at(1800000000, 900ms), std::string());
+    using At = std::chrono::system_clock::time_point;
+    store.touchClient("y", At(1800000000s) + 900ms, std::string());
     EXPECT_EQ(store.client("y")->lastSeenUnix, 1800000000);  // fraction dropped
     EXPECT_EQ(store.client("y")->lastRemoteIp, "192.168.1.20");
-    store.touchClient("y", at(1800000009, 0ms), std::string("fe80::1"));
+    store.touchClient("y", At(1800000009s), std::string("fe80::1"));
     EXPECT_EQ(PairedStore(dir.path()).client("y")->lastRemoteIp, "fe80::1");
 
     // Unknown ids change nothing, but a removal still rewrites the file.
     std::filesystem::remove(dir / "paired_devices.json");
-    store.touchClient("nobody", at(1900000000, 0ms), std::string("10.0.0.1"));
+    store.touchClient("nobody", At(1900000000s), std::string("10.0.0.1"));
     EXPECT_FALSE(std::filesystem::exists(dir / "paired_devices.json"));
     EXPECT_FALSE(store.removeClient("unknown"));
     EXPECT_TRUE(std::filesystem::exists(dir / "paired_devices.json"));
@@ -127,22 +111,15 @@ TEST(PairedStore, unreadableFileLoadsAsEmptyAndIsKeptAsideBeforeTheFirstWrite) {
     EXPECT_FALSE(std::filesystem::exists(dir / "hosts.corrupt.json"));  // untouched until a write
     store.upsertHost(hostRecord("h2"));
     EXPECT_EQ(readText(dir / "hosts.corrupt.json"), damaged);
-    EXPECT_TRUE(log.contains("hosts.json could not be read; kept a copy as hosts.corrupt.json"));
     EXPECT_EQ(PairedStore(dir.path()).host("h2"), hostRecord("h2"));
 
-    for (const std::string text :
-         {"not json", "{}", R"([{"clientId":"c"}])",
-          R"([{"clientId":"c","deviceModel":"m","deviceName":"n","ed25519PublicKeyHex":"k",)"
-          R"("lastRemoteIp":"i","lastSeenUnix":"1","pairedAtUnix":1}])"}) {
+    auto wrongType = clientRecord("c").toJSON();
+    wrongType["lastSeenUnix"] = "1";
+    for (const std::string& text :
+         {std::string("not json"), std::string("{}"), "[" + wrongType.dump() + "]"}) {
         writeText(dir / "paired_devices.json", text);
         EXPECT_TRUE(PairedStore(dir.path()).clients().empty()) << text;
     }
-    // Unknown keys are fine, key order and spacing are free.
-    writeText(
-        dir / "paired_devices.json",
-        R"([ {"pairedAtUnix":1, "lastSeenUnix":2, "lastRemoteIp":"i", "extra":[1],)"
-        R"( "ed25519PublicKeyHex":"k", "deviceName":"n", "deviceModel":"m", "clientId":"c"} ])");
-    EXPECT_EQ(PairedStore(dir.path()).client("c")->lastSeenUnix, 2);
 }
 
 TEST(PairedStore, unwritableFolderLogsKeepsTheChangeAndFlushReportsIt) {
@@ -151,22 +128,20 @@ TEST(PairedStore, unwritableFolderLogsKeepsTheChangeAndFlushReportsIt) {
     LogCapture log;
     PairedStore store(dir / "blocker" / "Tarvel");
     store.upsertClient(clientRecord("c1"));
-    EXPECT_TRUE(store.client("c1").has_value());
     EXPECT_TRUE(log.contains("failed to persist paired_devices.json: "));
     EXPECT_FALSE(store.flushClients());     // the failed write is tried again, and fails again
     EXPECT_TRUE(store.removeClient("c1"));  // still reports the removal
 
     std::filesystem::remove(dir / "blocker");
     EXPECT_TRUE(store.flushClients());
-    EXPECT_TRUE(store.flushHosts());  // never changed: nothing to write
     EXPECT_EQ(readText(dir / "blocker" / "Tarvel" / "paired_devices.json"), "[]\n");
 }
 
 TEST(PairedStoreDeferred, jobsOutliveTheStoreAndTheNewestListWinsWhateverTheJobOrder) {
     TempDir dir;
-    ManualExecutor manual;
+    std::vector<std::function<void()>> jobs;  // held until the test runs them
     {
-        PairedStore store(dir.path(), manual.executor());
+        PairedStore store(dir.path(), [&jobs](auto job) { jobs.push_back(std::move(job)); });
         store.upsertClient(clientRecord("c1"));
         store.upsertHost(hostRecord("h1"));
         store.upsertClient(clientRecord("c2"));
@@ -179,19 +154,13 @@ TEST(PairedStoreDeferred, jobsOutliveTheStoreAndTheNewestListWinsWhateverTheJobO
         EXPECT_TRUE(store.removeClient("c2"));
     }
     // Older jobs run last and must not put back an older list.
-    for (auto job = manual.jobs.rbegin(); job != manual.jobs.rend(); ++job) {
+    for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
         (*job)();
     }
     PairedStore reopened(dir.path());
     EXPECT_EQ(clientIds(reopened), (std::vector<std::string>{"c1"}));
     EXPECT_EQ(reopened.client("c1")->lastSeenUnix, 5);
     EXPECT_EQ(reopened.host("h1"), hostRecord("h1"));
-}
-
-TEST(HostDeviceKind, lenientReadingFallsBackToDesktop) {
-    EXPECT_EQ(hostDeviceKindFromWire(std::nullopt), HostDeviceKind::desktop);
-    EXPECT_EQ(hostDeviceKindFromWire(std::string("Tablet")), HostDeviceKind::desktop);
-    EXPECT_EQ(hostDeviceKindFromWire(std::string("tablet")), HostDeviceKind::tablet);
 }
 
 }  // namespace
