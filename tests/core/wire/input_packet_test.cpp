@@ -17,15 +17,6 @@ using E = InputEvent;
 template <std::size_t N>
 using Array = std::array<std::uint8_t, N>;
 
-Payload payloadOf(std::initializer_list<int> values) {
-    Payload out{};
-    std::size_t i = 0;
-    for (int v : values) {
-        out.at(i++) = static_cast<std::uint8_t>(v);
-    }
-    return out;
-}
-
 // An event with distinctive field values and the payload bytes it must
 // produce, written out by hand from the protocol's table.
 struct PayloadRow {
@@ -84,23 +75,12 @@ TEST(InputEventPayload, everyCaseHasItsDocumentedBytesAndIgnoresUnusedOnes) {
         ASSERT_TRUE(decoded.has_value()) << decoded.error();
         EXPECT_EQ(*decoded, row.event);
     }
-}
-
-TEST(InputEventPayload, anyNonZeroBooleanByteDecodesAsTrue) {
-    for (int byte : {0x00, 0x01, 0x80, 0xFF}) {
-        const auto button = InputEvent::decode(Opcode::mouseButton, payloadOf({1, byte, 1}));
-        EXPECT_EQ(button->as<E::MouseButton>()->down, byte != 0) << byte;
-        const auto key = InputEvent::decode(Opcode::keyEvent, payloadOf({4, 0, 1, byte}));
-        EXPECT_EQ(key->as<E::Key>()->isRaw, byte != 0) << byte;
-    }
-}
-
-TEST(InputEventDecode, acceptsExactlyTheDefinedOpcodes) {
-    const std::set<int> defined = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 15};
-    for (int opcode = 0; opcode <= 255; ++opcode) {
-        auto decoded = InputEvent::decode(static_cast<std::uint8_t>(opcode), Payload{});
-        ASSERT_EQ(decoded.has_value(), defined.count(opcode) == 1) << opcode;
-        EXPECT_EQ(decoded ? decoded->opcode() : opcode, opcode);
+    // Any non-zero boolean byte is true.
+    for (std::uint8_t byte : {0x00, 0x01, 0x80, 0xFF}) {
+        const auto button = InputEvent::decode(Opcode::mouseButton, Payload{1, byte, 1});
+        EXPECT_EQ(button->as<E::MouseButton>()->down, byte != 0) << int(byte);
+        const auto key = InputEvent::decode(Opcode::keyEvent, Payload{4, 0, 1, byte});
+        EXPECT_EQ(key->as<E::Key>()->isRaw, byte != 0) << int(byte);
     }
 }
 
@@ -116,9 +96,9 @@ TEST(InputEventAck, defaultFollowsTheEventKindAndPhase) {
     }
 }
 
-TEST(InputPacketFromPlain20, firstFailingCheckDecides) {
+TEST(InputPacketFromPlain20, firstFailingCheckDecidesAndOnlyDefinedOpcodesDecode) {
     // Every check fails: the length wins, at every wrong length.
-    Bytes bad = plainPacket(5, payloadOf({4, 0, 3}), 0x60);
+    Bytes bad = plainPacket(5, Payload{4, 0, 3}, 0x60);
     bad[0] = 2;
     for (std::size_t length : {0u, 1u, 12u, 19u, 21u, 36u}) {
         Bytes resized = bad;
@@ -133,6 +113,13 @@ TEST(InputPacketFromPlain20, firstFailingCheckDecides) {
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::unknownOpcode(5));
     bad[1] = Opcode::keyEvent;
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::malformed());
+    // Exactly the defined opcodes decode.
+    const std::set<int> defined = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 15};
+    for (int opcode = 0; opcode <= 255; ++opcode) {
+        auto decoded = InputEvent::decode(static_cast<std::uint8_t>(opcode), Payload{});
+        ASSERT_EQ(decoded.has_value(), defined.count(opcode) == 1) << opcode;
+        EXPECT_EQ(decoded ? decoded->opcode() : opcode, opcode);
+    }
 }
 
 TEST(InputPacketFromPlain20, flagsFrom0x60AreMalformedAndOtherBitsAreCarriedOrIgnored) {
