@@ -36,11 +36,9 @@ TEST(JSONCodec, encodesSortedCompactAndDecodesEveryBodyIgnoringUnknownKeys) {
               "{\"text\":\"a/b caf\xC3\xA9 \xF0\x9F\x98\x80\"}");
     EXPECT_EQ(encoded(TextBody{"\"q\"\\\n"}), R"({"text":"\"q\"\\\n"})");
     EXPECT_EQ(JSONCodec::encode(TextBody{"\xFF\xFE"}).error(), JSONError::unencodableText);
-    EXPECT_TRUE(decoded<EmptyBody>("{}"));
     EXPECT_EQ(decoded<TextBody>(R"({"text":"a\/b \u00e9"})").value().text, "a/b \xC3\xA9");
     EXPECT_EQ(decoded<ClipboardBody>(R"({"text":"t","autoPaste":false})").value(),
               (ClipboardBody{"t", false}));
-    EXPECT_EQ(decoded<ReasonBody>(R"({"reason":"unpaired"})").value().reason, "unpaired");
     EXPECT_EQ(decoded<HostStatus>(R"({"code":"c","message":"m"})").value(), (HostStatus{"c", "m"}));
     EXPECT_EQ(JSONCodec::decode<InfoReply>(JSONCodec::encode(info).value()).value(), info);
     EXPECT_EQ(decoded<PingBody>(R"({"extra":{"nested":[1,2]},"ts":5,"zz":null})").value(),
@@ -64,7 +62,6 @@ TEST(JSONCodec, refusesWrongTypesMissingKeysAndTextThatIsNotAnObject) {
         EXPECT_EQ(refusal<TextBody>(text), JSONError::invalidJSON) << text;
     }
     EXPECT_EQ(refusal<EmptyBody>("[]"), JSONError::notAnObject);
-    EXPECT_EQ(refusal<PingBody>("42"), JSONError::notAnObject);
     // Deep nesting fails cleanly rather than exhausting the stack.
     EXPECT_EQ(refusal<EmptyBody>(std::string(30000, '[') + std::string(30000, ']')),
               JSONError::notAnObject);

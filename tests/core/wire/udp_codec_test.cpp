@@ -52,9 +52,8 @@ std::string hexOf(const std::array<std::uint8_t, N>& bytes) {
     return sodium_bin2hex(out, sizeof out, bytes.data(), N);
 }
 
-// Seals a header with the given opcode, flags and seq and a payload straight
-// through libsodium, the nonce written out by hand (four ASCII bytes, then the
-// seq), so tests can make authentic datagrams the codec would never produce.
+// Seals straight through libsodium with a hand-written nonce (four ASCII bytes,
+// then the seq): authentic datagrams the codec would never produce.
 Bytes sealRaw(std::uint8_t opcode, std::uint8_t flags, std::uint64_t seq, ByteView payload,
               const char (&prefix)[5] = "CUDP") {
     EXPECT_GE(sodium_init(), 0);
