@@ -187,24 +187,16 @@ TEST(HostServer, aPairingThatCannotBeSavedIsRefusedAndForgotten) {
     EXPECT_TRUE(eventually([&] { return h.server->snapshot().clients.empty(); }));
 }
 
-TEST(HostServer, startRemovesTemporaryFilesACrashLeftBehind) {
-    tarvel::testing::TempDir dir;
-    { std::ofstream(dir.path() / "paired_devices.json.tmp.Ab12Cd") << "[partial"; }
-    HostServer::Dependencies deps;
-    deps.dataDirectory = dir.path();
-    deps.eventSink = std::make_shared<injection::RecordingEventSink>();
-    auto server = HostServer::create(std::move(deps));
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "paired_devices.json.tmp.Ab12Cd"));
-}
-
-TEST(HostServer, unusableIdentityStorageFallsBackToAnEphemeralIdentity) {
+TEST(HostServer, creationClearsCrashLeftoversAndSurvivesUnusableIdentityStorage) {
     tarvel::testing::LogCapture log;
     tarvel::testing::TempDir dir;
+    { std::ofstream(dir.path() / "paired_devices.json.tmp.Ab12Cd") << "[partial"; }
     { std::ofstream(dir.path() / "identity") << "x"; }  // a file where the folder belongs
     HostServer::Dependencies deps;
     deps.dataDirectory = dir.path();
     deps.eventSink = std::make_shared<injection::RecordingEventSink>();
     auto server = HostServer::create(std::move(deps));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "paired_devices.json.tmp.Ab12Cd"));
     EXPECT_FALSE(server->identity().id().empty());
     EXPECT_TRUE(log.contains("using an ephemeral identity"));
 }
