@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <limits>
 
 #include "tests/core/gamepad/gamepad_printers.hpp"
@@ -25,12 +23,6 @@ std::string text(const std::vector<std::uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
-GamepadMapping shooterWith(C control, PadBinding binding) {
-    GamepadMapping m = GamepadMapping::defaults();
-    m.bindings[control] = std::move(binding);
-    return m;
-}
-
 TEST(GamepadMappingFileDecode, rejectsAnythingButAnObjectAndSkipsBadMembersOneByOne) {
     for (const char* bad : {"", "[1,2]", "null", "42", "\"text\"", "{", "{\"version\": 1,}",
                             "not json", "{\"a\": \"\xff\"}"}) {
@@ -42,12 +34,13 @@ TEST(GamepadMappingFileDecode, rejectsAnythingButAnObjectAndSkipsBadMembersOneBy
         "a": {"type": "mouse", "button": "middle"}, "b": {"type": "move"}, "x": "space",
         "y": {"type": "key", "key": "f13"}, "guide": {"type": "key", "key": "g"},
         "A": {"type": "none"}, "rt": {"type": "none"}}})");
-    GamepadMapping expected = shooterWith(C::a, PadBinding::mouseButton(PadMouseButton::middle));
+    GamepadMapping expected = GamepadMapping::defaults();
+    expected.bindings[C::a] = PadBinding::mouseButton(PadMouseButton::middle);
     expected.bindings[C::rt] = PadBinding::none();
     EXPECT_EQ(m, expected);
 }
 
-TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
+TEST(GamepadMappingFileDecode, versionMustBeAnIntegerAndBindingObjectsAreReadLeniently) {
     const std::pair<const char*, std::int64_t> cases[] = {
         {R"({"version": 2.0})", 2},
         {R"({"version": 2.5})", 1},
@@ -58,18 +51,15 @@ TEST(GamepadMappingFileDecode, versionMustBeAnInteger) {
         ASSERT_TRUE(m) << json;
         EXPECT_EQ(m->version, expected) << json;
     }
-}
-
-TEST(GamepadMappingFileDecode, bindingObjectsAreReadLeniently) {
+    // Binding objects are read leniently.
     const auto fail = [](const char* why) { return tl::unexpected(std::string(why)); };
     const std::pair<const char*, tl::expected<PadBinding, std::string>> rows[] = {
         {R"({"type": "Key", "key": "SPACEBAR", "mods": ["opt"]})",
          PadBinding::key("space", PadModifiers::alt)},
         {R"({"type": "KEY", "key": " Return ", "mods": ["Cmd", "hyper", "SHIFT"]})",
          PadBinding::key("enter", PadModifiers::cmd | PadModifiers::shift)},
-        // A mods list with anything but strings counts as no modifiers.
+        // Mods with a non-string count as none; a missing or non-text key is the empty name.
         {R"({"type": "key", "key": "a", "mods": ["cmd", 1]})", PadBinding::key("a")},
-        // A missing or non-text key is the empty name: modifiers only.
         {R"({"type": "key", "key": 5, "mods": ["ctrl"]})", PadBinding::key("", PadModifiers::ctrl)},
         {R"({"type": "key", "key": "hyper"})", fail("unknown key hyper")},
         {R"({"type": "mouse"})", PadBinding::mouseButton(PadMouseButton::left)},
@@ -101,13 +91,12 @@ TEST(GamepadMappingFileDecode, sticksTakeEachWellTypedMember) {
     EXPECT_EQ(m->rightStick, right);
 }
 
-TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMappingOrAnEmptyObject) {
+TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMappingThatRoundTripsOrAnEmptyObject) {
     GamepadMapping m = GamepadMapping::defaults();
     m.bindings.erase(C::start);
     m.bindings[C::a] = PadBinding::key("z", PadModifiers(0x0F));
     m.bindings[C::b] = PadBinding::mouseMove(PadDirection::left, std::nan(""));
     const std::string written = text(File::encode(m));
-
     EXPECT_NE(written.find("\n  \"bindings\": {\n    \"a\": {"), std::string::npos) << written;
     const JSON json = JSON::parse(written);
     EXPECT_EQ(json.size(), 4u);
@@ -122,86 +111,62 @@ TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMappingOrAnEmptyObj
     EXPECT_LT(written.find("\"bindings\""), written.find("\"leftStick\""));
     EXPECT_LT(written.find("\"rightStick\""), written.find("\"version\""));
     EXPECT_LT(written.find("\"dpadDown\""), written.find("\"dpadUp\""));
-
-    EXPECT_EQ(text(File::encode(shooterWith(C::a, PadBinding::key("\xff\xfe")))), "{}");
-}
-
-TEST(GamepadMappingFileEncode, everyPresetAndBindingKindSurvivesARoundTrip) {
     for (GamepadPreset preset : allGamepadPresets) {
         const auto bytes = File::encode(presetMapping(preset));
         const auto decoded = File::decode(bytes);
         ASSERT_EQ(decoded, presetMapping(preset)) << rawValue(preset);
         EXPECT_EQ(File::encode(*decoded), bytes) << "encoding is stable";
     }
-    GamepadMapping m;
-    m.version = -3;
-    m.bindings[C::a] = PadBinding::key("", PadModifiers::cmd | PadModifiers::alt);
-    m.bindings[C::b] = PadBinding::key("backslash", PadModifiers::ctrl);
-    m.bindings[C::x] = PadBinding::mouseMove(PadDirection::up, 2);
-    m.bindings[C::y] = PadBinding::scroll(PadDirection::right, 0.5);
-    m.bindings[C::rt] = PadBinding::mouseMove(PadDirection::down, 0.1 + 0.2);
-    m.bindings[C::dpadLeft] = PadBinding::scroll(PadDirection::left, 4.999999999999);
-    m.leftStick = StickBinding::make(StickMode::scroll, "quote", "grave", "comma", "lalt",
-                                     0.123456789, 3.3, true);
-    m.rightStick = StickBinding::keys("f12", "", "delete", "0", 0.9);
-    EXPECT_EQ(File::decode(File::encode(m)), m.normalized());
+    // Every binding kind, odd numbers and names too.
+    GamepadMapping odd;
+    odd.version = -3;
+    odd.bindings[C::a] = PadBinding::key("", PadModifiers::cmd | PadModifiers::alt);
+    odd.bindings[C::b] = PadBinding::key("backslash", PadModifiers::ctrl);
+    odd.bindings[C::x] = PadBinding::mouseMove(PadDirection::up, 2);
+    odd.bindings[C::y] = PadBinding::scroll(PadDirection::right, 0.5);
+    odd.bindings[C::rt] = PadBinding::mouseMove(PadDirection::down, 0.1 + 0.2);
+    odd.bindings[C::dpadLeft] = PadBinding::scroll(PadDirection::left, 4.999999999999);
+    odd.leftStick = StickBinding::make(StickMode::scroll, "quote", "grave", "comma", "lalt",
+                                       0.123456789, 3.3, true);
+    odd.rightStick = StickBinding::keys("f12", "", "delete", "0", 0.9);
+    EXPECT_EQ(File::decode(File::encode(odd)), odd.normalized());
+    odd.bindings[C::b] = PadBinding::key("\xff\xfe");  // not text: nothing is written
+    EXPECT_EQ(text(File::encode(odd)), "{}");
 }
 
-TEST(GamepadMappingFileLoad, missingOrUnreadableFileGivesDefaults) {
+TEST(GamepadMappingFileLoad, missingGivesDefaultsAndACorruptFileIsCopiedAsideAndLeftInPlace) {
     TempDir dir;
-    const auto missing = File::load(dir / "gamepad_mapping.json");
-    EXPECT_EQ(missing.status, File::LoadStatus::missing);
-    EXPECT_EQ(missing.mapping, GamepadMapping::defaults());
-    // A folder where the file should be cannot be read as one.
-    fs::create_directory(dir / "folder.json");
-    EXPECT_EQ(File::load(dir / "folder.json").status, File::LoadStatus::missing);
-    EXPECT_FALSE(fs::exists(dir / "gamepad_mapping.corrupt.json"));
-}
-
-TEST(GamepadMappingFileLoad, corruptFileIsCopiedAsideEvenPastAnEmptyFolderAndLeftInPlace) {
-    for (const char* damaged : {"[1,2]", "{\"version\": 1e999}"}) {
-        for (bool folderInTheWay : {false, true}) {
-            TempDir dir;
-            const auto path = dir / "gamepad_mapping.json";
-            const auto copy = dir / "gamepad_mapping.corrupt.json";
-            writeText(path, damaged);
-            folderInTheWay ? void(fs::create_directory(copy)) : writeText(copy, "an older copy");
-            const auto result = File::load(path);
-            EXPECT_EQ(result.status, File::LoadStatus::corrupt) << damaged;
-            EXPECT_EQ(result.mapping, GamepadMapping::defaults());
-            EXPECT_EQ(readText(copy), damaged);
-            EXPECT_EQ(readText(path), damaged);
-        }
+    const auto path = dir / "gamepad_mapping.json", copy = dir / "gamepad_mapping.corrupt.json";
+    EXPECT_EQ(File::load(path).mapping, GamepadMapping::defaults());
+    EXPECT_FALSE(fs::exists(copy));
+    // An empty folder in the copy's place is replaced, an older copy overwritten.
+    fs::create_directory(copy);
+    for (const char* damaged : {"{\"version\": 1e999}", "[1,2]"}) {
+        writeText(path, damaged);
+        const auto result = File::load(path);
+        EXPECT_EQ(result.status, File::LoadStatus::corrupt) << damaged;
+        EXPECT_EQ(result.mapping, GamepadMapping::defaults());
+        EXPECT_TRUE(readText(copy) == damaged && readText(path) == damaged) << damaged;
     }
-    // A non-empty folder in the copy's place can be neither removed nor replaced.
-    TempDir dir;
-    writeText(dir / "gamepad_mapping.json", "{broken");
-    fs::create_directories(dir / "gamepad_mapping.corrupt.json" / "inner");
-    EXPECT_EQ(File::load(dir / "gamepad_mapping.json").status, File::LoadStatus::corrupt);
+    // A non-empty folder there can be neither removed nor replaced.
+    fs::remove(copy);
+    fs::create_directories(copy / "inner");
+    EXPECT_EQ(File::load(path).status, File::LoadStatus::corrupt);
 }
 
 TEST(GamepadMappingFileSave, createsPrivateFoldersReplacesTheFileAndReportsErrors) {
     TempDir dir;
     const auto path = dir / "nested" / "deeper" / "gamepad_mapping.json";
-    ASSERT_TRUE(File::save(presetMapping(GamepadPreset::mouse), path));
-    struct stat info {};
-    ASSERT_EQ(::stat((dir / "nested").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-
     const GamepadMapping racing = presetMapping(GamepadPreset::racing);
-    ASSERT_TRUE(File::save(racing, path));
+    ASSERT_TRUE(File::save(presetMapping(GamepadPreset::mouse), path) && File::save(racing, path));
+    EXPECT_EQ(fs::status(dir / "nested").permissions(), fs::perms::owner_all);
     EXPECT_EQ(readText(path), text(File::encode(racing)));
-    const auto loaded = File::load(path);
-    EXPECT_EQ(loaded.status, File::LoadStatus::loaded);
-    EXPECT_EQ(loaded.mapping, racing);
     // Nothing but the file is left behind in its folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()),
               1);
-
     writeText(dir / "plain", "a file, not a folder");
-    const auto result = File::save(racing, dir / "plain" / "gamepad_mapping.json");
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), std::errc::not_a_directory);
+    EXPECT_EQ(File::save(racing, dir / "plain" / "gamepad_mapping.json"),
+              tl::unexpected(std::make_error_code(std::errc::not_a_directory)));
 }
 
 }  // namespace

@@ -40,13 +40,12 @@ TEST(PadHat, flagsRebuildTheHatOppositesCancelAndRawValuesAboveEightAreNotHats) 
         ups += hat.up(), downs += hat.down(), lefts += hat.left(), rights += hat.right();
     }
     EXPECT_TRUE(ups == 3 && downs == 3 && lefts == 3 && rights == 3);
-    EXPECT_EQ(PadHat(true, false, false, true), PadHat::northEast);
     EXPECT_EQ(PadHat(true, true, false, true), PadHat::east);
     EXPECT_EQ(PadHat(true, true, true, true), PadHat::neutral);
     EXPECT_FALSE(PadHat::fromRawValue(9).has_value());
 }
 
-TEST(PadStateTracker, masksUndefinedButtonsAndHatsAndKeepsTheOtherKindsFields) {
+TEST(PadStateTracker, masksUndefinedBitsKeepsTheOtherKindsFieldsAndIgnoresOtherEvents) {
     PadStateTracker tracker;
     EXPECT_TRUE(tracker.apply(sticks(1, 2, 3, 4), t0));
     EXPECT_TRUE(tracker.apply(buttons(0xFFFFFFFF, 9, 10, 20), t0));
@@ -54,12 +53,7 @@ TEST(PadStateTracker, masksUndefinedButtonsAndHatsAndKeepsTheOtherKindsFields) {
     EXPECT_TRUE(tracker.apply(buttons(0x800, 8), t0));
     EXPECT_TRUE(tracker.apply(sticks(-5, -6, -7, -8), t0));
     EXPECT_EQ(tracker.state(), (PadState{-5, -6, -7, -8, {}, PadHat::northWest, 0, 0}));
-    EXPECT_TRUE(tracker.apply(buttons(0, 255), t0));
-    EXPECT_EQ(tracker.state().hat, PadHat::neutral);
-}
-
-TEST(PadStateTracker, repeatedStateRefreshesTimeAndOtherEventsAreIgnored) {
-    PadStateTracker tracker;
+    tracker.reset();
     EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::Key{4, wire::KeyState::down, false}), t0));
     EXPECT_FALSE(tracker.apply(InputEvent(InputEvent::ResetState{}), t0));
     EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
@@ -74,7 +68,6 @@ TEST(PadStateTracker, repeatedStateRefreshesTimeAndOtherEventsAreIgnored) {
 
 TEST(PadStateTracker, onlyAHeldPadGoesStaleAfterTheWatchdogTimeout) {
     PadStateTracker tracker;
-    EXPECT_FALSE(tracker.isStale(t0 + 10000h));
     tracker.apply(buttons(0), t0);
     EXPECT_FALSE(tracker.isStale(t0 + 10000h));
     tracker.apply(buttons(0, 0, 0, 1), t0);
@@ -86,16 +79,12 @@ TEST(PadStateTracker, onlyAHeldPadGoesStaleAfterTheWatchdogTimeout) {
     EXPECT_TRUE(tracker.isStale(t0 + 2901ms));
     // A clock that runs backwards never makes a state stale.
     EXPECT_FALSE(tracker.isStale(t0 - 1h));
-
     tracker.reset();
-    EXPECT_TRUE(tracker.state().isNeutral());
-    EXPECT_EQ(tracker.lastUpdate(), std::nullopt);
-    EXPECT_FALSE(tracker.isStale(t0 + 1h));
+    EXPECT_TRUE(tracker.state().isNeutral() && !tracker.lastUpdate() && !tracker.isStale(t0 + 1h));
 }
 
 TEST(PadFrameDiff, pressesModifiersFirstReleasesThemLastAndLeavesOutWhatIsHeld) {
-    PadOutputFrame many;
-    many.keys = input::HIDKeySet{0xE7, 0x52, 0xE0, 0x04, 0xE3, 0x2C, 0xFF};
+    const PadOutputFrame many{{0xE7, 0x52, 0xE0, 0x04, 0xE3, 0x2C, 0xFF}};
     Usages pressed, released;
     const PadFrameDiff press(PadOutputFrame{}, many), release(many, PadOutputFrame{});
     press.forEachPress([&](std::uint16_t usage) { pressed.push_back(usage); });
@@ -103,7 +92,6 @@ TEST(PadFrameDiff, pressesModifiersFirstReleasesThemLastAndLeavesOutWhatIsHeld) 
     EXPECT_EQ(pressed, (Usages{0xE0, 0xE3, 0xE7, 0x04, 0x2C, 0x52, 0xFF}));
     EXPECT_EQ(released, (Usages{0x04, 0x2C, 0x52, 0xFF, 0xE0, 0xE3, 0xE7}));
     EXPECT_TRUE(press.released.isEmpty() && release.pressed.isEmpty());
-
     // Held keys and buttons and velocity changes are no part of a diff.
     using F = PadOutputFrame;
     const F before{{0x04, 0x05}, F::mouseLeft | F::mouseRight, 100, 0, 0, 0};
@@ -111,27 +99,18 @@ TEST(PadFrameDiff, pressesModifiersFirstReleasesThemLastAndLeavesOutWhatIsHeld) 
     const PadFrameDiff diff(before, after);
     EXPECT_EQ(diff.pressed, (input::HIDKeySet{0x06}));
     EXPECT_EQ(diff.released, (input::HIDKeySet{0x04}));
-    EXPECT_EQ(diff.mouseDown, F::mouseMiddle);
-    EXPECT_EQ(diff.mouseUp, F::mouseLeft);
-
+    EXPECT_TRUE(diff.mouseDown == F::mouseMiddle && diff.mouseUp == F::mouseLeft);
     EXPECT_TRUE(
         PadFrameDiff(before, F{before.keys, before.mouseButtons, -300, 0, 0, 12}).isEmpty());
-    EXPECT_EQ(PadFrameDiff(), PadFrameDiff(after, after));
 }
 
 TEST(PadSequenceGates, gatesEachPadKindSeparatelyAndLetsOtherEventsPass) {
     PadSequenceGates gates;
-    const InputEvent stick = sticks(1, 1), button = buttons(1);
-    const InputEvent key(InputEvent::Key{4, wire::KeyState::down, false});
-    EXPECT_FALSE(gates.accept(0, stick));
-    EXPECT_TRUE(gates.accept(100, key));
-    EXPECT_TRUE(gates.accept(5, stick));
-    EXPECT_FALSE(gates.accept(4, stick));
-    EXPECT_FALSE(gates.accept(5, stick));
-    EXPECT_TRUE(gates.accept(4, button));  // neither gate saw the key's 100
-    EXPECT_FALSE(gates.accept(3, button));
-    EXPECT_TRUE(gates.accept(1, key));
-    EXPECT_TRUE(gates.accept(6, stick) && gates.accept(6, button));
+    const InputEvent stick = sticks(1, 1), key(InputEvent::Key{4, wire::KeyState::down, false});
+    EXPECT_TRUE(!gates.accept(0, stick) && gates.accept(5, stick) && gates.accept(100, key) &&
+                gates.accept(4, buttons(1)));  // neither gate saw the key's 100
+    EXPECT_FALSE(gates.accept(5, stick) || gates.accept(3, buttons(1)) || gates.accept(4, stick));
+    EXPECT_TRUE(gates.accept(1, key) && gates.accept(6, stick));
 }
 
 }  // namespace

@@ -25,13 +25,10 @@ TEST(StickMath, axisAndUnitRoundTripEveryAxisValueAndLimitTheRest) {
 }
 
 TEST(StickMath, eightWaySectorsAreCentredOnTheirDirectionsAndNonsenseIsNeutral) {
-    // Just inside each side of every sector boundary, 22.5 + k * 45 degrees clockwise from north.
-    const double toRadians = std::acos(-1.0) / 180;
-    for (int k = 0; k < 8; ++k) {
-        const double before = (22.5 + 45 * k - 0.01) * toRadians;
-        const double after = (22.5 + 45 * k + 0.01) * toRadians;
-        EXPECT_EQ(StickMath::eightWay(std::sin(before), std::cos(before), 0.5).rawValue(), k + 1);
-        EXPECT_EQ(StickMath::eightWay(std::sin(after), std::cos(after), 0.5).rawValue(),
+    for (int k = 0; k < 8; ++k) {  // either side of each boundary, 22.5 + 45k degrees from north
+        const double at = (22.5 + 45 * k) * std::acos(-1.0) / 180, e = 2e-4;
+        EXPECT_EQ(StickMath::eightWay(std::sin(at - e), std::cos(at - e), 0.5).rawValue(), k + 1);
+        EXPECT_EQ(StickMath::eightWay(std::sin(at + e), std::cos(at + e), 0.5).rawValue(),
                   (k + 1) % 8 + 1);
     }
     EXPECT_EQ(StickMath::eightWay(nan, 1, 0.1), PadHat::neutral);
@@ -50,8 +47,7 @@ TEST(StickMath, vectorCutsTheDeadZoneRescalesAndHonoursInvertAndSensitivity) {
     EXPECT_TRUE(diagonal.x < 0 && diagonal.y < 0);  // screen down is stick down
     EXPECT_DOUBLE_EQ(StickMath::vector(0, -60, {0.2, 100, 1, true}).y, -0.5);
     EXPECT_DOUBLE_EQ(StickMath::vector(25, 0, {0, 100, 2, false}).x, 0.5);
-    // Limits: sensitivity 0 counts as 0.05, a radius at or below 1 as 1, a dead zone above 0.95
-    // as 0.95 and one below 0 as 0.
+    // Limits: sensitivity at least 0.05, radius at least 1, dead zone within 0 to 0.95.
     EXPECT_DOUBLE_EQ(StickMath::vector(100, 0, {0, 100, 0, false}).x, 0.05);
     EXPECT_DOUBLE_EQ(StickMath::vector(0.5, 0, {0, 0.01, 1, false}).x, 0.5);
     EXPECT_DOUBLE_EQ(StickMath::vector(9.75, 0, {5, 10, 1, false}).x, 0.5);

@@ -16,7 +16,6 @@ TEST(LegacyMapping, everySchemeIsCompleteNormalisedAndWithoutModifiers) {
         const gamepad::GamepadMapping m = legacyMapping(preset);
         EXPECT_EQ(m, m.normalized());
         EXPECT_EQ(gamepad::matchingPreset(m), std::nullopt);
-        ASSERT_EQ(m.bindings.size(), gamepad::allPadControls.size());
         for (const auto& [control, binding] : m.bindings) {
             ASSERT_NE(binding.kind(), PadBinding::Kind::none) << rawValue(control);
             if (const auto* k = binding.as<PadBinding::Key>()) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "tests/fakes/log_capture.hpp"
 #include "tests/fakes/temp_dir.hpp"
 #include "tests/host/mapping/file_text.hpp"
@@ -17,68 +15,48 @@ using testing::LogCapture;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-mode_t permissions(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 0777;
-}
-
 TEST(UserDefaultsStorage, valuesSurviveAReopenKeepTheirTypesAndUnknownMembers) {
     TempDir dir;
     const fs::path path = dir / "config" / "Tarvel" / "defaults.json";
     fs::create_directories(path.parent_path());
     writeText(path, R"({"other": [1, 2]})");
-    {
-        UserDefaults defaults(path);
-        ASSERT_TRUE(defaults.setString(UserDefaults::padOutputKey, "arrows"));
-        ASSERT_TRUE(defaults.setBool(UserDefaults::loginItemPromptedKey, true));
-        ASSERT_TRUE(defaults.setBool(UserDefaults::latencyTraceKey, false));
-    }
-    EXPECT_EQ(permissions(path), 0600);
+    UserDefaults defaults(path);
+    ASSERT_TRUE(defaults.setString(UserDefaults::padOutputKey, "arrows") &&
+                defaults.setBool(UserDefaults::loginItemPromptedKey, true) &&
+                defaults.setBool(UserDefaults::latencyTraceKey, false));
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     UserDefaults reopened(path);
     EXPECT_EQ(reopened.string(UserDefaults::padOutputKey), "arrows");
     EXPECT_EQ(reopened.boolean(UserDefaults::latencyTraceKey), false);
     // A value of another type reads as absent.
     EXPECT_EQ(reopened.boolean(UserDefaults::padOutputKey), std::nullopt);
     EXPECT_EQ(reopened.string(UserDefaults::latencyTraceKey), std::nullopt);
-
-    ASSERT_TRUE(reopened.remove(UserDefaults::padOutputKey));
-    ASSERT_TRUE(reopened.remove(UserDefaults::latencyTraceKey));
+    ASSERT_TRUE(reopened.remove(UserDefaults::padOutputKey) &&
+                reopened.remove(UserDefaults::latencyTraceKey));
     EXPECT_EQ(wire::JSON::parse(readText(path)),
               wire::JSON::parse(R"({"other": [1, 2], "rc.loginItemPrompted": true})"));
 }
 
-TEST(UserDefaultsStorage, privateFolderIsMadeAndUnchangedValuesWriteNothing) {
+TEST(UserDefaultsStorage, privateFolderNoWriteWithoutAChangeAndRefusedOrFailedWritesReported) {
     TempDir dir;
     const fs::path path = dir / "config" / "defaults.json";
     UserDefaults defaults(path);
     ASSERT_TRUE(defaults.remove("rc.absent"));
     EXPECT_FALSE(fs::exists(path));
-    ASSERT_TRUE(defaults.setString("rc.key", "value"));
-    EXPECT_EQ(permissions(path.parent_path()), 0700);
-    ASSERT_TRUE(fs::remove(path));
-    ASSERT_TRUE(defaults.setString("rc.key", "value"));
-    EXPECT_FALSE(fs::exists(path));
-    ASSERT_TRUE(defaults.setString("rc.key", "other"));
-    EXPECT_TRUE(fs::exists(path));
-}
-
-TEST(UserDefaultsStorage, refusedTextAndFailedWritesAreReported) {
-    TempDir dir;
-    UserDefaults defaults(dir / "defaults.json");
     ASSERT_TRUE(defaults.setString("rc.key", "kept"));
-    const auto refused = defaults.setString("rc.key", "\xff\xfe");
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), std::errc::illegal_byte_sequence);
-    EXPECT_EQ(UserDefaults(dir / "defaults.json").string("rc.key"), "kept");
-
+    EXPECT_EQ(fs::status(path.parent_path()).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(defaults.setString("rc.key", "\xff\xfe"),
+              tl::unexpected(std::make_error_code(std::errc::illegal_byte_sequence)));
+    EXPECT_EQ(UserDefaults(path).string("rc.key"), "kept");
+    ASSERT_TRUE(fs::remove(path));
+    ASSERT_TRUE(defaults.setString("rc.key", "kept"));  // unchanged: nothing is written
+    EXPECT_FALSE(fs::exists(path));
     // A failed write keeps the value in memory.
     writeText(dir / "blocker", "a regular file");
     LogCapture log;
     UserDefaults blocked(dir / "blocker" / "defaults.json");
-    const auto failed = blocked.setBool(UserDefaults::latencyTraceKey, true);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error(), std::errc::not_a_directory);
+    EXPECT_EQ(blocked.setBool(UserDefaults::latencyTraceKey, true),
+              tl::unexpected(std::make_error_code(std::errc::not_a_directory)));
     EXPECT_EQ(blocked.boolean(UserDefaults::latencyTraceKey), true);
     EXPECT_TRUE(log.contains("Tarvel: failed to save defaults.json"));
 }
