@@ -52,18 +52,13 @@ struct Recorder final : ActionSink {
     std::vector<std::string> injections() const {
         std::vector<std::string> kinds;
         for (const auto& action : actions) {
-            std::visit(
-                [&](const auto& value) {
-                    using T = std::decay_t<decltype(value)>;
-                    if constexpr (std::is_same_v<T, inject::Packet>) {
-                        kinds.push_back(value.isMove ? "move" : "packet");
-                    } else if constexpr (std::is_same_v<T, inject::ReleaseAll>) {
-                        kinds.push_back("release");
-                    } else if constexpr (std::is_same_v<T, inject::Text>) {
-                        kinds.push_back("text:" + value.text);
-                    }
-                },
-                action);
+            if (const auto* packet = std::get_if<inject::Packet>(&action)) {
+                kinds.push_back(packet->isMove ? "move" : "packet");
+            } else if (std::holds_alternative<inject::ReleaseAll>(action)) {
+                kinds.push_back("release");
+            } else if (const auto* text = std::get_if<inject::Text>(&action)) {
+                kinds.push_back("text:" + text->text);
+            }
         }
         return kinds;
     }
@@ -113,15 +108,10 @@ class HostCoreTest : public ::testing::Test {
     std::vector<wire::TCPFrame> framesTo(ConnectionId id) {
         wire::TCPFrameDecoder decoder;
         for (const auto& send : out.all<Send>()) {
-            if (send.connection == id) {
-                decoder.append(send.bytes);
-            }
+            decoder.append(send.connection == id ? wire::ByteView(send.bytes) : wire::ByteView());
         }
         std::vector<wire::TCPFrame> frames;
-        while (auto next = decoder.next()) {
-            if (!*next) {
-                break;
-            }
+        for (auto next = decoder.next(); next && *next; next = decoder.next()) {
             frames.push_back(**next);
         }
         return frames;

@@ -18,23 +18,13 @@
 
 #include "host/platform/asio_serial_queue.hpp"
 #include "host/server/transport.hpp"
+#include "tests/host/server/server_test_support.hpp"
 
 namespace tarvel::server {
 namespace {
 
+using testing::eventually;
 using namespace std::chrono_literals;
-
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return predicate();
-}
 
 /// Both listeners on a port the kernel picks for TCP and UDP alike.
 ListenerPair bindSomewhere(platform::AsioSerialQueue& queue) {
