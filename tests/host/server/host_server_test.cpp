@@ -8,8 +8,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <asio/ip/v6_only.hpp>
-
 #include "core/diagnostics/latency_trace.hpp"
 #include "tests/fakes/log_capture.hpp"
 #include "tests/host/server/server_test_support.hpp"
@@ -30,49 +28,35 @@ struct TakenPort {
     asio::ip::tcp::acceptor acceptor;
 };
 
-TEST(HostServer, takenPortFallsBackToTheNextAndAFullRangeIsReportedWithItsReasons) {
-    Harness h({}, false);
+TEST(HostServer, takenPortFallsBackAdvertisesTheIdentityFollowsARenameAndAFullRangeFails) {
+    Harness h([](HostServer::Dependencies& deps) { deps.timings.refresh = 100ms; }, false);
     TakenPort taken(h.firstPort);
     std::atomic<int> listening{0};
     h.server->setOnListening([&](std::uint16_t port) { listening = port; });
     h.start();
     EXPECT_EQ(h.port, h.firstPort + 1);
     EXPECT_TRUE(eventually([&] { return listening == h.firstPort + 1; }));
-    EXPECT_EQ(h.advertiser->current()->port, h.firstPort + 1);
+    auto current = h.advertiser->current();
+    EXPECT_EQ(current->port, h.firstPort + 1);
+    EXPECT_EQ(current->txt.hostId, h.server->identity().id());
+    EXPECT_EQ(current->txt.fingerprint, h.server->identity().fingerprint());
     TestConnection conn(h.port);
     conn.sendRaw({0x01, 0x00, 0x00, 0x00, 0x10});
     EXPECT_TRUE(conn.readFrame());
-
+    h.facts->setHostName("Renamed");
+    EXPECT_TRUE(eventually([&] { return h.advertiser->current()->txt.name == "Renamed"; }));
+    EXPECT_EQ(h.server->snapshot().hostName, "Renamed");
     TakenPort busy;
-    std::mutex mutex;
-    std::string why;
+    std::atomic<bool> reported{false};
     Harness full(
         [&](HostServer::Dependencies& deps) { deps.firstPort = deps.lastPort = busy.port(); },
         false);
     full.server->setOnStartFailed([&](std::string reason) {
-        std::lock_guard guard(mutex);
-        why = std::move(reason);
+        reported = reason.find(std::to_string(busy.port()) + ": ") != std::string::npos;
     });
     full.server->start();
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard guard(mutex);
-        return why.find(std::to_string(busy.port()) + ": ") != std::string::npos;
-    }));
+    EXPECT_TRUE(eventually([&] { return reported.load(); }));
     EXPECT_FALSE(full.advertiser->current());
-}
-
-TEST(HostServer, advertisesTheIdentityAndFollowsARename) {
-    Harness h([](HostServer::Dependencies& deps) { deps.timings.refresh = 100ms; });
-    auto current = h.advertiser->current();
-    ASSERT_TRUE(current);
-    EXPECT_EQ(current->txt.hostId, h.server->identity().id());
-    EXPECT_EQ(current->txt.fingerprint, h.server->identity().fingerprint());
-    h.facts->setHostName("Renamed");
-    EXPECT_TRUE(eventually([&] {
-        auto now = h.advertiser->current();
-        return now && now->txt.name == "Renamed";
-    }));
-    EXPECT_EQ(h.server->snapshot().hostName, "Renamed");
 }
 
 /// The descriptor of this process's listening TCP socket on `port`, or -1.
@@ -92,30 +76,7 @@ int listeningSocketOn(std::uint16_t port) {
     return -1;
 }
 
-TEST(HostServer, failedListenerRebindsAnnouncesThePortAgainAndKeepsSessions) {
-    tarvel::testing::LogCapture log;
-    Harness h([](HostServer::Dependencies& deps) { deps.timings.restartDelay = 200ms; }, false);
-    std::atomic<int> announced{0};
-    h.server->setOnListening([&](std::uint16_t) { ++announced; });
-    h.start();
-    ASSERT_TRUE(eventually([&] { return announced.load() == 1; }));
-    TestConnection conn(h.port);
-    ASSERT_TRUE(conn.pair(h.server->beginPairing().code));
-    const int fd = listeningSocketOn(h.port);
-    ASSERT_GE(fd, 0);
-    ::shutdown(fd, SHUT_RDWR);  // the pending accept fails for good
-    ASSERT_TRUE(eventually([&] { return log.contains("TCP listener failed: "); }));
-    ASSERT_TRUE(eventually([&] { return announced.load() == 2; }));
-    TestConnection fresh(h.server->port());
-    fresh.sendRaw({0x01, 0x00, 0x00, 0x00, 0x10});
-    EXPECT_TRUE(fresh.readFrame());
-    conn.sendSealed(wire::FrameType::ping, wire::PingBody{5});
-    auto pong = conn.readFrame();
-    ASSERT_TRUE(pong);
-    EXPECT_EQ(pong->type, wire::FrameType::pong);
-}
-
-TEST(HostServer, phoneInputReachesTheSinkOnceAndAHeldKeyIsReleasedWhenItFallsSilent) {
+TEST(HostServer, inputReachesTheSinkOnceIsReleasedWhenSilentAndStopReleasesAndLeavesFilesWhole) {
     auto& trace = diagnostics::LatencyTrace::shared();
     trace.reset();
     trace.setEnabled(true);
@@ -132,73 +93,58 @@ TEST(HostServer, phoneInputReachesTheSinkOnceAndAHeldKeyIsReleasedWhenItFallsSil
     EXPECT_EQ(phone.readAck(), 1u);
     conn.sendSealed(wire::FrameType::clipboardSet, wire::ClipboardBody{"héllo", true});
     // Nothing more: the dead-man release lets go of the A within about 1.75 s.
-    EXPECT_TRUE(eventually(
-        [&] { return countLines(*h.sink, {R"("op":"key","keyCode":0,"down":false)"}) == 1; },
-        4000ms));
+    const auto releasesOfA = [&] {
+        return countLines(*h.sink, {R"("op":"key","keyCode":0,"down":false)"});
+    };
+    EXPECT_TRUE(eventually([&] { return releasesOfA() == 1; }, 4000ms));
     EXPECT_EQ(countLines(*h.sink, {R"("op":"key","keyCode":0,"down":true)"}), 1u);
     EXPECT_EQ(h.clipboard->texts(), std::vector<std::string>{"héllo"});
     EXPECT_EQ(countLines(*h.sink, {R"("op":"key","keyCode":9,"down":true)", "1048576"}), 1u);
     trace.setEnabled(false);
     EXPECT_TRUE(trace.summary(diagnostics::LatencyMetric::hostInject).has_value());
     EXPECT_TRUE(trace.summary(diagnostics::LatencyMetric::hostRecvToInject).has_value());
-}
-
-TEST(HostServer, stopReleasesEverythingIgnoresLateInputAndLeavesTheFilesComplete) {
-    Harness h;
-    TestConnection conn(h.port);
-    ASSERT_TRUE(conn.pair(h.server->beginPairing().code));
-    TestDatagrams phone(h.port, *conn.key);
-    auto press = keyPacket(1, 0x04, true);
-    press.ackRequired = true;
+    press.seq = 2;
     phone.send(press);
-    ASSERT_EQ(phone.readAck(), 1u);
+    ASSERT_EQ(phone.readAck(), 2u);
     conn.sendSealed(wire::FrameType::ping, wire::PingBody{1});  // a close-time touch to write
     ASSERT_TRUE(conn.readFrame());
     h.server->stop();
     const auto afterStop = h.sink->lines().size();
-    EXPECT_EQ(countLines(*h.sink, {R"("op":"key","keyCode":0,"down":false)"}), 1u);
+    EXPECT_EQ(releasesOfA(), 2u);
     EXPECT_TRUE(conn.closedByHost());
-    phone.send(keyPacket(2, 0x05, true));
+    phone.send(keyPacket(3, 0x05, true));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(h.sink->lines().size(), afterStop);
     EXPECT_FALSE(h.advertiser->current());
     EXPECT_FALSE(h.facts->activityHeld());
-
     // Every write finished: the paired device is on disk, no temporary file is left.
     std::ifstream file(h.dir.path() / "paired_devices.json");
     const std::string text((std::istreambuf_iterator<char>(file)), {});
     EXPECT_NE(text.find(conn.client.id()), std::string::npos);
     for (const auto& entry : std::filesystem::directory_iterator(h.dir.path())) {
-        EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos)
-            << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos);
     }
 }
 
-TEST(HostServer, aPairingThatCannotBeSavedIsRefusedAndForgotten) {
+TEST(HostServer, crashLeftoversGoUnusableStorageStillRunsAndAnUnsavablePairingIsForgotten) {
     tarvel::testing::LogCapture log;
-    Harness h({}, false);
-    // A folder where the file belongs: every write of it fails.
-    std::filesystem::create_directory(h.dir.path() / "paired_devices.json");
+    Harness h(
+        [](HostServer::Dependencies& deps) {
+            std::ofstream(deps.dataDirectory / "paired_devices.json.tmp.Ab12Cd") << "[partial";
+            std::ofstream(deps.dataDirectory / "identity") << "x";  // a file where a folder goes
+            // A folder where the file belongs: every write of it fails.
+            std::filesystem::create_directory(deps.dataDirectory / "paired_devices.json");
+        },
+        false);
+    EXPECT_FALSE(std::filesystem::exists(h.dir.path() / "paired_devices.json.tmp.Ab12Cd"));
+    EXPECT_FALSE(h.server->identity().id().empty());
+    EXPECT_TRUE(log.contains("using an ephemeral identity"));
     h.start();
     TestConnection conn(h.port);
     EXPECT_FALSE(conn.pair(h.server->beginPairing().code));
     EXPECT_TRUE(conn.closedByHost());
     EXPECT_TRUE(eventually([&] { return log.contains("its record could not be saved"); }));
     EXPECT_TRUE(eventually([&] { return h.server->snapshot().clients.empty(); }));
-}
-
-TEST(HostServer, creationClearsCrashLeftoversAndSurvivesUnusableIdentityStorage) {
-    tarvel::testing::LogCapture log;
-    tarvel::testing::TempDir dir;
-    { std::ofstream(dir.path() / "paired_devices.json.tmp.Ab12Cd") << "[partial"; }
-    { std::ofstream(dir.path() / "identity") << "x"; }  // a file where the folder belongs
-    HostServer::Dependencies deps;
-    deps.dataDirectory = dir.path();
-    deps.eventSink = std::make_shared<injection::RecordingEventSink>();
-    auto server = HostServer::create(std::move(deps));
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "paired_devices.json.tmp.Ab12Cd"));
-    EXPECT_FALSE(server->identity().id().empty());
-    EXPECT_TRUE(log.contains("using an ephemeral identity"));
 }
 
 /// A sink whose first key event takes a while, so injections are still
@@ -212,13 +158,33 @@ class SlowSink final : public injection::RecordingEventSink {
     using RecordingEventSink::post;
 };
 
-TEST(HostServer, destroyingTheServerFinishesQueuedInjectionsFirst) {
+TEST(HostServer, failedListenerRebindsKeepsSessionsAndDestructionFinishesQueuedInjections) {
+    tarvel::testing::LogCapture log;
     auto sink = std::make_shared<SlowSink>();
     std::weak_ptr<SlowSink> watch = sink;
     {
-        Harness h([&](HostServer::Dependencies& deps) { deps.eventSink = sink; });
+        Harness h(
+            [&](HostServer::Dependencies& deps) {
+                deps.timings.restartDelay = 200ms;
+                deps.eventSink = sink;
+            },
+            false);
+        std::atomic<int> announced{0};
+        h.server->setOnListening([&](std::uint16_t) { ++announced; });
+        h.start();
+        ASSERT_TRUE(eventually([&] { return announced.load() == 1; }));
         TestConnection conn(h.port);
         ASSERT_TRUE(conn.pair(h.server->beginPairing().code));
+        const int fd = listeningSocketOn(h.port);
+        ASSERT_GE(fd, 0);
+        ::shutdown(fd, SHUT_RDWR);  // the pending accept fails for good
+        ASSERT_TRUE(eventually([&] { return log.contains("TCP listener failed: "); }));
+        ASSERT_TRUE(eventually([&] { return announced.load() == 2; }));
+        TestConnection fresh(h.server->port());
+        fresh.sendRaw({0x01, 0x00, 0x00, 0x00, 0x10});
+        EXPECT_TRUE(fresh.readFrame());
+        conn.sendSealed(wire::FrameType::ping, wire::PingBody{5});
+        EXPECT_EQ(conn.readFrame().value_or(wire::TCPFrame{}).type, wire::FrameType::pong);
         TestDatagrams phone(h.port, *conn.key);
         for (std::uint64_t seq = 1; seq <= 6; ++seq) {
             auto packet = keyPacket(seq, static_cast<std::uint16_t>(0x04 + seq), true);

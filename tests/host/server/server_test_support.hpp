@@ -2,29 +2,21 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
-#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "core/security/client_handshakes.hpp"
-#include "core/security/handshake_frames.hpp"
 #include "core/security/hex.hpp"
 #include "core/wire/bodies.hpp"
-#include "core/wire/frame.hpp"
-#include "core/wire/json_codec.hpp"
 #include "core/wire/secure_channel.hpp"
 #include "core/wire/udp_codec.hpp"
 #include "host/injection/recording_event_sink.hpp"
@@ -44,66 +36,67 @@ using Clock = std::chrono::steady_clock;
 template <class Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds limit = 3000ms) {
     const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
+    while (!predicate() && Clock::now() < deadline) {
         std::this_thread::sleep_for(2ms);
     }
     return predicate();
 }
 
-/// Whether TCP and UDP can both bind `port` on every address right now.
-inline bool portIsFree(std::uint16_t port) {
+/// The first of five consecutive ports free for TCP and UDP on every address, below
+/// the kernel's ephemeral range so the test's own client sockets never land on them.
+inline std::uint16_t freePortBase() {
     asio::io_context io;
-    std::error_code error;
-    asio::ip::tcp::acceptor tcp(io);
-    tcp.open(asio::ip::tcp::v6(), error);
-    tcp.set_option(asio::ip::v6_only(false), error);
-    tcp.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port), error);
-    if (error) {
-        return false;
-    }
-    asio::ip::udp::socket udp(io);
-    udp.open(asio::ip::udp::v6(), error);
-    udp.set_option(asio::ip::v6_only(false), error);
-    udp.bind(asio::ip::udp::endpoint(asio::ip::udp::v6(), port), error);
-    return !error;
-}
-
-/// The first of `count` consecutive free ports below the kernel's ephemeral
-/// range, so the test's own client sockets never land on them.
-inline std::uint16_t freePortBase(std::uint16_t count = 5) {
-    std::random_device random;
-    std::uniform_int_distribution<int> pick(20000, 32000);
+    auto bindable = [](auto socket, auto protocol, int port) {
+        std::error_code error;
+        socket.open(protocol, error);
+        socket.set_option(asio::ip::v6_only(false), error);
+        socket.bind({protocol, static_cast<std::uint16_t>(port)}, error);
+        return !error;
+    };
+    auto isFree = [&](int port) {
+        return bindable(asio::ip::tcp::acceptor(io), asio::ip::tcp::v6(), port) &&
+               bindable(asio::ip::udp::socket(io), asio::ip::udp::v6(), port);
+    };
+    std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto base = static_cast<std::uint16_t>(pick(random));
-        bool free = true;
-        for (std::uint16_t i = 0; i < count && free; ++i) {
-            free = portIsFree(static_cast<std::uint16_t>(base + i));
-        }
-        if (free) {
-            return base;
+        const int base = 20000 + static_cast<int>(random() % 12000);
+        if (isFree(base) && isFree(base + 1) && isFree(base + 2) && isFree(base + 3) &&
+            isFree(base + 4)) {
+            return static_cast<std::uint16_t>(base);
         }
     }
     ADD_FAILURE() << "no free port range found";
     return 20000;
 }
 
+/// Runs one receive that `start` begins on `socket`; nothing if `deadline` passes first.
+template <class Socket, class Start>
+std::optional<std::pair<std::error_code, std::size_t>> receiveUntil(asio::io_context& io,
+                                                                    Socket& socket, Start start,
+                                                                    Clock::time_point deadline) {
+    std::optional<std::pair<std::error_code, std::size_t>> result;
+    start([&](std::error_code error, std::size_t count) { result.emplace(error, count); });
+    io.restart();
+    io.run_until(deadline);
+    if (result) {
+        return result;
+    }
+    socket.cancel();
+    io.restart();
+    io.run();
+    return std::nullopt;
+}
+
 /// A server on its own port range and data folder, with recording fakes.
 struct Harness {
-    explicit Harness(const std::function<void(HostServer::Dependencies&)>& adjust = {},
-                     bool startNow = true) {
-        sink = std::make_shared<injection::RecordingEventSink>();
-        clipboard = std::make_shared<platform::RecordingClipboard>();
-        advertiser = std::make_shared<tarvel::testing::RecordingAdvertiser>();
-        facts = std::make_shared<tarvel::testing::RecordingHostFacts>();
-        mainQueue = std::make_shared<platform::AsioSerialQueue>("rc.test.main");
+    explicit Harness(
+        const std::function<void(HostServer::Dependencies&)>& adjust =
+            [](HostServer::Dependencies&) {},
+        bool startNow = true) {
         HostServer::Dependencies deps;
         deps.dataDirectory = dir.path();
-        const auto base = freePortBase();
-        deps.firstPort = base;
-        deps.lastPort = static_cast<std::uint16_t>(base + 4);
+        deps.firstPort = freePortBase();
+        deps.lastPort = static_cast<std::uint16_t>(deps.firstPort + 4);
         deps.eventSink = sink;
         deps.clipboard = clipboard;
         deps.advertiser = advertiser;
@@ -111,9 +104,7 @@ struct Harness {
         deps.mainQueue = mainQueue;
         deps.localInterfaces = discovery::LocalInterfaces(discovery::LocalInterfaces::Source{});
         deps.timings.supervision = 20ms;
-        if (adjust) {
-            adjust(deps);
-        }
+        adjust(deps);
         firstPort = deps.firstPort;
         server = HostServer::create(std::move(deps));
         if (startNow) {
@@ -121,28 +112,30 @@ struct Harness {
         }
     }
     ~Harness() {
-        if (server) {
-            server->stop();
-            // A task of the server's queue may hold it a moment longer; the data
-            // folder goes only once the server is gone.
-            std::weak_ptr<HostServer> gone = server;
-            server.reset();
-            EXPECT_TRUE(eventually([&] { return gone.expired(); }));
+        if (!server) {
+            return;
         }
+        server->stop();
+        // A queued task may hold the server a moment longer; the folder goes after it.
+        std::weak_ptr<HostServer> gone = std::exchange(server, nullptr);
+        EXPECT_TRUE(eventually([&] { return gone.expired(); }));
     }
-
     void start() {
         server->start();
         EXPECT_TRUE(eventually([&] { return advertiser->current().has_value(); }));
         port = server->port();
     }
-
     tarvel::testing::TempDir dir;
-    std::shared_ptr<injection::RecordingEventSink> sink;
-    std::shared_ptr<platform::RecordingClipboard> clipboard;
-    std::shared_ptr<tarvel::testing::RecordingAdvertiser> advertiser;
-    std::shared_ptr<tarvel::testing::RecordingHostFacts> facts;
-    std::shared_ptr<platform::AsioSerialQueue> mainQueue;
+    std::shared_ptr<injection::RecordingEventSink> sink =
+        std::make_shared<injection::RecordingEventSink>();
+    std::shared_ptr<platform::RecordingClipboard> clipboard =
+        std::make_shared<platform::RecordingClipboard>();
+    std::shared_ptr<tarvel::testing::RecordingAdvertiser> advertiser =
+        std::make_shared<tarvel::testing::RecordingAdvertiser>();
+    std::shared_ptr<tarvel::testing::RecordingHostFacts> facts =
+        std::make_shared<tarvel::testing::RecordingHostFacts>();
+    std::shared_ptr<platform::AsioSerialQueue> mainQueue =
+        std::make_shared<platform::AsioSerialQueue>("rc.test.main");
     std::shared_ptr<HostServer> server;
     std::uint16_t firstPort = 0;
     std::uint16_t port = 0;
@@ -156,10 +149,9 @@ class TestConnection {
         socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
         EXPECT_FALSE(error) << error.message();
     }
-
     void sendRaw(const wire::Bytes& bytes) {
-        std::error_code error;
-        asio::write(socket_, asio::buffer(bytes), error);
+        std::error_code ignored;
+        asio::write(socket_, asio::buffer(bytes), ignored);
     }
     void sendPlain(std::uint8_t type, wire::ByteView body) {
         sendRaw(*wire::TCPFrameCodec::encodePlain(type, body));
@@ -168,35 +160,21 @@ class TestConnection {
     void sendSealed(std::uint8_t type, const Body& body) {
         sendRaw(*channel->seal(type, body));
     }
-
     /// The next frame, or nothing on close or after `limit`.
     std::optional<wire::TCPFrame> readFrame(std::chrono::milliseconds limit = 3000ms) {
-        const auto deadline = Clock::now() + limit;
-        for (;;) {
+        for (const auto deadline = Clock::now() + limit;;) {
             auto next = decoder_.next();
-            if (!next) {
-                return std::nullopt;
-            }
-            if (*next) {
-                return **next;
-            }
-            if (closed_ || !readSome(deadline)) {
-                return std::nullopt;
+            if (!next || *next || closed_ || !readSome(deadline)) {
+                return next && *next ? std::optional(**next) : std::nullopt;
             }
         }
     }
-
     /// Whether the host closes the connection within `limit`.
     bool closedByHost(std::chrono::milliseconds limit = 3000ms) {
-        const auto deadline = Clock::now() + limit;
-        while (!closed_) {
-            if (!readSome(deadline)) {
-                return closed_;
-            }
+        for (const auto deadline = Clock::now() + limit; !closed_ && readSome(deadline);) {
         }
-        return true;
+        return closed_;
     }
-
     /// Pairs with `code` as a new device; true when pairComplete checks out.
     bool pair(const std::string& code, const std::string& deviceName = "Phone") {
         security::ClientPairingHandshake handshake(
@@ -222,7 +200,6 @@ class TestConnection {
             std::make_unique<wire::SecureTCPChannel>(*key, wire::SecureTCPChannel::Role::client);
         return true;
     }
-
     security::LocalIdentity client = security::LocalIdentity::generate();
     std::optional<pairing::PairedHostRecord> host;
     std::optional<wire::SymmetricKey> key;
@@ -231,30 +208,16 @@ class TestConnection {
   private:
     bool readSome(Clock::time_point deadline) {
         std::array<std::uint8_t, 4096> buffer{};
-        bool done = false;
-        std::size_t count = 0;
-        std::error_code error;
-        socket_.async_read_some(asio::buffer(buffer), [&](std::error_code e, std::size_t n) {
-            error = e;
-            count = n;
-            done = true;
-        });
-        io_.restart();
-        io_.run_until(deadline);
-        if (!done) {
-            socket_.cancel();
-            io_.restart();
-            io_.run();
+        auto got = receiveUntil(
+            io_, socket_, [&](auto done) { socket_.async_read_some(asio::buffer(buffer), done); },
+            deadline);
+        if (!got) {
             return false;
         }
-        if (error) {
-            closed_ = true;
-            return true;
-        }
-        decoder_.append(wire::ByteView(buffer.data(), count));
+        closed_ = closed_ || bool(got->first);
+        decoder_.append(wire::ByteView(buffer.data(), got->first ? 0 : got->second));
         return true;
     }
-
     asio::io_context io_;
     asio::ip::tcp::socket socket_;
     wire::TCPFrameDecoder decoder_;
@@ -268,45 +231,24 @@ class TestDatagrams {
         : socket_(io_, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0)),
           host_(asio::ip::make_address("127.0.0.1"), port),
           key_(std::move(key)) {}
-
-    void send(const wire::InputPacket& packet) {
-        const auto datagram = wire::UDPCodec::seal(packet, key_);
-        sendRaw(wire::ByteView(datagram.data(), datagram.size()));
-    }
+    void send(const wire::InputPacket& packet) { sendRaw(wire::UDPCodec::seal(packet, key_)); }
     void sendRaw(wire::ByteView bytes) {
-        std::error_code error;
-        socket_.send_to(asio::buffer(bytes.data(), bytes.size()), host_, 0, error);
+        std::error_code ignored;
+        socket_.send_to(asio::buffer(bytes.data(), bytes.size()), host_, 0, ignored);
     }
-
     /// The seq of the next acknowledgement, or nothing after `limit`.
     std::optional<std::uint64_t> readAck(std::chrono::milliseconds limit = 3000ms) {
         std::array<std::uint8_t, 256> buffer{};
-        bool done = false;
-        std::size_t count = 0;
-        std::error_code error;
         asio::ip::udp::endpoint from;
-        socket_.async_receive_from(asio::buffer(buffer), from,
-                                   [&](std::error_code e, std::size_t n) {
-                                       error = e;
-                                       count = n;
-                                       done = true;
-                                   });
-        io_.restart();
-        io_.run_for(limit);
-        if (!done) {
-            socket_.cancel();
-            io_.restart();
-            io_.run();
+        auto got = receiveUntil(
+            io_, socket_,
+            [&](auto done) { socket_.async_receive_from(asio::buffer(buffer), from, done); },
+            Clock::now() + limit);
+        if (!got || got->first) {
             return std::nullopt;
         }
-        if (error) {
-            return std::nullopt;
-        }
-        auto seq = wire::UDPCodec::openAck(wire::ByteView(buffer.data(), count), key_);
-        if (!seq) {
-            return std::nullopt;
-        }
-        return *seq;
+        auto seq = wire::UDPCodec::openAck(wire::ByteView(buffer.data(), got->second), key_);
+        return seq ? std::optional<std::uint64_t>(*seq) : std::nullopt;
     }
 
   private:
@@ -319,21 +261,15 @@ class TestDatagrams {
 /// How many recorded lines contain every one of `fragments`.
 inline std::size_t countLines(const injection::RecordingEventSink& sink,
                               std::initializer_list<std::string_view> fragments) {
-    std::size_t count = 0;
-    for (const auto& line : sink.lines()) {
-        bool all = true;
-        for (auto fragment : fragments) {
-            all = all && line.find(fragment) != std::string::npos;
-        }
-        count += all ? 1 : 0;
-    }
-    return count;
+    return static_cast<std::size_t>(std::ranges::count_if(sink.lines(), [&](const auto& line) {
+        return std::ranges::all_of(fragments,
+                                   [&](auto part) { return line.find(part) != std::string::npos; });
+    }));
 }
 
 inline wire::InputPacket keyPacket(std::uint64_t seq, std::uint16_t hid, bool down) {
-    return wire::InputPacket(seq,
-                             wire::InputEvent(wire::InputEvent::Key{
-                                 hid, down ? wire::KeyState::down : wire::KeyState::up, false}));
+    const auto state = down ? wire::KeyState::down : wire::KeyState::up;
+    return wire::InputPacket(seq, wire::InputEvent(wire::InputEvent::Key{hid, state, false}));
 }
 
 inline wire::InputPacket movePacket(std::uint64_t seq, float dx, float dy,

@@ -1,22 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/ip/udp.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <thread>
-
-#include "host/platform/asio_serial_queue.hpp"
 #include "host/server/transport.hpp"
 #include "tests/host/server/server_test_support.hpp"
 
@@ -43,8 +31,7 @@ TEST(Transport, ipv4PeersAreSeenAsIPv4AddressesForTheFilter) {
     const auto mapped = asio::ip::make_address("::ffff:192.168.1.5");
     EXPECT_EQ(toNetworkHost(mapped),
               discovery::NetworkHost(discovery::IPv4Address{{192, 168, 1, 5}}));
-    const auto linkLocal = asio::ip::make_address("fe80::1%1");
-    const auto host = toNetworkHost(linkLocal);
+    const auto host = toNetworkHost(asio::ip::make_address("fe80::1%1"));
     ASSERT_TRUE(std::holds_alternative<discovery::IPv6Address>(host));
     EXPECT_EQ(std::get<discovery::IPv6Address>(host).scopeId, 1u);
     EXPECT_EQ(discovery::NetworkFilter::hostString(
@@ -52,17 +39,15 @@ TEST(Transport, ipv4PeersAreSeenAsIPv4AddressesForTheFilter) {
               "192.168.1.5");
 }
 
-TEST(Transport, bothListenersShareOnePortAndATakenPortFailsWhole) {
-    platform::AsioSerialQueue queue("rc.test.bind");
-    ListenerPair first = bindSomewhere(queue);
-    ASSERT_NE(first.port, 0);
-    EXPECT_EQ(first.tcp->port(), first.port);
-    EXPECT_EQ(first.udp->port(), first.port);
-
+TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNeverReceives) {
+    platform::AsioSerialQueue queue("rc.test.transport");
+    ListenerPair pair = bindSomewhere(queue);
+    // Both listeners share one port, and a port taken in full or in half fails whole.
+    EXPECT_EQ(pair.tcp->port(), pair.port);
+    EXPECT_EQ(pair.udp->port(), pair.port);
     tl::expected<ListenerPair, std::error_code> second;
-    queue.sync([&] { second = bindListeners(queue.context(), first.port); });
+    queue.sync([&] { second = bindListeners(queue.context(), pair.port); });
     EXPECT_FALSE(second);
-
     // Only the UDP half taken: the pair still fails, and nothing stays bound.
     asio::io_context other;
     asio::ip::udp::socket udpOnly(other, asio::ip::udp::endpoint(asio::ip::udp::v6(), 0));
@@ -74,16 +59,12 @@ TEST(Transport, bothListenersShareOnePortAndATakenPortFailsWhole) {
     std::error_code error;
     probe.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), udpPort), error);
     EXPECT_FALSE(error) << "the TCP half of a failed pair must be released: " << error.message();
-
-    queue.sync([&] {
-        first.tcp->cancel();
-        first.udp->cancel();
-    });
-}
-
-TEST(Transport, udpDatagramsAreSplitIntoFlowsByPeer) {
-    platform::AsioSerialQueue queue("rc.test.udp");
-    ListenerPair pair = bindSomewhere(queue);
+    const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
+    const asio::ip::udp::endpoint any(asio::ip::udp::v4(), 0);
+    asio::ip::udp::socket a(other, any), b(other, any), refused(other, any);
+    const auto aPort = a.local_endpoint().port();
+    const auto bPort = b.local_endpoint().port();
+    const auto refusedPort = refused.local_endpoint().port();
     std::mutex mutex;
     std::vector<std::shared_ptr<UdpFlow>> flows;
     std::map<std::uint16_t, std::vector<std::size_t>> sizesByPeerPort;
@@ -100,77 +81,51 @@ TEST(Transport, udpDatagramsAreSplitIntoFlowsByPeer) {
                         raw->send(datagram);  // echo the short one back
                     }
                 });
+                if (port == refusedPort) {
+                    flow->cancel();
+                }
             },
             {});
     });
-
-    asio::io_context clientContext;
-    const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
-    asio::ip::udp::socket a(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
-    asio::ip::udp::socket b(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+    refused.send_to(asio::buffer(std::string(36, 'x')), host);
+    refused.send_to(asio::buffer(std::string(36, 'x')), host);
     a.send_to(asio::buffer(std::string(36, 'x')), host);
     a.send_to(asio::buffer(std::string(1000, 'y')), host);  // arrives cut short
     b.send_to(asio::buffer(std::string(3, 'z')), host);
-
     std::array<char, 8> echo{};
     asio::ip::udp::endpoint from;
-    const auto n = b.receive_from(asio::buffer(echo), from);
-    EXPECT_EQ(std::string(echo.data(), n), "zzz");
-
-    const auto aPort = a.local_endpoint().port();
-    const auto bPort = b.local_endpoint().port();
+    EXPECT_EQ(std::string(echo.data(), b.receive_from(asio::buffer(echo), from)), "zzz");
+    auto flowsFrom = [&](std::uint16_t port) {
+        return std::ranges::count_if(flows, [&](auto& f) { return f->endpoint().port == port; });
+    };
     EXPECT_TRUE(eventually([&] {
         std::lock_guard guard(mutex);
-        return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1;
+        return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
+               flowsFrom(refusedPort) == 2;
     }));
     {
         std::lock_guard guard(mutex);
-        EXPECT_EQ(flows.size(), 2u);
+        EXPECT_EQ(flows.size(), 4u);
         EXPECT_EQ(sizesByPeerPort[aPort],
                   (std::vector<std::size_t>{36, UdpListener::receiveBufferSize}));
+        EXPECT_TRUE(sizesByPeerPort[refusedPort].empty());
     }
-
     // A cancelled flow is forgotten; the peer's next datagram opens a new one.
     queue.sync([&] {
         std::lock_guard guard(mutex);
-        flows.front()->cancel();
+        (*std::ranges::find_if(flows, [&](auto& f) {
+            return f->endpoint().port == aPort;
+        }))->cancel();
     });
     a.send_to(asio::buffer(std::string(36, 'x')), host);
     EXPECT_TRUE(eventually([&] {
         std::lock_guard guard(mutex);
-        return flows.size() == 3;
+        return flowsFrom(aPort) == 2;
     }));
     queue.sync([&] {
+        EXPECT_EQ(pair.udp->flowCount(), 2u);
         pair.tcp->cancel();
         pair.udp->cancel();
-    });
-}
-
-TEST(Transport, aFlowRefusedByItsHandlerNeverReceives) {
-    platform::AsioSerialQueue queue("rc.test.refuse");
-    ListenerPair pair = bindSomewhere(queue);
-    std::atomic<int> flowsSeen{0};
-    std::atomic<int> delivered{0};
-    queue.sync([&] {
-        pair.udp->start(
-            [&](std::shared_ptr<UdpFlow> flow) {
-                flowsSeen += 1;
-                flow->onDatagram([&](wire::ByteView) { delivered += 1; });
-                flow->cancel();
-            },
-            {});
-    });
-    asio::io_context clientContext;
-    asio::ip::udp::socket a(clientContext, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
-    const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
-    a.send_to(asio::buffer(std::string(36, 'x')), host);
-    a.send_to(asio::buffer(std::string(36, 'x')), host);
-    EXPECT_TRUE(eventually([&] { return flowsSeen.load() == 2; }));
-    EXPECT_EQ(delivered.load(), 0);
-    queue.sync([&] {
-        EXPECT_EQ(pair.udp->flowCount(), 0u);
-        pair.udp->cancel();
-        pair.tcp->cancel();
     });
 }
 
@@ -189,18 +144,11 @@ TEST(Transport, runningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
         std::vector<std::shared_ptr<TcpConnection>> kept;
         listener->start([&](std::shared_ptr<TcpConnection> c) { kept.push_back(std::move(c)); },
                         [](std::error_code) {});
-        int highest = 0;
-        for (int fd = 0; fd < 4096; ++fd) {
-            if (::fcntl(fd, F_GETFD) != -1) {
-                highest = fd;
-            }
-        }
-        // No descriptor number is free below the limit: every accept fails.
-        const rlimit limit{static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
+        // open() takes the lowest free number: with the limit just above it, none is free
+        // below the limit and every accept fails.
+        const auto lowestFree = static_cast<rlim_t>(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        const rlimit limit{lowestFree + 1, lowestFree + 1};
         ::setrlimit(RLIMIT_NOFILE, &limit);
-        while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
-            // fill the holes below the limit too
-        }
         (void)!::write(pipeFds[1], &port, sizeof port);
         io.run_for(std::chrono::milliseconds(600));
         ::_exit(0);
