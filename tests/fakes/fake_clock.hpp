@@ -11,7 +11,6 @@ class FakeClock final : public base::Clock {
   public:
     base::MonotonicTime now() const override { return now_; }
     base::WallTime wallNow() const override { return wall_; }
-
     void advance(std::chrono::nanoseconds step) {
         now_ += step;
         wall_ += std::chrono::duration_cast<base::WallTime::duration>(step);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,22 +18,14 @@ class LogCapture {
             lines_.emplace_back(line);
         });
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
     ~LogCapture() { base::setLogSink({}); }
-
     std::vector<std::string> lines() const {
         std::lock_guard guard(mutex_);
         return lines_;
     }
-
     bool contains(const std::string& fragment) const {
-        for (const auto& line : lines()) {
-            if (line.find(fragment) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(lines(),
+                                   [&](const auto& l) { return l.find(fragment) != l.npos; });
     }
 
   private:

@@ -11,9 +11,8 @@
 
 namespace tarvel::testing {
 
-/// A serial queue that runs nothing until the test says so, on the test's
-/// own thread, with timers that follow a FakeClock. `advance` moves the clock
-/// in steps and runs every timer due on the way, in deadline order.
+/// A serial queue that runs nothing until the test says so, on the test's own thread,
+/// with timers that follow a FakeClock.
 class ManualQueue final : public base::SerialQueue {
   public:
     explicit ManualQueue(std::shared_ptr<FakeClock> clock, std::string label = "manual")
@@ -21,10 +20,7 @@ class ManualQueue final : public base::SerialQueue {
 
     const std::string& label() const override { return label_; }
     void async(Task task) override { tasks_.push_back(std::move(task)); }
-    void sync(Task task) override {
-        Running running(*this);
-        task();
-    }
+    void sync(Task task) override { run(task); }
     [[nodiscard]] base::TimerHandle schedule(Duration delay, Task task) override {
         return addTimer(delay, Duration::zero(), std::move(task));
     }
@@ -33,20 +29,16 @@ class ManualQueue final : public base::SerialQueue {
         return addTimer(first, interval, std::move(task));
     }
     bool isCurrent() const override { return running_ > 0; }
-
-    /// Runs queued tasks, including ones they queue, until none is left.
-    /// Bounded, so a task that requeues itself forever fails the test instead of hanging it.
+    /// Runs queued tasks, including ones they queue; bounded so a self-requeueing task fails.
     void runPending(int limit = 100000) {
         while (!tasks_.empty() && limit-- > 0) {
             Task task = std::move(tasks_.front());
             tasks_.pop_front();
-            Running running(*this);
-            task();
+            run(task);
         }
     }
 
-    /// Moves the clock forward by `total`, running due timers (and the tasks
-    /// they queue) at their deadlines.
+    /// Moves the clock by `total`, running due timers (and what they queue) at their deadlines.
     void advance(Duration total) {
         runPending();
         const auto end = clock_->now() + total;
@@ -55,21 +47,17 @@ class ManualQueue final : public base::SerialQueue {
             if (!next) {
                 break;
             }
-            if (next->deadline > clock_->now()) {
-                clock_->advance(next->deadline - clock_->now());
-            }
-            fire(next);
+            clock_->advance(std::max(Duration::zero(), next->deadline - clock_->now()));
+            next->cancelled = next->interval == Duration::zero();  // one-shot timers fire once
+            next->deadline += next->interval;
+            run(next->task);
             runPending();
         }
-        if (end > clock_->now()) {
-            clock_->advance(end - clock_->now());
-        }
+        clock_->advance(std::max(Duration::zero(), end - clock_->now()));
     }
 
-    std::size_t pendingTasks() const { return tasks_.size(); }
     std::size_t activeTimers() const {
-        return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(),
-                                                      [](const auto& t) { return !t->cancelled; }));
+        return std::ranges::count_if(timers_, [](const auto& t) { return !t->cancelled; });
     }
 
   private:
@@ -78,54 +66,36 @@ class ManualQueue final : public base::SerialQueue {
         Duration interval;
         Task task;
         bool cancelled = false;
-        std::uint64_t order = 0;
-    };
-    struct Running {
-        explicit Running(ManualQueue& queue) : queue(queue) { ++queue.running_; }
-        ~Running() { --queue.running_; }
-        ManualQueue& queue;
     };
 
+    void run(Task& task) {
+        ++running_;
+        task();
+        --running_;
+    }
+
     base::TimerHandle addTimer(Duration first, Duration interval, Task task) {
-        auto timer = std::make_shared<Timer>(
-            Timer{clock_->now() + first, interval, std::move(task), false, nextOrder_++});
+        auto timer =
+            std::make_shared<Timer>(Timer{clock_->now() + first, interval, std::move(task)});
         timers_.push_back(timer);
-        std::weak_ptr<Timer> weak = timer;
-        return base::TimerHandle([weak] {
+        return base::TimerHandle([weak = std::weak_ptr<Timer>(timer)] {
             if (auto strong = weak.lock()) {
                 strong->cancelled = true;
             }
         });
     }
 
+    /// The earliest live timer due by `end`; ties go to the one made first.
     std::shared_ptr<Timer> nextDue(base::MonotonicTime end) {
         std::erase_if(timers_, [](const auto& t) { return t->cancelled; });
-        std::shared_ptr<Timer> best;
-        for (const auto& timer : timers_) {
-            if (timer->deadline <= end &&
-                (!best || timer->deadline < best->deadline ||
-                 (timer->deadline == best->deadline && timer->order < best->order))) {
-                best = timer;
-            }
-        }
-        return best;
-    }
-
-    void fire(const std::shared_ptr<Timer>& timer) {
-        if (timer->interval == Duration::zero()) {
-            timer->cancelled = true;
-        } else {
-            timer->deadline += timer->interval;
-        }
-        Running running(*this);
-        timer->task();
+        auto it = std::ranges::min_element(timers_, {}, [](const auto& t) { return t->deadline; });
+        return it != timers_.end() && (*it)->deadline <= end ? *it : nullptr;
     }
 
     std::shared_ptr<FakeClock> clock_;
     std::string label_;
     std::deque<Task> tasks_;
     std::vector<std::shared_ptr<Timer>> timers_;
-    std::uint64_t nextOrder_ = 0;
     int running_ = 0;
 };
 

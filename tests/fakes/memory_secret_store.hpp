@@ -19,7 +19,6 @@ class MemorySecretStore final : public security::SecretStore {
 
     std::map<std::string, security::Bytes, std::less<>> entries;
     std::vector<std::string> writes;  // including failed ones
-
     void fail(Op op, Error error, std::string account) {
         failures_.insert({{op, std::move(account)}, std::move(error)});
     }
@@ -31,7 +30,6 @@ class MemorySecretStore final : public security::SecretStore {
         auto it = entries.find(account);
         return it == entries.end() ? std::nullopt : std::optional(it->second);
     }
-
     tl::expected<void, Error> write(security::ByteView data, std::string_view account) override {
         writes.emplace_back(account);
         if (auto it = failures_.find({Op::write, std::string(account)}); it != failures_.end()) {
@@ -40,14 +38,11 @@ class MemorySecretStore final : public security::SecretStore {
         entries[std::string(account)] = security::Bytes(data.begin(), data.end());
         return {};
     }
-
     tl::expected<void, Error> remove(std::string_view account) override {
         if (auto it = failures_.find({Op::remove, std::string(account)}); it != failures_.end()) {
             return tl::unexpected(it->second);
         }
-        if (auto it = entries.find(account); it != entries.end()) {
-            entries.erase(it);
-        }
+        entries.erase(std::string(account));
         return {};
     }
 

@@ -10,14 +10,13 @@
 
 namespace tarvel::testing {
 
-/// One call of `Advertiser::advertise`.
 struct Advertisement {
     std::string instanceName;
     std::uint16_t port = 0;
     discovery::DnsSdTxt txt;
 };
 
-/// An advertiser that keeps what is published now. Thread-safe.
+/// Keeps what is published now (nothing once withdrawn). Thread-safe.
 class RecordingAdvertiser final : public platform::Advertiser {
   public:
     void advertise(std::string_view instanceName, std::uint16_t port,
@@ -29,7 +28,6 @@ class RecordingAdvertiser final : public platform::Advertiser {
         std::lock_guard guard(mutex_);
         current_.reset();
     }
-    /// The last advertisement unless withdrawn since.
     std::optional<Advertisement> current() const {
         std::lock_guard guard(mutex_);
         return current_;

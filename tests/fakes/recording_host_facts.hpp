@@ -9,8 +9,7 @@
 
 namespace tarvel::testing {
 
-/// Host facts with a name the test sets, tracking whether an activity is held.
-/// Thread-safe, so the server may call it on its queue while the test reads.
+/// Host facts with a name the test sets, tracking whether an activity is held. Thread-safe.
 class RecordingHostFacts final : public platform::HostFacts {
   public:
     std::string hostName() override {
@@ -18,26 +17,22 @@ class RecordingHostFacts final : public platform::HostFacts {
         return hostName_;
     }
     std::string deviceKind() override { return "desktop"; }
-    void beginActivity(std::string_view) override {
-        std::lock_guard guard(mutex_);
-        ++held_;
-    }
-    void endActivity() override {
-        std::lock_guard guard(mutex_);
-        --held_;
-    }
-
+    void beginActivity(std::string_view) override { change(+1); }
+    void endActivity() override { change(-1); }
     void setHostName(std::string name) {
         std::lock_guard guard(mutex_);
         hostName_ = std::move(name);
     }
-    /// True while more activities were begun than ended.
     bool activityHeld() const {
         std::lock_guard guard(mutex_);
         return held_ > 0;
     }
 
   private:
+    void change(int by) {
+        std::lock_guard guard(mutex_);
+        held_ += by;
+    }
     mutable std::mutex mutex_;
     std::string hostName_ = "Test Host";
     int held_ = 0;

@@ -7,8 +7,7 @@
 
 namespace tarvel::testing {
 
-/// A fresh directory under the system temporary folder, removed with its
-/// contents when the object goes away.
+/// A fresh directory under the system temporary folder, removed with its contents.
 class TempDir {
   public:
     TempDir() {
@@ -22,16 +21,13 @@ class TempDir {
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-
+    ~TempDir() { std::filesystem::remove_all(path_, ec_); }
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
   private:
     std::filesystem::path path_;
+    std::error_code ec_;
 };
 
 }  // namespace tarvel::testing
