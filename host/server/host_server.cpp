@@ -139,11 +139,11 @@ std::string HostServer::hostName() const {
     return name.empty() ? std::string(platform::fallbackHostName) : name;
 }
 
-HostContext HostServer::hostContext() const {
+HostContext HostServer::hostContext(std::uint16_t port) const {
     HostContext context;
     context.hostName = hostName();
     context.deviceKind = deps_.hostFacts ? deps_.hostFacts->deviceKind() : std::string("desktop");
-    context.port = core_.context().port;
+    context.port = port;
     context.lanEndpoints = deps_.localInterfaces.lanEndpoints(context.port);
     context.tailscaleEndpoints = deps_.localInterfaces.tailscaleEndpoints(context.port);
     return context;
@@ -518,9 +518,7 @@ void HostServer::bindAndRun() {
         }
         failures += std::to_string(port) + ": " + bound.error().message();
     }
-    HostContext context = core_.context();
-    context.port = deps_.lastPort;
-    core_.setContext(std::move(context));
+    core_.setContext(hostContext(deps_.lastPort));
     base::logLine("could not bind any port in " + std::to_string(deps_.firstPort) + "..." +
                   std::to_string(deps_.lastPort) + " (" + failures + ")");
     toMain([why = std::move(failures)](Callbacks& callbacks) {
@@ -533,10 +531,7 @@ void HostServer::bindAndRun() {
 void HostServer::finishStart(ListenerPair listeners) {
     tcpListener_ = std::move(listeners.tcp);
     udpListener_ = std::move(listeners.udp);
-    HostContext context = core_.context();
-    context.port = listeners.port;
-    core_.setContext(std::move(context));
-    core_.setContext(hostContext());
+    core_.setContext(hostContext(listeners.port));
     std::weak_ptr<HostServer> weak = weak_from_this();
     tcpListener_->start(
         [weak](std::shared_ptr<TcpConnection> conn) {
@@ -611,7 +606,7 @@ void HostServer::restartListeners() {
 }
 
 void HostServer::refreshNetwork() {
-    core_.setContext(hostContext());
+    core_.setContext(hostContext(core_.context().port));
     auto record = txt();
     if (lastTXT_ && *lastTXT_ == record) {
         return;
@@ -709,7 +704,7 @@ PairingInfo HostServer::beginPairing() {
     PairingInfo info;
     queue_->sync([&] {
         // Endpoints as of now: the window shows what the phone must reach.
-        core_.setContext(hostContext());
+        core_.setContext(hostContext(core_.context().port));
         info = core_.beginPairing();
     });
     return info;

@@ -160,7 +160,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
                std::shared_ptr<pairing::PairedStore> store, security::LocalIdentity identity);
 
     Now now() const;
-    HostContext hostContext() const;
+    /// What the host states about itself on `port`; reads host facts and interfaces.
+    HostContext hostContext(std::uint16_t port) const;
     std::string hostName() const;
     discovery::DnsSdTxt txt() const;
 
