@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "core/base/serial_queue.hpp"
 
 namespace tarvel::injection {
 
@@ -151,6 +154,11 @@ class EventSink {
     static constexpr std::size_t maxDisplays = 16;
 
     virtual ~EventSink() = default;
+
+    /// The queue every call arrives on (the injector's), for work the sink
+    /// must do later on its own, such as undoing a temporary keymap change.
+    /// Hold it weakly. Called once, before any event.
+    virtual void setQueue(const std::shared_ptr<base::SerialQueue>& /*queue*/) {}
 
     /// A key event for a virtual key code, flags and autorepeat 0.
     virtual std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t keyCode, bool down) {

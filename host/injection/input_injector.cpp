@@ -117,6 +117,7 @@ InputInjector::InputInjector(std::shared_ptr<EventSink> sink,
 
 void InputInjector::setQueue(const std::shared_ptr<base::SerialQueue>& queue) {
     queue_ = queue;
+    sink_->setQueue(queue);
 }
 
 void InputInjector::stampPacketTime() {

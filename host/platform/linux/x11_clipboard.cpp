@@ -1,0 +1,1 @@
+#include "host/platform/linux/x11_clipboard.hpp"
