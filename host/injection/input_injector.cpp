@@ -47,8 +47,6 @@ const ButtonRow* buttonRowForBit(std::uint8_t bit) noexcept {
     return nullptr;
 }
 
-constexpr std::uint16_t keyCodeEqual = 0x18;
-constexpr std::uint16_t keyCodeMinus = 0x1B;
 constexpr std::uint16_t keyCodeTextCarrier = 0x00;
 
 constexpr bool isArrowHID(std::uint16_t usage) noexcept {
@@ -96,15 +94,19 @@ std::uint64_t flagsFor(ModifierMask mask) noexcept {
 
 std::shared_ptr<InputInjector> InputInjector::create(
     std::shared_ptr<EventSink> sink, std::shared_ptr<mapping::PadMappingRuntime> runtime,
-    std::shared_ptr<const base::Clock> clock) {
+    std::shared_ptr<const base::Clock> clock, const KeystrokeProfile& profile) {
     return std::shared_ptr<InputInjector>(
-        new InputInjector(std::move(sink), std::move(runtime), std::move(clock)));
+        new InputInjector(std::move(sink), std::move(runtime), std::move(clock), profile));
 }
 
 InputInjector::InputInjector(std::shared_ptr<EventSink> sink,
-                                   std::shared_ptr<mapping::PadMappingRuntime> runtime,
-                                   std::shared_ptr<const base::Clock> clock)
-    : sink_(std::move(sink)), runtime_(std::move(runtime)), clock_(std::move(clock)) {
+                             std::shared_ptr<mapping::PadMappingRuntime> runtime,
+                             std::shared_ptr<const base::Clock> clock,
+                             const KeystrokeProfile& profile)
+    : sink_(std::move(sink)),
+      runtime_(std::move(runtime)),
+      clock_(std::move(clock)),
+      profile_(profile) {
     const auto now = clock_->now();
     state_.lastPacketTime = now;
     virtualPosTime_ = now;
@@ -338,9 +340,10 @@ void InputInjector::setModifiers(ModifierMask mask) {
     state_.heldModifiers = mask;
 }
 
-void InputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
+void InputInjector::keystroke(Chord chord) {
+    const std::uint64_t flags = flagsFor(state_.heldModifiers) | chord.flags;
     for (bool down : {true, false}) {
-        if (auto event = sink_->createKeyboardEvent(keyCode, down)) {
+        if (auto event = sink_->createKeyboardEvent(chord.keyCode, down)) {
             event->flags = flags;
             sink_->post(*event);
         }
@@ -348,40 +351,21 @@ void InputInjector::keystroke(std::uint16_t keyCode, std::uint64_t flags) {
 }
 
 void InputInjector::postPaste() {
-    constexpr std::uint16_t vKeyCode = 9;
-    keystroke(vKeyCode, flagsFor(state_.heldModifiers) | EventFlags::command);
+    keystroke(profile_.paste);
 }
 
 void InputInjector::swipe(std::uint8_t direction) {
-    // Up, down, right, left arrows: the window system's space and window overview keys.
-    constexpr std::array<std::uint16_t, 4> codes{0x7E, 0x7D, 0x7C, 0x7B};
-    if (direction < 1 || direction > codes.size()) {
+    if (direction < 1 || direction > profile_.swipes.size()) {
         return;
     }
-    keystroke(codes[direction - 1U],
-              flagsFor(state_.heldModifiers) | EventFlags::control | EventFlags::secondaryFn);
+    keystroke(profile_.swipes[direction - 1U]);
 }
 
 void InputInjector::shortcut(std::uint8_t actionId) {
-    struct Row {
-        std::uint16_t keyCode;
-        std::uint64_t flags;
-    };
-    constexpr std::array<Row, 8> rows{{
-        {0x08, EventFlags::command},                        // copy
-        {0x09, EventFlags::command},                        // paste
-        {0x07, EventFlags::command},                        // cut
-        {0x06, EventFlags::command},                        // undo
-        {0x06, EventFlags::command | EventFlags::shift},    // redo
-        {0x00, EventFlags::command},                        // select all
-        {0x03, EventFlags::command},                        // find
-        {0x0C, EventFlags::command | EventFlags::control},  // lock screen
-    }};
-    if (actionId < 1 || actionId > rows.size()) {
+    if (actionId < 1 || actionId > profile_.shortcuts.size()) {
         return;
     }
-    const Row& row = rows[actionId - 1U];
-    keystroke(row.keyCode, flagsFor(state_.heldModifiers) | row.flags);
+    keystroke(profile_.shortcuts[actionId - 1U]);
 }
 
 void InputInjector::media(std::uint8_t mediaId) {
@@ -476,13 +460,12 @@ void InputInjector::pinch(float delta, GesturePhase phase) {
         zoomAccum_ = 0;
     }
     zoomAccum_ += delta;
-    const std::uint64_t flags = flagsFor(state_.heldModifiers) | EventFlags::command;
     while (std::fabs(zoomAccum_) >= pinchStep) {
         if (zoomAccum_ > 0) {
-            keystroke(keyCodeEqual, flags);
+            keystroke(profile_.zoomIn);
             zoomAccum_ -= pinchStep;
         } else {
-            keystroke(keyCodeMinus, flags);
+            keystroke(profile_.zoomOut);
             zoomAccum_ += pinchStep;
         }
     }

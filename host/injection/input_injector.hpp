@@ -16,6 +16,7 @@
 #include "core/input/hid_key_set.hpp"
 #include "core/wire/input_packet.hpp"
 #include "host/injection/event_sink.hpp"
+#include "host/injection/keystroke_profile.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
 
 namespace tarvel::injection {
@@ -77,10 +78,12 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
     };
 
     /// An injector posting to `sink`, translating pad states with the mapping
-    /// `runtime` holds now, timing with `clock`. Any thread.
+    /// `runtime` holds now, timing with `clock`, tapping the chords of
+    /// `profile` for shortcuts, swipes, zoom and paste. Any thread.
     static std::shared_ptr<InputInjector> create(
         std::shared_ptr<EventSink> sink, std::shared_ptr<mapping::PadMappingRuntime> runtime,
-        std::shared_ptr<const base::Clock> clock);
+        std::shared_ptr<const base::Clock> clock,
+        const KeystrokeProfile& profile = KeystrokeProfile::mac());
 
     InputInjector(const InputInjector&) = delete;
     InputInjector& operator=(const InputInjector&) = delete;
@@ -106,8 +109,8 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
     /// changed. Inject queue.
     void injectText(std::string_view text);
 
-    /// Posts Command-V (key down then up) with the held modifiers' flags plus
-    /// Command: pastes what the clipboard holds. Inject queue.
+    /// Taps the profile's paste chord with the held modifiers' flags added:
+    /// pastes what the clipboard holds. Inject queue.
     void postPaste();
 
     /// Releases everything held, in order: pad motion stopped, mouse buttons
@@ -140,8 +143,8 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
 
   private:
     InputInjector(std::shared_ptr<EventSink> sink,
-                     std::shared_ptr<mapping::PadMappingRuntime> runtime,
-                     std::shared_ptr<const base::Clock> clock);
+                  std::shared_ptr<mapping::PadMappingRuntime> runtime,
+                  std::shared_ptr<const base::Clock> clock, const KeystrokeProfile& profile);
 
     void mouseMove(double dx, double dy, wire::ModifierMask mask);
     void mouseButton(std::uint8_t button, bool down, std::uint8_t clickCount,
@@ -162,13 +165,14 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
     Point clamp(Point p, base::MonotonicTime now);
     std::span<const Rect> displayRects(base::MonotonicTime now);
     void wakeDisplayIfIdle();
-    void keystroke(std::uint16_t keyCode, std::uint64_t flags);
+    void keystroke(Chord chord);
     void postMouseButton(std::uint8_t bit, bool down, Point at, std::int32_t clickState,
                          std::uint64_t flags);
 
     std::shared_ptr<EventSink> sink_;
     std::shared_ptr<mapping::PadMappingRuntime> runtime_;
     std::shared_ptr<const base::Clock> clock_;
+    KeystrokeProfile profile_;
     std::weak_ptr<base::SerialQueue> queue_;
 
     ActiveInputState state_;

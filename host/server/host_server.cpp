@@ -65,7 +65,8 @@ HostServer::HostServer(Dependencies dependencies,
     if (!deps_.clock) {
         deps_.clock = base::SystemClock::shared();
     }
-    injector_ = injection::InputInjector::create(deps_.eventSink, deps_.padRuntime, deps_.clock);
+    injector_ = injection::InputInjector::create(deps_.eventSink, deps_.padRuntime, deps_.clock,
+                                                 deps_.keystrokes);
 }
 
 std::shared_ptr<HostServer> HostServer::create(Dependencies dependencies) {
@@ -275,10 +276,11 @@ void HostServer::perform(Action&& action) {
                     [target = deps_.clipboard, text = std::move(clipboard.text),
                      autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
                         injector.stampPacketTime();
-                        if (target) {
-                            target->setText(text);
-                        }
-                        if (autoPaste) {
+                        // A paste the clipboard did not take would paste the old text.
+                        const bool taken = !target || target->setText(text);
+                        if (!taken) {
+                            base::logLine("the clipboard did not take the text; not pasting");
+                        } else if (autoPaste) {
                             injector.postPaste();
                         }
                     });

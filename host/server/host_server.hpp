@@ -17,6 +17,7 @@
 #include "core/discovery/local_interfaces.hpp"
 #include "core/pairing/paired_store.hpp"
 #include "host/injection/event_sink.hpp"
+#include "host/injection/keystroke_profile.hpp"
 #include "host/injection/input_injector.hpp"
 #include "host/mapping/pad_mapping_runtime.hpp"
 #include "host/platform/advertiser.hpp"
@@ -51,6 +52,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         Timings timings;
         Limits limits;
         std::shared_ptr<injection::EventSink> eventSink;
+        /// The chords for shortcuts, swipes, zoom and paste on this desktop.
+        injection::KeystrokeProfile keystrokes = injection::KeystrokeProfile::mac();
         std::shared_ptr<platform::Clipboard> clipboard;
         std::shared_ptr<platform::Advertiser> advertiser;
         std::shared_ptr<platform::HostFacts> hostFacts;

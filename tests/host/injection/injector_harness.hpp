@@ -29,10 +29,11 @@ using Lines = std::vector<std::string>;
 /// An injector on a fake clock and a manual queue, posting to a recording sink.
 struct Harness {
     explicit Harness(VirtualScreen screen = VirtualScreen::standard(),
-                     std::shared_ptr<RecordingEventSink> customSink = nullptr)
+                     std::shared_ptr<RecordingEventSink> customSink = nullptr,
+                     const KeystrokeProfile& profile = KeystrokeProfile::mac())
         : sink(customSink ? std::move(customSink)
                           : std::make_shared<RecordingEventSink>(std::move(screen))),
-          injector(InputInjector::create(sink, runtime, clock)) {
+          injector(InputInjector::create(sink, runtime, clock, profile)) {
         injector->setQueue(queue);
     }
     /// As the server does: stamp, then handle.

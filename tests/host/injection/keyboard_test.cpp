@@ -134,5 +134,54 @@ TEST(InjectorText, neitherUsesNorChangesHeldModifiersAndReplacesIllFormedUTF8) {
     EXPECT_EQ(broken.take(), Lines{});
 }
 
+TEST(InjectorKeystrokeProfile, ownChordsFollowTheDesktopWhileThePhonesKeysStayAsSent) {
+    using namespace EventFlags;
+    constexpr std::uint64_t fn = secondaryFn;
+    const auto tap = [](int keyCode, std::uint64_t flags) {
+        return Lines{keyLine(keyCode, true, flags), keyLine(keyCode, false, flags)};
+    };
+    const auto chords = [](Harness& h) {
+        h.send(InputEvent::ModifierState{ModifierMask::shift});
+        h.take();
+        Lines out;
+        for (InputEvent event : {InputEvent(InputEvent::Shortcut{1}), InputEvent(InputEvent::Shortcut{8}),
+                                 InputEvent(InputEvent::ThreeFingerSwipe{1}),
+                                 InputEvent(InputEvent::ThreeFingerSwipe{4}),
+                                 InputEvent(InputEvent::PinchZoom{-0.1F, 0})}) {
+            h.send(event);
+        }
+        h.injector->postPaste();
+        for (const auto& line : h.take()) {
+            if (line.find("\"op\":\"key\"") != std::string::npos) {
+                out.push_back(line);
+            }
+        }
+        return out;
+    };
+    auto concat = [](std::initializer_list<Lines> parts) {
+        Lines all;
+        for (const auto& part : parts) {
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    };
+
+    Harness desktop(VirtualScreen::standard(), nullptr, KeystrokeProfile::linuxDesktop());
+    EXPECT_EQ(chords(desktop), concat({tap(0x08, shift | control), tap(0x25, shift | command),
+                                     tap(0x37, shift), tap(0x7B, shift | control | alternate),
+                                     tap(0x1B, shift | control), tap(0x09, shift | control)}));
+    Harness mac;
+    EXPECT_EQ(chords(mac), concat({tap(0x08, shift | command), tap(0x0C, shift | command | control),
+                                   tap(0x7E, shift | control | fn), tap(0x7B, shift | control | fn),
+                                   tap(0x1B, shift | command), tap(0x09, shift | command)}));
+
+    // Command from the phone is still Command, whatever the desktop.
+    desktop.send(InputEvent::ModifierState{});
+    desktop.take();
+    desktop.keyEvent(0xE3, KeyState::down);
+    desktop.keyEvent(0x06, KeyState::down);
+    EXPECT_EQ(desktop.take(), (Lines{keyLine(0x37, true, command), keyLine(0x08, true, command)}));
+}
+
 }  // namespace
 }  // namespace tarvel::injection::test
