@@ -447,6 +447,8 @@ void X11EventSink::restoreSpares() {
     if (lost()) {
         return;
     }
+    // A layout loaded since may have given a spare keycode a key of its own.
+    refreshKeymap();
     bool busy = false;
     std::array<KeySym, 2> none{NoSymbol, NoSymbol};
     for (KeyCode code : spares_) {
@@ -609,7 +611,7 @@ void X11EventSink::honourRepeatStateFile() {
     }
     const std::string_view text(reinterpret_cast<const char*>((*content)->data()),
                                 (*content)->size());
-    int restored = 0;
+    std::string restored;
     std::size_t at = 0;
     while (at < text.size()) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
@@ -622,13 +624,13 @@ void X11EventSink::honourRepeatStateFile() {
             change.key = static_cast<int>(code);
             change.auto_repeat_mode = AutoRepeatModeOn;
             XChangeKeyboardControl(display(), KBKey | KBAutoRepeatMode, &change);
-            ++restored;
+            restored += " " + std::to_string(code);
         }
         at = end + 1;
     }
-    if (restored > 0) {
-        base::logLine("turned autorepeat back on for " + std::to_string(restored) +
-                      " keys an earlier run left off");
+    if (!restored.empty()) {
+        base::logLine("turned autorepeat back on for keycodes an earlier run left off:" +
+                      restored);
     }
     std::error_code ignored;
     std::filesystem::remove(repeatStateFile_, ignored);

@@ -54,8 +54,7 @@ inline constexpr std::chrono::seconds monitorCacheLifetime{1};
 /// a press of a key that is already down.
 ///
 /// Every call after `open` must come from one queue, the injector's. Losing
-/// the X server makes every call a no-op (logged once by the connection); the
-/// process must ignore SIGPIPE.
+/// the X server makes every call a no-op (logged once by the connection).
 class X11EventSink final : public injection::EventSink,
                            public std::enable_shared_from_this<X11EventSink> {
   public:
