@@ -36,6 +36,9 @@
 #include "host/platform/asio_serial_queue.hpp"
 #include "host/platform/clipboard.hpp"
 #include "host/platform/host_facts.hpp"
+#include "host/platform/linux/avahi_advertiser.hpp"
+#include "host/platform/linux/x11_clipboard.hpp"
+#include "host/platform/linux/x11_event_sink.hpp"
 #include "host/platform/terminal_qr.hpp"
 #include "host/server/host_server.hpp"
 
@@ -44,14 +47,29 @@ namespace {
 using namespace tarvel;
 
 constexpr std::string_view usage =
-    "usage: tarveld [--data-dir DIR] [--sink record:FILE|none] [--pair] [--ports FIRST-LAST]\n";
+    "usage: tarveld [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
+    "               [--dns-sd avahi|off] [--pair] [--ports FIRST-LAST]\n"
+    "  --sink        where input goes: the X display in $DISPLAY (the default when it is\n"
+    "                set), a record of events, or nowhere\n"
+    "  --keystrokes  the chords for shortcuts, swipes, zoom and paste (default: linux\n"
+    "                with x11, mac otherwise)\n"
+    "  --dns-sd      announce the host to phones with Avahi (default), or not at all\n";
+
+// Keys whose server autorepeat the X11 sink turned off, so a crash does not
+// leave them without repeat.
+constexpr std::string_view autorepeatStateFile = "x11-autorepeat-off";
 
 constexpr int exitUsage = 2;
 constexpr int exitStartFailed = 1;
 
+enum class SinkChoice { automatic, x11, record, none };
+
 struct Options {
     std::optional<std::filesystem::path> dataDirectory;
-    std::optional<std::filesystem::path> recordFile;  // --sink record:FILE
+    SinkChoice sink = SinkChoice::automatic;
+    std::filesystem::path recordFile;  // --sink record:FILE
+    std::optional<bool> linuxKeystrokes;
+    bool advertise = true;
     bool pair = false;
     std::uint16_t firstPort = server::HostServer::defaultFirstPort;
     std::uint16_t lastPort = server::HostServer::defaultLastPort;
@@ -88,15 +106,30 @@ std::variant<Options, std::string> parse(int argc, char** argv) {
         } else if (arg == "--sink") {
             auto sink = value();
             if (!sink) {
-                return std::string("--sink needs record:FILE or none");
+                return std::string("--sink needs x11, record:FILE or none");
             }
             if (*sink == "none") {
-                options.recordFile.reset();
+                options.sink = SinkChoice::none;
+            } else if (*sink == "x11") {
+                options.sink = SinkChoice::x11;
             } else if (sink->starts_with("record:") && sink->size() > 7) {
+                options.sink = SinkChoice::record;
                 options.recordFile = std::filesystem::path(sink->substr(7));
             } else {
                 return "unknown sink: " + std::string(*sink);
             }
+        } else if (arg == "--keystrokes") {
+            auto profile = value();
+            if (!profile || (*profile != "linux" && *profile != "mac")) {
+                return std::string("--keystrokes needs linux or mac");
+            }
+            options.linuxKeystrokes = *profile == "linux";
+        } else if (arg == "--dns-sd") {
+            auto choice = value();
+            if (!choice || (*choice != "avahi" && *choice != "off")) {
+                return std::string("--dns-sd needs avahi or off");
+            }
+            options.advertise = *choice == "avahi";
         } else if (arg == "--ports") {
             // For tests and second instances that must not meet the default range.
             auto range = value();
@@ -297,21 +330,59 @@ int main(int argc, char** argv) {
 
     std::shared_ptr<injection::EventSink> sink;
     std::shared_ptr<platform::Clipboard> clipboard;
-    if (options.recordFile) {
-        auto recorder = injection::RecordingEventSink::open(*options.recordFile);
-        if (!recorder) {
-            base::logLine("cannot open the event record " + options.recordFile->string() + ": " +
-                          recorder.error().message());
-            return exitStartFailed;
+    SinkChoice sinkChoice = options.sink;
+    if (sinkChoice == SinkChoice::automatic) {
+        if (base::nonEmptyVariable(environment, "DISPLAY")) {
+            sinkChoice = SinkChoice::x11;
+        } else {
+            sinkChoice = SinkChoice::none;
+            base::logLine("no X display ($DISPLAY is not set): input is discarded, "
+                          "nothing reaches the desktop");
         }
-        sink = *recorder;
-        clipboard = std::make_shared<platform::RecordingClipboard>(
-            [recorder = *recorder](std::string_view line) { recorder->writeLine(line); });
-    } else {
-        sink = std::make_shared<injection::NullEventSink>();
-        clipboard = std::make_shared<platform::RecordingClipboard>();
-        base::logLine("input is discarded (--sink none): nothing reaches the desktop");
     }
+    switch (sinkChoice) {
+        case SinkChoice::x11: {
+            auto x11 = platform::X11EventSink::open("", dataDirectory / autorepeatStateFile);
+            if (!x11) {
+                base::logLine("cannot inject input: " + x11.error() +
+                              " (--sink none runs without a desktop)");
+                return exitStartFailed;
+            }
+            auto x11Clipboard = platform::X11Clipboard::open("");
+            if (!x11Clipboard) {
+                base::logLine("cannot own the clipboard: " + x11Clipboard.error());
+                return exitStartFailed;
+            }
+            sink = *x11;
+            clipboard = *x11Clipboard;
+            if (base::nonEmptyVariable(environment, "WAYLAND_DISPLAY")) {
+                base::logLine("this is a Wayland session: input reaches X11 applications only");
+            }
+            break;
+        }
+        case SinkChoice::record: {
+            auto recorder = injection::RecordingEventSink::open(options.recordFile);
+            if (!recorder) {
+                base::logLine("cannot open the event record " + options.recordFile.string() +
+                              ": " + recorder.error().message());
+                return exitStartFailed;
+            }
+            sink = *recorder;
+            clipboard = std::make_shared<platform::RecordingClipboard>(
+                [recorder = *recorder](std::string_view line) { recorder->writeLine(line); });
+            break;
+        }
+        case SinkChoice::automatic:
+        case SinkChoice::none:
+            sink = std::make_shared<injection::NullEventSink>();
+            clipboard = std::make_shared<platform::RecordingClipboard>();
+            if (options.sink == SinkChoice::none) {
+                base::logLine("input is discarded (--sink none): nothing reaches the desktop");
+            }
+            break;
+    }
+    const bool linuxKeystrokes =
+        options.linuxKeystrokes.value_or(sinkChoice == SinkChoice::x11);
 
     auto defaults = std::make_shared<mapping::UserDefaults>(
         options.dataDirectory ? *options.dataDirectory / mapping::UserDefaults::fileName
@@ -338,8 +409,14 @@ int main(int argc, char** argv) {
     dependencies.firstPort = options.firstPort;
     dependencies.lastPort = options.lastPort;
     dependencies.eventSink = sink;
+    dependencies.keystrokes = linuxKeystrokes ? injection::KeystrokeProfile::linuxDesktop()
+                                              : injection::KeystrokeProfile::mac();
     dependencies.clipboard = clipboard;
-    dependencies.advertiser = std::make_shared<platform::LoggingAdvertiser>();
+    if (options.advertise) {
+        dependencies.advertiser = std::make_shared<platform::AvahiAdvertiser>();
+    } else {
+        dependencies.advertiser = std::make_shared<platform::LoggingAdvertiser>();
+    }
     dependencies.hostFacts = std::make_shared<platform::LinuxHostFacts>();
     dependencies.mainQueue = mainQueue;
     dependencies.padRuntime = runtime;

@@ -1,7 +1,10 @@
 #include "host/platform/linux/x11_connection.hpp"
 
+#include <unistd.h>
+
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "core/base/log.hpp"
 
@@ -77,7 +80,21 @@ X11Connection::~X11Connection() {
         std::lock_guard lock(registryMutex);
         registry().erase(display_);
     }
-    // Frees the client side even when the server is gone.
+    if (!lost()) {
+        // Meets a server that went away unnoticed here, not inside XCloseDisplay.
+        XSync(display_, False);
+    }
+    if (lost()) {
+        // XCloseDisplay can wait forever on a connection that broke inside a
+        // reply on another thread, so a lost one is abandoned: its socket is
+        // closed and its memory kept reachable, a few kilobytes at most.
+        static std::mutex abandonedMutex;
+        static std::vector<Display*> abandoned;
+        ::close(ConnectionNumber(display_));
+        std::lock_guard lock(abandonedMutex);
+        abandoned.push_back(display_);
+        return;
+    }
     XCloseDisplay(display_);
 }
 

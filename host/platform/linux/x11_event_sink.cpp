@@ -512,6 +512,20 @@ void X11EventSink::reconcileFlags(std::uint64_t flags, int exceptModifier) {
     }
 }
 
+// Modifiers pressed for a chord's flags would otherwise stay down until the
+// next event, turning the user's own scrolling and typing into shortcuts.
+void X11EventSink::releaseFlagsWhenIdle() {
+    if (buttonsDown_ != 0) {
+        return;
+    }
+    for (std::size_t code = 0; code < heldAsKey_.size(); ++code) {
+        if (heldAsKey_[code] && heldModifier_[code] < 0) {
+            return;
+        }
+    }
+    reconcileFlags(0, -1);
+}
+
 void X11EventSink::tap(KeyCode code, bool withShift) {
     Display* d = display();
     if (withShift) {
@@ -684,6 +698,7 @@ void X11EventSink::post(const injection::KeyboardEvent& event) {
         }
         heldModifier_[code] = -1;
         releaseKey(code);
+        releaseFlagsWhenIdle();
     }
     XFlush(d);
 }
@@ -791,6 +806,9 @@ void X11EventSink::post(const injection::MouseEvent& event) {
         const auto bit = static_cast<std::uint8_t>(1U << (button - 1));
         buttonsDown_ = down ? static_cast<std::uint8_t>(buttonsDown_ | bit)
                             : static_cast<std::uint8_t>(buttonsDown_ & ~bit);
+        if (!down) {
+            releaseFlagsWhenIdle();
+        }
     }
     XFlush(d);
 }

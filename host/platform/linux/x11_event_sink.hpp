@@ -132,6 +132,7 @@ class X11EventSink final : public injection::EventSink,
     void pressKey(KeyCode code);
     void releaseKey(KeyCode code);
     void reconcileFlags(std::uint64_t flags, int exceptModifier);
+    void releaseFlagsWhenIdle();
     void tap(KeyCode code, bool withShift);
     /// Types one keysym; true when it took a spare keycode.
     bool typeKeysym(KeySym keysym, unsigned mods, unsigned group);

@@ -1,0 +1,209 @@
+#pragma once
+
+// tarveld as a child process of a test, and the ports it is given.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace tarvel::testing {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+/// A child process: output and errors on one pipe, input on another; killed by PID if left.
+class Daemon {
+  public:
+    /// Without --sink the daemon discards input, and it never announces itself
+    /// over DNS-SD unless asked (--dns-sd): tests must not reach the desktop or
+    /// the network around them. `environment` entries ("NAME=value") replace
+    /// or extend the test's own.
+    explicit Daemon(std::vector<std::string> args, std::vector<std::string> environment = {}) {
+        if (std::ranges::find(args, "--sink") == args.end()) {
+            args.insert(args.begin() + 1, {"--sink", "none"});
+        }
+        if (std::ranges::find(args, "--dns-sd") == args.end()) {
+            args.insert(args.begin() + 1, {"--dns-sd", "off"});
+        }
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string_view kept(*entry);
+            const auto name = kept.substr(0, kept.find('=') + 1);
+            if (std::ranges::none_of(environment, [&](const std::string& e) {
+                    return e.starts_with(name);
+                })) {
+                environment.emplace_back(kept);
+            }
+        }
+        int out[2], in[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        std::vector<char*> argv(args.size() + 1);  // null-terminated
+        std::ranges::transform(args, argv.begin(), [](auto& arg) { return arg.data(); });
+        std::vector<char*> envp(environment.size() + 1);  // null-terminated
+        std::ranges::transform(environment, envp.begin(), [](auto& entry) { return entry.data(); });
+        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(in[0]);
+        out_ = out[0];
+        in_ = in[1];
+    }
+    ~Daemon() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(in_);
+    }
+
+    void signal(int number) const { ::kill(pid_, number); }
+    void pressEnter() const { ASSERT_EQ(::write(in_, "\n", 1), 1); }
+    /// The next line of output, or nothing by the deadline or at its end.
+    std::optional<std::string> readLine(Clock::time_point deadline) {
+        for (char c;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd pfd{out_, POLLIN, 0};
+            if (left <= 0ms || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
+                ::read(out_, &c, 1) != 1) {
+                return std::nullopt;
+            }
+            if (c == '\n') {
+                return std::exchange(partial_, {});
+            }
+            partial_ += c;
+        }
+    }
+    /// The first line starting with `prefix` (without it), skipping log lines.
+    std::optional<std::string> waitFor(std::string_view prefix, std::chrono::milliseconds limit) {
+        for (const auto deadline = Clock::now() + limit; auto line = readLine(deadline);) {
+            if (line->starts_with(prefix)) {
+                return line->substr(prefix.size());
+            }
+        }
+        return std::nullopt;
+    }
+    /// Every line left, up to the end of output or the deadline.
+    std::vector<std::string> rest(std::chrono::milliseconds limit) {
+        std::vector<std::string> lines;
+        for (const auto deadline = Clock::now() + limit; auto line = readLine(deadline);) {
+            lines.push_back(*line);
+        }
+        return lines;
+    }
+    std::optional<int> exitStatus(std::chrono::milliseconds limit) {
+        for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+            if (int status = 0; ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return std::nullopt;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+    std::string partial_;
+};
+
+/// A free port for both TCP and UDP, so parallel test runs stay apart.
+std::uint16_t freePort() {
+    asio::io_context context;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
+        const auto port = acceptor.local_endpoint().port();
+        std::error_code error;
+        asio::ip::udp::socket udp(context, asio::ip::udp::v4());
+        udp.bind(asio::ip::udp::endpoint(asio::ip::udp::v4(), port), error);
+        if (!error) {
+            return port;
+        }
+    }
+    return 0;
+}
+std::string rangeOf(std::uint16_t port) {
+    return std::to_string(port) + "-" + std::to_string(port);
+}
+
+/// Runs a program to its end, at most `limit` (then kills it by PID): its
+/// exit status (128 + signal when killed) and its standard output. Nothing when
+/// it cannot be started or overruns.
+inline std::optional<std::pair<int, std::string>> runProgram(std::vector<std::string> args,
+                                                             std::chrono::milliseconds limit) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char*> argv(args.size() + 1);
+    std::ranges::transform(args, argv.begin(), [](auto& arg) { return arg.data(); });
+    pid_t pid = -1;
+    const bool started = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string output;
+    const auto deadline = Clock::now() + limit;
+    for (char buffer[4096];;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd pfd{out[0], POLLIN, 0};
+        if (!started || left <= 0ms || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        const auto got = ::read(out[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        output.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(out[0]);
+    if (!started) {
+        return std::nullopt;
+    }
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                             std::move(output));
+        }
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+}  // namespace tarvel::testing
