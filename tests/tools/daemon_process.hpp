@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,19 +58,23 @@ class Daemon {
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe");
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         std::vector<char*> argv(args.size() + 1);  // null-terminated
         std::ranges::transform(args, argv.begin(), [](auto& arg) { return arg.data(); });
         std::vector<char*> envp(environment.size() + 1);  // null-terminated
         std::ranges::transform(environment, envp.begin(), [](auto& entry) { return entry.data(); });
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-            pid_ = -1;
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls here. The daemon dies with the test,
+            // even one killed by a timeout, so no daemon outlives its test.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent || ::dup2(in[0], STDIN_FILENO) < 0 ||
+                ::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(out[1], STDERR_FILENO) < 0) {
+                ::_exit(127);
+            }
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
         }
-        posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(in[0]);
         out_ = out[0];
