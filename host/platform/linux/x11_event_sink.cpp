@@ -560,9 +560,22 @@ bool X11EventSink::typeKeysym(KeySym keysym, unsigned mods, unsigned group) {
 // Autorepeat.
 
 void X11EventSink::turnRepeatOff(KeyCode code) {
-    XKeyboardState state;
-    XGetKeyboardControl(display(), &state);
-    if ((static_cast<unsigned>(state.auto_repeats[code / 8]) & (1U << (code % 8))) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!repeatMapTime_ || now - *repeatMapTime_ >= repeatMapLifetime) {
+        XKeyboardState state;
+        XGetKeyboardControl(display(), &state);
+        std::copy(std::begin(state.auto_repeats), std::end(state.auto_repeats), repeatMap_.begin());
+        repeatMapTime_ = now;
+        // Keys this sink holds read as off; they are ours to turn back on.
+        for (std::size_t held = 0; held < repeatOff_.size(); ++held) {
+            if (repeatOff_[held]) {
+                repeatMap_[held / 8] = static_cast<char>(repeatMap_[held / 8] | (1 << (held % 8)));
+            }
+        }
+    }
+    char& bits = repeatMap_[code / 8];
+    const auto bit = static_cast<char>(1 << (code % 8));
+    if ((bits & bit) == 0 || repeatOff_[code]) {
         return;
     }
     // Recorded first: a crash right after the change must still find it.

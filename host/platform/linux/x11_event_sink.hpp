@@ -39,6 +39,9 @@ inline constexpr std::chrono::microseconds spareRemapPause{1000};
 inline constexpr std::chrono::milliseconds spareRestoreDelay{200};
 /// How long monitor bounds are reused before asking the server again.
 inline constexpr std::chrono::seconds monitorCacheLifetime{1};
+/// How long the server's per-key autorepeat settings are reused; the user
+/// changes them rarely (xset r).
+inline constexpr std::chrono::seconds repeatMapLifetime{1};
 
 /// Posts the injector's events to an X server through XTEST: keys by the X
 /// keycode of the macOS key code's row, flags as held left-hand modifier keys,
@@ -170,6 +173,10 @@ class X11EventSink final : public injection::EventSink,
     std::uint8_t buttonsDown_ = 0;                 // bit n: X button n + 1
 
     std::bitset<256> repeatOff_;       // autorepeat this sink turned off
+    // The server's per-key autorepeat as last read: asking on every press would
+    // cost a round trip on the key path.
+    std::array<char, 32> repeatMap_{};
+    std::optional<std::chrono::steady_clock::time_point> repeatMapTime_;
     std::bitset<256> repeatRecorded_;  // keycodes listed in the state file
     bool repeatFileFailed_ = false;
 

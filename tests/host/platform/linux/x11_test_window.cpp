@@ -157,11 +157,13 @@ void X11TestWindow::run() {
         while (!x_->connection->lost() && XPending(d) > 0) {
             XEvent event;
             XNextEvent(d, &event);
+            const auto received = std::chrono::steady_clock::now();
             // The input method sees every event first; it may consume some.
             if (XFilterEvent(&event, None)) {
                 continue;
             }
             Event recorded;
+            recorded.received = received;
             switch (event.type) {
                 case KeyPress:
                 case KeyRelease: {

@@ -30,6 +30,7 @@ class X11TestWindow {
         int x = 0;  // root coordinates, which are the window's own
         int y = 0;
         unsigned state = 0;  // modifier and button mask before the event
+        std::chrono::steady_clock::time_point received;  // when the window read it
     };
 
     /// Opens the window on `display`, mapped and focused; null (after
