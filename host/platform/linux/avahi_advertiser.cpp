@@ -36,7 +36,9 @@ std::string fitInstanceName(std::string_view name) {
     return std::string(name.substr(0, end));
 }
 
-std::string avahiError(int error) { return avahi_strerror(error); }
+std::string avahiError(int error) {
+    return avahi_strerror(error);
+}
 
 struct StringList {
     AvahiStringList* list = nullptr;
@@ -69,8 +71,8 @@ struct AvahiAdvertiser::State {
     AvahiEntryGroup* group = nullptr;
     AvahiTimeout* reconnectTimer = nullptr;
 
-    std::optional<Publication> wanted;  // as the server asked
-    std::string activeName;             // wanted's name, or its alternative after collisions
+    std::optional<Publication> wanted;   // as the server asked
+    std::string activeName;              // wanted's name, or its alternative after collisions
     std::optional<Publication> inGroup;  // what the entry group carries
     std::optional<std::string> established;
     bool saidNoDaemon = false;
@@ -87,9 +89,9 @@ struct AvahiAdvertiser::State {
         if (created == nullptr) {
             if (!saidNoBus) {
                 saidNoBus = true;
-                base::logLine("cannot reach Avahi over the D-Bus system bus (" +
-                              avahiError(error) + "); trying again every " +
-                              std::to_string(retryInterval.count()) + " ms");
+                base::logLine("cannot reach Avahi over the D-Bus system bus (" + avahiError(error) +
+                              "); trying again every " + std::to_string(retryInterval.count()) +
+                              " ms");
             }
             scheduleReconnect(retryInterval);
             return;
@@ -160,8 +162,7 @@ struct AvahiAdvertiser::State {
         }
     }
 
-    static void groupChanged(AvahiEntryGroup* group, AvahiEntryGroupState groupState,
-                             void* self) {
+    static void groupChanged(AvahiEntryGroup* group, AvahiEntryGroupState groupState, void* self) {
         auto* state = static_cast<State*>(self);
         if (state->group != nullptr && group != state->group) {
             return;

@@ -117,14 +117,20 @@ class X11Clipboard::Owner {
     using Settle = std::function<void(std::uint64_t generation, bool owned)>;
 
     Owner(std::unique_ptr<X11Connection> connection, Window window, int wakeFd)
-        : connection_(std::move(connection)), display_(connection_->display()),
-          window_(window), wakeFd_(wakeFd) {
-        const char* names[] = {"CLIPBOARD", "TARGETS",   "TIMESTAMP",
-                               "UTF8_STRING", "TEXT",    "INCR",
+        : connection_(std::move(connection)),
+          display_(connection_->display()),
+          window_(window),
+          wakeFd_(wakeFd) {
+        const char* names[] = {"CLIPBOARD",
+                               "TARGETS",
+                               "TIMESTAMP",
+                               "UTF8_STRING",
+                               "TEXT",
+                               "INCR",
                                "TARVEL_CLIPBOARD_TIME"};
         std::array<Atom, std::size(names)> atoms{};
-        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)),
-                     False, atoms.data());
+        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False,
+                     atoms.data());
         clipboard_ = atoms[0];
         targets_ = atoms[1];
         timestamp_ = atoms[2];
@@ -137,9 +143,9 @@ class X11Clipboard::Owner {
             units = XMaxRequestSize(display_);
         }
         const auto limit = static_cast<std::size_t>(units) * 4;
-        pieceBytes_ = std::min(maxPieceBytes, limit > 2 * requestHeaderBytes
-                                                  ? limit - requestHeaderBytes
-                                                  : requestHeaderBytes);
+        pieceBytes_ =
+            std::min(maxPieceBytes, limit > 2 * requestHeaderBytes ? limit - requestHeaderBytes
+                                                                   : requestHeaderBytes);
     }
 
     bool lost() const noexcept { return connection_->lost(); }
@@ -152,10 +158,10 @@ class X11Clipboard::Owner {
         generation_ = generation;
         if (!awaitingTime_) {
             // A zero-length append changes nothing but yields a PropertyNotify
-            // carrying the server's current time: taking a selection at
-            // CurrentTime would let an older request be answered with new text.
-            XChangeProperty(display_, window_, timeProperty_, XA_STRING, 8, PropModeAppend,
-                            nullptr, 0);
+            // with the server's time. Taken at CurrentTime, the selection would
+            // have no known start to refuse older requests by or to report.
+            XChangeProperty(display_, window_, timeProperty_, XA_STRING, 8, PropModeAppend, nullptr,
+                            0);
             awaitingTime_ = true;
         }
     }
@@ -282,11 +288,10 @@ class X11Clipboard::Owner {
 
     bool convert(Window requestor, Atom target, Atom property) {
         if (target == targets_) {
-            const std::array<long, 5> offered{static_cast<long>(targets_),
-                                              static_cast<long>(timestamp_),
-                                              static_cast<long>(utf8String_),
-                                              static_cast<long>(textAtom_),
-                                              static_cast<long>(XA_STRING)};
+            const std::array<long, 5> offered{
+                static_cast<long>(targets_), static_cast<long>(timestamp_),
+                static_cast<long>(utf8String_), static_cast<long>(textAtom_),
+                static_cast<long>(XA_STRING)};
             XChangeProperty(display_, requestor, property, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(offered.data()),
                             static_cast<int>(offered.size()));
@@ -306,14 +311,14 @@ class X11Clipboard::Owner {
             return true;
         }
         if (target == XA_STRING) {
-            send(requestor, property, XA_STRING, std::make_shared<const std::string>(latin1(*text_)));
+            send(requestor, property, XA_STRING,
+                 std::make_shared<const std::string>(latin1(*text_)));
             return true;
         }
         return false;
     }
 
-    void send(Window requestor, Atom property, Atom type,
-              std::shared_ptr<const std::string> data) {
+    void send(Window requestor, Atom property, Atom type, std::shared_ptr<const std::string> data) {
         if (data->size() <= pieceBytes_) {
             XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(data->data()),
@@ -333,13 +338,11 @@ class X11Clipboard::Owner {
     }
 
     void sendPiece(std::vector<Transfer>::iterator transfer) {
-        const std::size_t length =
-            std::min(pieceBytes_, transfer->data->size() - transfer->offset);
-        XChangeProperty(display_, transfer->requestor, transfer->property, transfer->type, 8,
-                        PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(transfer->data->data() +
-                                                               transfer->offset),
-                        static_cast<int>(length));
+        const std::size_t length = std::min(pieceBytes_, transfer->data->size() - transfer->offset);
+        XChangeProperty(
+            display_, transfer->requestor, transfer->property, transfer->type, 8, PropModeReplace,
+            reinterpret_cast<const unsigned char*>(transfer->data->data() + transfer->offset),
+            static_cast<int>(length));
         transfer->offset += length;
         transfer->lastProgress = Clock::now();
         if (length == 0) {
@@ -458,9 +461,8 @@ bool X11Clipboard::setText(std::string_view utf8) {
     (void)!::write(wakeFd_, &one, sizeof one);
     // A later text settling first answers for this one too: that text is the
     // one a paste would find.
-    const bool settled = settledChanged_.wait_for(lock, ownershipBound, [&] {
-        return shared_.dead || shared_.settled >= generation;
-    });
+    const bool settled = settledChanged_.wait_for(
+        lock, ownershipBound, [&] { return shared_.dead || shared_.settled >= generation; });
     return settled && !shared_.dead && shared_.settledOwned;
 }
 

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,53 +43,30 @@ struct Browsed {
     std::map<std::string, std::string> txt;
 };
 
-// avahi-browse writes names with "\DDD" decimal escapes.
-std::string unescape(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1])) != 0) {
-            out += static_cast<char>(std::stoi(field.substr(i + 1, 3)));
-            i += 3;
-        } else if (field[i] == '\\' && i + 1 < field.size()) {
-            out += field[++i];
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 /// Every resolved "_tarvel._tcp" service the daemon knows, by instance name.
 std::map<std::string, Browsed> browse() {
     std::map<std::string, Browsed> services;
-    const auto output =
-        tarvel::testing::runChild({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s, {});
-    if (!output) {
-        return services;
-    }
-    std::size_t start = 0;
-    for (std::size_t end; (end = output->find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        const std::string line = output->substr(start, end - start);
-        std::vector<std::string> fields;
-        std::size_t from = 0;
-        for (std::size_t semicolon; fields.size() < 9 &&
-                                    (semicolon = line.find(';', from)) != std::string::npos;
-             from = semicolon + 1) {
-            fields.push_back(line.substr(from, semicolon - from));
-        }
-        fields.push_back(line.substr(from));
-        if (fields.size() != 10 || fields[0] != "=") {
+    // "=;lo;IPv4;NAME;_tarvel._tcp;local;HOST;ADDRESS;PORT;"k=v" "k=v""
+    static const std::regex resolved(
+        R"(^=;[^;]*;[^;]*;([^;]*);[^;]*;[^;]*;[^;]*;[^;]*;(\d+);(.*)$)");
+    static const std::regex pair(R"re("([^"=]*)=([^"]*)")re");
+    static const std::regex escape(R"(\\(\d{3}))");  // names carry "\DDD" decimal escapes
+    std::istringstream lines(
+        tarvel::testing::runChild({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s, {}).value_or(""));
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (!std::regex_match(line, match, resolved)) {
             continue;
         }
-        Browsed& service = services[unescape(fields[3])];
-        service.port = static_cast<std::uint16_t>(std::stoi(fields[8]));
-        for (std::size_t open = fields[9].find('"'); open != std::string::npos;) {
-            const std::size_t close = fields[9].find('"', open + 1);
-            const std::string pair = fields[9].substr(open + 1, close - open - 1);
-            const std::size_t equals = pair.find('=');
-            service.txt[pair.substr(0, equals)] = pair.substr(equals + 1);
-            open = fields[9].find('"', close + 1);
+        std::string name = match[1];
+        for (std::smatch code; std::regex_search(name, code, escape);) {
+            name.replace(code.position(0), 4, 1, static_cast<char>(std::stoi(code[1])));
+        }
+        Browsed& service = services[name];
+        service.port = static_cast<std::uint16_t>(std::stoi(match[2]));
+        const std::string txt = match[3];
+        for (std::sregex_iterator it(txt.begin(), txt.end(), pair), last; it != last; ++it) {
+            service.txt[(*it)[1]] = (*it)[2];
         }
     }
     return services;
@@ -138,9 +115,8 @@ TEST(AvahiAdvertiser, publishesUpdatesRenamesAndWithdraws) {
     EXPECT_TRUE(log.contains("advertising " + name + " on port 49182 over DNS-SD"));
 
     advertiser.advertise(name, 49182, record("100.101.102.103:49182"));
-    services = browseUntil([&](const auto& s) {
-        return s.contains(name) && s.at(name).txt.contains("ts");
-    });
+    services = browseUntil(
+        [&](const auto& s) { return s.contains(name) && s.at(name).txt.contains("ts"); });
     ASSERT_TRUE(services.contains(name));
     EXPECT_EQ(services[name].txt, record("100.101.102.103:49182").dictionary());
 
