@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/wire/bodies.hpp"
+#include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
 #include "tests/host/platform/linux/private_x_server.hpp"
 #include "tests/host/platform/linux/x11_test_window.hpp"
@@ -174,8 +175,7 @@ TEST_F(DesktopTest, textArrivesExactlyUnderUsAndGermanLayoutsWithShiftHeldByTheU
     startDaemon();
     const std::string text = "héllo ✓ 日本 😀 ß";
     auto setLayout = [&](const char* layout) {
-        const auto ran = testing::runProgram({"setxkbmap", "-display", display, layout}, 10s);
-        return ran && ran->first == 0;
+        return testing::runChild({"setxkbmap", "-display", display, layout}, 10s).has_value();
     };
     struct RestoreUs {
         std::function<void()> restore;
@@ -263,9 +263,9 @@ TEST_F(DesktopTest, aHeldKeyNeverRepeatsAndIsReleasedByResetSilenceAndStop) {
 TEST_F(DesktopTest, clipboardTextReadsBackWholeAndAutoPasteFollowsIt) {
     startDaemon();
     auto readClipboard = [&] {
-        auto ran = testing::runProgram(
-            {"xclip", "-o", "-selection", "clipboard", "-display", display}, 10s);
-        return ran && ran->first == 0 ? ran->second : std::string("(xclip failed)");
+        return testing::runChild({"xclip", "-o", "-selection", "clipboard", "-display", display},
+                                 10s)
+            .value_or("(xclip failed)");
     };
     std::string large;
     while (large.size() < 60'000) {
@@ -313,13 +313,12 @@ TEST_F(DesktopTest, avahiShowsTheServiceWithEveryTxtKeyOnTheBoundPort) {
     startDaemon({"--dns-sd", "avahi"});
     std::string found;
     for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline && found.empty();) {
-        const auto browsed =
-            testing::runProgram({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s);
+        const auto browsed = testing::runChild({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s);
         if (!browsed) {
             continue;
         }
         // Resolved lines: =;iface;proto;name;type;domain;host;address;port;txt
-        std::istringstream lines(browsed->second);
+        std::istringstream lines(*browsed);
         for (std::string line; std::getline(lines, line);) {
             if (line.starts_with("=;") &&
                 line.find(";" + std::to_string(port) + ";") != std::string::npos) {

@@ -89,10 +89,11 @@ X11Connection::~X11Connection() {
         // reply on another thread, so a lost one is abandoned: its socket is
         // closed and its memory kept reachable, a few kilobytes at most.
         static std::mutex abandonedMutex;
-        static std::vector<Display*> abandoned;
+        // Never destroyed, so the displays stay reachable through exit.
+        static auto* abandoned = new std::vector<Display*>;
         ::close(ConnectionNumber(display_));
         std::lock_guard lock(abandonedMutex);
-        abandoned.push_back(display_);
+        abandoned->push_back(display_);
         return;
     }
     XCloseDisplay(display_);

@@ -13,18 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
 #include "tests/fakes/log_capture.hpp"
 
 using namespace std::chrono_literals;
-
-namespace tarvel::testing {
-// Defined with the clipboard tests of this program.
-pid_t spawnChild(const std::vector<std::string>& argv, std::string_view input, int* output);
-void stopChild(pid_t pid);
-std::optional<std::string> runChild(const std::vector<std::string>& argv,
-                                    std::chrono::milliseconds limit, std::string_view input);
-}  // namespace tarvel::testing
 
 namespace {
 
@@ -32,11 +25,7 @@ using tarvel::discovery::DnsSdTxt;
 using tarvel::pairing::HostOSType;
 using tarvel::platform::AvahiAdvertiser;
 
-// Stops a child however the test ends.
-struct ChildGuard {
-    pid_t pid;
-    ~ChildGuard() { tarvel::testing::stopChild(pid); }
-};
+using tarvel::testing::ChildGuard;
 
 struct Browsed {
     std::uint16_t port = 0;
