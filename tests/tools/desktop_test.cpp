@@ -192,6 +192,7 @@ TEST_F(DesktopTest, textArrivesExactlyUnderUsAndGermanLayoutsWithShiftHeldByTheU
             EXPECT_TRUE(waitFor([&](const Events& e) { return typed(e).size() >= text.size(); }))
                 << layout;
             EXPECT_EQ(window->typedText(), text) << layout << (shiftHeld ? " with Shift held" : "");
+
         }
         send(InputEvent::ModifierState{});
     }

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "host/platform/asio_serial_queue.hpp"
+#include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
 #include "tests/fakes/log_capture.hpp"
 #include "tests/fakes/temp_dir.hpp"
@@ -163,15 +164,15 @@ class X11EventSinkTest : public ::testing::Test {
 
     /// Sets the layout with setxkbmap; "us" again when the test ends.
     void setLayout(const std::string& layout) {
-        const std::string command = "setxkbmap -display " + displayName_ + " " + layout;
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_TRUE(testing::runChild({"setxkbmap", "-display", displayName_, layout}, 10s))
+            << "setxkbmap " << layout;
         layoutChanged_ = true;
         settle();  // the sink has been told of the new keymap before the next post
     }
 
     ~X11EventSinkTest() override {
         if (layoutChanged_) {
-            (void)std::system(("setxkbmap -display " + displayName_ + " us").c_str());
+            (void)testing::runChild({"setxkbmap", "-display", displayName_, "us"}, 10s);
         }
     }
 

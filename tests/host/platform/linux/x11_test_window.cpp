@@ -187,6 +187,19 @@ void X11TestWindow::run() {
                             XLookupString(&event.xkey, buffer.data(), 0, &keysym, nullptr);
                             recorded.text = keysymText(keysym);
                         }
+                        if (recorded.text.empty() && recorded.keysym == NoSymbol) {
+                            // Xlib's cached keymap can miss a remap that came
+                            // while this window lagged (sanitizer builds); the
+                            // server's current mapping is what was typed.
+                            int perCode = 0;
+                            KeySym* fresh = XGetKeyboardMapping(
+                                d, static_cast<KeyCode>(event.xkey.keycode), 1, &perCode);
+                            if (fresh != nullptr) {
+                                recorded.keysym = perCode > 0 ? fresh[0] : NoSymbol;
+                                recorded.text = keysymText(recorded.keysym);
+                                XFree(fresh);
+                            }
+                        }
                     }
                     break;
                 }
