@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -57,7 +58,7 @@ constexpr std::string_view usage =
 
 // Keys whose server autorepeat the X11 sink turned off, so a crash does not
 // leave them without repeat.
-constexpr std::string_view autorepeatStateFile = "x11-autorepeat-off";
+constexpr std::string_view autorepeatStateFile = "x11-autorepeat-off";  // + the display
 
 constexpr int exitUsage = 2;
 constexpr int exitStartFailed = 1;
@@ -342,7 +343,13 @@ int main(int argc, char** argv) {
     }
     switch (sinkChoice) {
         case SinkChoice::x11: {
-            auto x11 = platform::X11EventSink::open("", dataDirectory / autorepeatStateFile);
+            // One file a display: two sessions of one user must not repair
+            // each other's keys.
+            std::string stateFile(autorepeatStateFile);
+            for (char c : base::nonEmptyVariable(environment, "DISPLAY").value_or("")) {
+                stateFile += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+            }
+            auto x11 = platform::X11EventSink::open("", dataDirectory / stateFile);
             if (!x11) {
                 base::logLine("cannot inject input: " + x11.error() +
                               " (--sink none runs without a desktop)");

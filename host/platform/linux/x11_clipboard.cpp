@@ -1,6 +1,7 @@
 #include "host/platform/linux/x11_clipboard.hpp"
 
 #include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -32,6 +33,10 @@ constexpr auto ownershipBound = std::chrono::seconds(1);
 constexpr std::size_t maxPieceBytes = 256 * 1024;
 // Room for the ChangeProperty request's own header within the server's limit.
 constexpr std::size_t requestHeaderBytes = 64;
+// Incremental transfers under way at once, at most: a client asking again and
+// again must not make the owner hold the text many times over.
+constexpr std::size_t maxTransfers = 8;
+
 // An incremental transfer whose requestor stops reading is dropped after this.
 constexpr auto transferIdleLimit = std::chrono::seconds(5);
 
@@ -277,8 +282,10 @@ class X11Clipboard::Owner {
         // Obsolete requestors name no property: the target's name is used.
         const Atom property = request.property == None ? request.target : request.property;
         const bool current = request.time == CurrentTime || notBefore(request.time, ownedSince_);
+        // Our own window as the requestor would have a transfer change which
+        // events it listens to, and never a real reader behind it.
         if (owned_ && request.selection == clipboard_ && request.owner == window_ && current &&
-            convert(request.requestor, request.target, property)) {
+            request.requestor != window_ && convert(request.requestor, request.target, property)) {
             reply.property = property;
         }
         XEvent event{};
@@ -307,34 +314,38 @@ class X11Clipboard::Owner {
             return false;
         }
         if (target == utf8String_ || target == textAtom_) {
-            send(requestor, property, utf8String_, text_);
-            return true;
+            return send(requestor, property, utf8String_, text_);
         }
         if (target == XA_STRING) {
-            send(requestor, property, XA_STRING,
-                 std::make_shared<const std::string>(latin1(*text_)));
-            return true;
+            return send(requestor, property, XA_STRING,
+                        std::make_shared<const std::string>(latin1(*text_)));
         }
         return false;
     }
 
-    void send(Window requestor, Atom property, Atom type, std::shared_ptr<const std::string> data) {
+    /// False when the request is refused.
+    bool send(Window requestor, Atom property, Atom type, std::shared_ptr<const std::string> data) {
         if (data->size() <= pieceBytes_) {
             XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(data->data()),
                             static_cast<int>(data->size()));
-            return;
+            return true;
         }
         // Incremental: announce the size, then one piece per deletion the
-        // requestor makes.
+        // requestor makes. Readers beyond a few at once wait for their turn
+        // by asking again; each transfer holds the text.
+        std::erase_if(transfers_, [&](const Transfer& t) {
+            return t.requestor == requestor && t.property == property;
+        });
+        if (transfers_.size() >= maxTransfers) {
+            return false;
+        }
         XSelectInput(display_, requestor, PropertyChangeMask | StructureNotifyMask);
         const long size = static_cast<long>(data->size());
         XChangeProperty(display_, requestor, property, incr_, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&size), 1);
-        std::erase_if(transfers_, [&](const Transfer& t) {
-            return t.requestor == requestor && t.property == property;
-        });
         transfers_.push_back({requestor, property, type, std::move(data), 0, Clock::now()});
+        return true;
     }
 
     void sendPiece(std::vector<Transfer>::iterator transfer) {
@@ -410,6 +421,8 @@ tl::expected<std::shared_ptr<X11Clipboard>, std::string> X11Clipboard::open(
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(display, window, PropertyChangeMask);
+    // Another client's server grab must not stall the owner (and so setText).
+    XTestGrabControl(display, True);
     XSync(display, False);
     if ((*connection)->lost()) {
         return tl::unexpected(std::string("the X server went away"));

@@ -56,6 +56,9 @@ tl::expected<std::unique_ptr<X11Connection>, std::string> X11Connection::open(
     std::string_view displayName, std::string who) {
     static std::once_flag handlers;
     std::call_once(handlers, [] {
+        // Connections live on several threads; libX11 before 1.8 does not
+        // lock by itself.
+        XInitThreads();
         XSetErrorHandler(x11ProtocolError);
         XSetIOErrorHandler(ioError);
     });

@@ -423,11 +423,19 @@ std::pair<KeyCode, bool> X11EventSink::spareFor(KeySym keysym, bool mayRemap) {
         if (down_[code]) {
             continue;
         }
+        // Round robin makes this the keycode remapped longest ago; a receiver
+        // decodes with the mapping current when it reads the event, so one
+        // still behind on its last use must not see it change yet.
+        const auto since = std::chrono::steady_clock::now() - remappedAt_[code];
+        if (since < spareReuseInterval) {
+            std::this_thread::sleep_for(spareReuseInterval - since);
+        }
         // The same keysym on both levels, so Shift or Caps Lock cannot change it.
         std::array<KeySym, 2> syms{keysym, keysym};
         XChangeKeyboardMapping(display(), code, static_cast<int>(syms.size()), syms.data(), 1);
         remapped_[code] = keysym;
         XSync(display(), False);
+        remappedAt_[code] = std::chrono::steady_clock::now();
         return {code, true};
     }
     return {0, false};
@@ -675,10 +683,15 @@ void X11EventSink::post(const injection::KeyboardEvent& event) {
         return;
     }
     const unsigned x = row->linuxKeyCode + 8U;
-    if (x >= hasSymbols_.size() || !hasSymbols_[x]) {
-        return;  // the live keymap has no such key
+    if (x >= hasSymbols_.size()) {
+        return;
     }
     const auto code = static_cast<KeyCode>(x);
+    // A key the live keymap lacks is not pressed; one held while a new keymap
+    // dropped it must still be released.
+    if (event.down ? !hasSymbols_[x] : !heldAsKey_[x]) {
+        return;
+    }
     int modifier = -1;
     if (const auto bit = input::KeycodeTable::modifierBitForHID(row->hid)) {
         modifier = std::countr_zero(bit->rawValue);
@@ -870,9 +883,15 @@ void X11EventSink::post(const injection::MediaKeyEvent& event) {
         return;
     }
     refreshKeymap();
+    // The release goes to the keycode the press used, whatever the keymap
+    // became in between.
+    KeyCode* pressed = event.keyType < mediaDown_.size() ? &mediaDown_[event.keyType] : nullptr;
     KeyCode code = 0;
     bool spare = false;
-    if (const auto slot = slotFor(keysym); slot && slot->level == 0) {
+    if (!event.down && pressed != nullptr && *pressed != 0) {
+        code = std::exchange(*pressed, KeyCode{0});
+        spare = spare_[code];
+    } else if (const auto slot = slotFor(keysym); slot && slot->level == 0) {
         code = slot->code;
     } else {
         // A release finds the spare its press mapped; it never maps one.
@@ -884,6 +903,9 @@ void X11EventSink::post(const injection::MediaKeyEvent& event) {
     }
     if (event.down) {
         pressKey(code);
+        if (pressed != nullptr) {
+            *pressed = code;
+        }
     } else {
         releaseKey(code);
     }

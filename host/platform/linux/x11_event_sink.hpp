@@ -34,6 +34,11 @@ inline constexpr std::int64_t maxWheelClicksPerEvent = 20;
 /// Pause after remapping a spare keycode, so receivers that re-read the whole
 /// keymap on every change (Qt) catch up before the keycode is reused.
 inline constexpr std::chrono::microseconds spareRemapPause{1000};
+/// A spare keycode is remapped again no sooner than this after its last
+/// remap: receivers that lag this far behind still read the right character.
+/// With 18 spares, text the keymap lacks types at 360 characters a second at
+/// the least.
+inline constexpr std::chrono::milliseconds spareReuseInterval{50};
 /// Spare keycodes go back to no symbol this long after their last use; sooner,
 /// and receivers still decoding the last characters would see no keysym.
 inline constexpr std::chrono::milliseconds spareRestoreDelay{200};
@@ -170,6 +175,8 @@ class X11EventSink final : public injection::EventSink,
     std::bitset<256> heldAsKey_;
     std::array<std::int8_t, 256> heldModifier_{};  // flag of a key held as a key, or -1
     std::bitset<256> down_;                        // everything this sink holds down
+    std::array<std::chrono::steady_clock::time_point, 256> remappedAt_{};
+    std::array<KeyCode, 32> mediaDown_{};  // by media key type: the keycode pressed
     std::uint8_t buttonsDown_ = 0;                 // bit n: X button n + 1
 
     std::bitset<256> repeatOff_;       // autorepeat this sink turned off

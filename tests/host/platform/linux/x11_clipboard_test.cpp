@@ -10,6 +10,9 @@
 #include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
 
+// Last: Xlib's macros (None, Bool) would break GoogleTest.
+#include <X11/Xlib.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -59,6 +62,21 @@ TEST_F(X11ClipboardTest, servesTextPastOnePieceIncrementally) {
     }
     ASSERT_TRUE(clipboard->setText(text));
     EXPECT_TRUE(read() == text);  // not EXPECT_EQ: a megabyte diff helps no one
+
+    // A client naming the owner's own window as the requestor of a transfer
+    // must not leave that window deaf once the transfer is given up (after
+    // five idle seconds): later texts must still take the clipboard.
+    Display* hostile = XOpenDisplay(display.c_str());
+    ASSERT_NE(hostile, nullptr);
+    const Atom selection = XInternAtom(hostile, "CLIPBOARD", False);
+    XConvertSelection(hostile, selection, XInternAtom(hostile, "UTF8_STRING", False),
+                      XInternAtom(hostile, "HOSTILE", False), XGetSelectionOwner(hostile, selection),
+                      CurrentTime);
+    XSync(hostile, False);
+    XCloseDisplay(hostile);
+    std::this_thread::sleep_for(6500ms);
+    EXPECT_TRUE(clipboard->setText("still ours"));
+    EXPECT_EQ(read(), "still ours");
 }
 
 TEST_F(X11ClipboardTest, takesClipboardBackFromAnotherOwner) {
