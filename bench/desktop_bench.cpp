@@ -121,10 +121,59 @@ void BM_TypeText(benchmark::State& state) {
 }
 BENCHMARK(BM_TypeText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+/// Latency percentiles of `events` single events, each from `send` to the
+/// window receiving it, into the benchmark's counters.
+template <class Send>
+void windowLatency(benchmark::State& state, X11TestWindow& window, Send send) {
+    constexpr int events = 1000;
+    std::vector<double> micros;
+    for (auto _ : state) {
+        micros.clear();
+        for (int i = 0; i < events; ++i) {
+            window.clear();
+            const auto sent = std::chrono::steady_clock::now();
+            send(i);
+            if (!window.waitFor([](const Events& e) { return !e.empty(); }, 1s)) {
+                continue;  // a lost datagram: not a latency
+            }
+            const auto received = window.events().front().received;
+            micros.push_back(std::chrono::duration<double, std::micro>(received - sent).count());
+            std::this_thread::sleep_for(1ms);  // a finger's pace, not a flood
+        }
+    }
+    if (micros.empty()) {
+        state.SkipWithError("no event arrived");
+        return;
+    }
+    std::ranges::sort(micros);
+    auto at = [&](double q) {
+        return micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))];
+    };
+    state.counters["events"] = static_cast<double>(micros.size());
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+    state.counters["max_us"] = micros.back();
+}
+
+/// The floor under the next one: XTEST motion straight from this thread to
+/// the window, no network and no server.
+void BM_XTestToWindow(benchmark::State& state) {
+    auto sink = platform::X11EventSink::open(testDisplay(), "");
+    auto window = X11TestWindow::open(testDisplay());
+    if (!sink || !window) {
+        state.SkipWithError("no test X server: run under scripts/with-desktop");
+        return;
+    }
+    windowLatency(state, *window, [&](int i) {
+        (*sink)->post(injection::MouseEvent{injection::MouseEventType::mouseMoved,
+                                            {100.0 + (i % 2), 100}, 0, 0, 0, 0, 0});
+    });
+}
+BENCHMARK(BM_XTestToWindow)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 /// From a paired client's move datagram to the window's MotionNotify, through
 /// the real server and the X11 sink, one event at a time.
 void BM_DatagramToWindow(benchmark::State& state) {
-    constexpr int events = 1000;
     auto sink = platform::X11EventSink::open(testDisplay(), "");
     auto window = X11TestWindow::open(testDisplay());
     if (!sink || !window) {
@@ -142,33 +191,10 @@ void BM_DatagramToWindow(benchmark::State& state) {
         return;
     }
     server::testing::TestDatagrams input(host.port, *phone.key);
-    std::vector<double> micros;
     std::uint64_t seq = 0;
-    for (auto _ : state) {
-        micros.clear();
-        for (int i = 0; i < events; ++i) {
-            window->clear();
-            const float dx = i % 2 == 0 ? 1.0F : -1.0F;
-            const auto sent = std::chrono::steady_clock::now();
-            input.send(server::testing::movePacket(++seq, dx, 0));
-            if (!window->waitFor([](const Events& e) { return !e.empty(); }, 1s)) {
-                continue;  // a lost datagram: not a latency
-            }
-            const auto received = window->events().front().received;
-            micros.push_back(std::chrono::duration<double, std::micro>(received - sent).count());
-            std::this_thread::sleep_for(1ms);  // a finger's pace, not a flood
-        }
-    }
-    if (micros.empty()) {
-        state.SkipWithError("no event arrived");
-        return;
-    }
-    std::ranges::sort(micros);
-    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * double(micros.size() - 1))]; };
-    state.counters["events"] = static_cast<double>(micros.size());
-    state.counters["p50_us"] = at(0.50);
-    state.counters["p99_us"] = at(0.99);
-    state.counters["max_us"] = micros.back();
+    windowLatency(state, *window, [&](int i) {
+        input.send(server::testing::movePacket(++seq, i % 2 == 0 ? 1.0F : -1.0F, 0));
+    });
 }
 BENCHMARK(BM_DatagramToWindow)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
