@@ -8,7 +8,10 @@
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -56,8 +59,10 @@ struct StringList {
 
 }  // namespace
 
-// Everything below the poll pointer is touched only with the threaded poll's
-// lock held: by its own thread in callbacks, or by callers after locking.
+// Callers only touch `requested` and `established`, under `mutex`, and wake
+// the loop through `wakeFd`: every Avahi call is a blocking D-Bus round trip,
+// so only the loop's own thread makes them. The rest belongs to that thread
+// (or to the constructor and destructor while it is not running).
 struct AvahiAdvertiser::State {
     struct Publication {
         std::string name;
@@ -67,18 +72,57 @@ struct AvahiAdvertiser::State {
 
     std::chrono::milliseconds retryInterval;
     AvahiThreadedPoll* poll = nullptr;
+    int wakeFd = -1;
+    AvahiWatch* wakeWatch = nullptr;
     AvahiClient* client = nullptr;
     AvahiEntryGroup* group = nullptr;
     AvahiTimeout* reconnectTimer = nullptr;
 
-    std::optional<Publication> wanted;   // as the server asked
+    mutable std::mutex mutex;
+    std::optional<Publication> requested;  // as the server last asked
+    std::optional<std::string> established;
+
+    std::optional<Publication> wanted;   // the request the loop works towards
     std::string activeName;              // wanted's name, or its alternative after collisions
     std::optional<Publication> inGroup;  // what the entry group carries
-    std::optional<std::string> established;
     bool saidNoDaemon = false;
     bool saidNoBus = false;
 
     const AvahiPoll* api() const { return avahi_threaded_poll_get(poll); }
+
+    void setEstablished(std::optional<std::string> name) {
+        std::lock_guard guard(mutex);
+        established = std::move(name);
+    }
+
+    void request(std::optional<Publication> publication) {
+        {
+            std::lock_guard guard(mutex);
+            requested = std::move(publication);
+        }
+        // Never blocks: the counter only saturates after 2^64 - 2 wake-ups.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd, &one, sizeof one);
+    }
+
+    // Applies only the latest request, however many came since the last wake-up.
+    static void woken(AvahiWatch*, int fd, AvahiWatchEvent, void* self) {
+        auto* state = static_cast<State*>(self);
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto drained = ::read(fd, &count, sizeof count);
+        std::optional<Publication> latest;
+        {
+            std::lock_guard guard(state->mutex);
+            latest = state->requested;
+        }
+        // A new name starts over from it; the same name keeps any alternative
+        // the network forced on it, so phones keep seeing one stable name.
+        if (latest && (!state->wanted || state->wanted->name != latest->name)) {
+            state->activeName = latest->name;
+        }
+        state->wanted = std::move(latest);
+        state->publish();
+    }
 
     void connect() {
         int error = 0;
@@ -140,7 +184,7 @@ struct AvahiAdvertiser::State {
                     avahi_entry_group_reset(state->group);
                 }
                 state->inGroup.reset();
-                state->established.reset();
+                state->setEstablished(std::nullopt);
                 break;
             case AVAHI_CLIENT_CONNECTING:
                 if (!state->saidNoDaemon) {
@@ -155,7 +199,7 @@ struct AvahiAdvertiser::State {
                 // Said once for this outage, covering the wait that follows.
                 state->saidNoDaemon = true;
                 state->inGroup.reset();
-                state->established.reset();
+                state->setEstablished(std::nullopt);
                 state->scheduleReconnect(std::chrono::milliseconds(0));
                 break;
             }
@@ -170,7 +214,7 @@ struct AvahiAdvertiser::State {
         switch (groupState) {
             case AVAHI_ENTRY_GROUP_ESTABLISHED:
                 if (state->inGroup) {
-                    state->established = state->inGroup->name;
+                    state->setEstablished(state->inGroup->name);
                     base::logLine("advertising " + state->inGroup->name + " on port " +
                                   std::to_string(state->inGroup->port) + " over DNS-SD");
                 }
@@ -184,7 +228,7 @@ struct AvahiAdvertiser::State {
                 base::logLine("DNS-SD publication failed: " +
                               avahiError(avahi_client_errno(avahi_entry_group_get_client(group))));
                 state->inGroup.reset();
-                state->established.reset();
+                state->setEstablished(std::nullopt);
                 break;
             case AVAHI_ENTRY_GROUP_UNCOMMITED:
             case AVAHI_ENTRY_GROUP_REGISTERING:
@@ -208,7 +252,7 @@ struct AvahiAdvertiser::State {
             base::logLine("stopped advertising " + inGroup->name + " over DNS-SD");
         }
         inGroup.reset();
-        established.reset();
+        setEstablished(std::nullopt);
     }
 
     // Brings the daemon in line with `wanted`, when there is a daemon to talk to.
@@ -248,7 +292,7 @@ struct AvahiAdvertiser::State {
             avahi_entry_group_reset(group);
         }
         inGroup.reset();
-        established.reset();
+        setEstablished(std::nullopt);
         StringList txt(wanted->txt);
         const std::string type(discovery::DnsSdConstants::serviceType);
         int result = AVAHI_OK;
@@ -278,34 +322,47 @@ AvahiAdvertiser::AvahiAdvertiser(std::chrono::milliseconds retryInterval)
     : state_(std::make_unique<State>()) {
     state_->retryInterval = retryInterval;
     state_->poll = avahi_threaded_poll_new();
-    if (state_->poll == nullptr) {
+    state_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Before the loop's thread exists, nothing else touches the poll.
+    if (state_->poll != nullptr && state_->wakeFd >= 0) {
+        state_->wakeWatch = state_->api()->watch_new(state_->api(), state_->wakeFd, AVAHI_WATCH_IN,
+                                                     &State::woken, state_.get());
+    }
+    if (state_->wakeWatch == nullptr) {
         base::logLine("cannot start the Avahi event loop: not advertising over DNS-SD");
         return;
     }
-    // Before the loop's thread exists, nothing else touches the state.
-    state_->connect();
+    // Even the first client is made on the loop's thread: creating it waits
+    // on the bus, which may never answer.
+    state_->scheduleReconnect(std::chrono::milliseconds(0));
     if (avahi_threaded_poll_start(state_->poll) < 0) {
         base::logLine("cannot start the Avahi event loop thread: not advertising over DNS-SD");
     }
 }
 
 AvahiAdvertiser::~AvahiAdvertiser() {
-    if (state_->poll == nullptr) {
-        return;
+    if (state_->poll != nullptr) {
+        // The loop first (it may finish a D-Bus call of its own), so no
+        // callback runs while the objects go away; the group before the
+        // client that owns it (freeing it withdraws the service).
+        avahi_threaded_poll_stop(state_->poll);
+        if (state_->wakeWatch != nullptr) {
+            state_->api()->watch_free(state_->wakeWatch);
+        }
+        if (state_->reconnectTimer != nullptr) {
+            state_->api()->timeout_free(state_->reconnectTimer);
+        }
+        if (state_->group != nullptr) {
+            avahi_entry_group_free(state_->group);
+        }
+        if (state_->client != nullptr) {
+            avahi_client_free(state_->client);
+        }
+        avahi_threaded_poll_free(state_->poll);
     }
-    // The loop first, so no callback runs while the objects go away; the group
-    // before the client that owns it (freeing it withdraws the service).
-    avahi_threaded_poll_stop(state_->poll);
-    if (state_->reconnectTimer != nullptr) {
-        state_->api()->timeout_free(state_->reconnectTimer);
+    if (state_->wakeFd >= 0) {
+        ::close(state_->wakeFd);
     }
-    if (state_->group != nullptr) {
-        avahi_entry_group_free(state_->group);
-    }
-    if (state_->client != nullptr) {
-        avahi_client_free(state_->client);
-    }
-    avahi_threaded_poll_free(state_->poll);
 }
 
 void AvahiAdvertiser::advertise(std::string_view instanceName, std::uint16_t port,
@@ -314,38 +371,20 @@ void AvahiAdvertiser::advertise(std::string_view instanceName, std::uint16_t por
     for (const auto& [key, value] : txt.dictionary()) {
         publication.txt.push_back(key + "=" + value);
     }
-    if (state_->poll == nullptr) {
-        return;
+    if (state_->wakeWatch != nullptr) {
+        state_->request(std::move(publication));
     }
-    avahi_threaded_poll_lock(state_->poll);
-    // A new name starts over from it; the same name keeps any alternative the
-    // network forced on it, so phones keep seeing one stable name.
-    if (!state_->wanted || state_->wanted->name != publication.name) {
-        state_->activeName = publication.name;
-    }
-    state_->wanted = std::move(publication);
-    state_->publish();
-    avahi_threaded_poll_unlock(state_->poll);
 }
 
 void AvahiAdvertiser::withdraw() {
-    if (state_->poll == nullptr) {
-        return;
+    if (state_->wakeWatch != nullptr) {
+        state_->request(std::nullopt);
     }
-    avahi_threaded_poll_lock(state_->poll);
-    state_->wanted.reset();
-    state_->publish();
-    avahi_threaded_poll_unlock(state_->poll);
 }
 
 std::optional<std::string> AvahiAdvertiser::establishedName() const {
-    if (state_->poll == nullptr) {
-        return std::nullopt;
-    }
-    avahi_threaded_poll_lock(state_->poll);
-    auto name = state_->established;
-    avahi_threaded_poll_unlock(state_->poll);
-    return name;
+    std::lock_guard guard(state_->mutex);
+    return state_->established;
 }
 
 }  // namespace tarvel::platform

@@ -14,7 +14,8 @@ namespace tarvel::platform {
 /// Publishes the host over DNS-SD through the Avahi daemon (on the D-Bus system
 /// bus), on every interface, over IPv4 and IPv6, in the default domain. Runs
 /// an Avahi event loop on a thread of its own; the methods may be called from
-/// any thread.
+/// any thread and return at once, never waiting on the bus or the daemon: the
+/// loop applies the latest request (earlier ones not yet applied are skipped).
 ///
 /// The publication survives the daemon: when it is not running yet, or stops
 /// and comes back, the service is published once it is there. When the bus
@@ -39,7 +40,8 @@ class AvahiAdvertiser final : public Advertiser {
     void withdraw() override;
 
     /// The name under which the service is established on the network (an
-    /// alternative after a collision), or nothing while it is not.
+    /// alternative after a collision), or nothing while it is not. Follows a
+    /// request once the loop has applied it.
     std::optional<std::string> establishedName() const;
 
   private:
