@@ -1,0 +1,1 @@
+#include "core/client/input_pipe.hpp"

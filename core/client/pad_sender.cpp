@@ -1,0 +1,1 @@
+#include "core/client/pad_sender.hpp"

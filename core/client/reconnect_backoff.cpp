@@ -1,0 +1,1 @@
+#include "core/client/reconnect_backoff.hpp"

@@ -1,0 +1,1 @@
+#include "core/diagnostics/main_thread_hang_detector.hpp"
