@@ -28,11 +28,13 @@ tl::expected<Bytes, HandshakeFailure> encodeMessage(const Message& message) {
 }  // namespace
 
 ClientPairingHandshake::ClientPairingHandshake(ClientDescriptor client, std::string code,
-                                               X25519PrivateKey ephemeral, Bytes nonce)
+                                               X25519PrivateKey ephemeral, Bytes nonce,
+                                               std::optional<Bytes> expectedHostKey)
     : client_(std::move(client)),
       code_(std::move(code)),
       ephemeral_(std::move(ephemeral)),
-      nonce_(std::move(nonce)) {}
+      nonce_(std::move(nonce)),
+      expectedHostKey_(std::move(expectedHostKey)) {}
 
 tl::expected<Bytes, HandshakeFailure> ClientPairingHandshake::makeRequest() const {
     PairRequest request;
@@ -60,6 +62,10 @@ tl::expected<Bytes, HandshakeFailure> ClientPairingHandshake::handleChallenge(By
     auto os = pairing::hostOSType(challenge->osType);
     if (!hostX || !hostEd || !hostNonce || !os) {
         return fail(HandshakeError::malformedMessage());
+    }
+    if (expectedHostKey_ && *expectedHostKey_ != *hostEd) {
+        finished_ = true;  // single use: nothing may follow a refused host
+        return fail(HandshakeError::hostKeyMismatch());
     }
     hostOS_ = *os;
     hostEd_ = std::move(*hostEd);

@@ -25,15 +25,19 @@ struct ClientPairResult {
 /// instead of an answer is read with HandshakeFrames::failure.
 class ClientPairingHandshake {
   public:
+    /// `expectedHostKey`: the Ed25519 key a pairing link names (its `pk`),
+    /// when pairing from a link; a typed code has none to check.
     ClientPairingHandshake(ClientDescriptor client, std::string code, X25519PrivateKey ephemeral,
-                           Bytes nonce);
+                           Bytes nonce, std::optional<Bytes> expectedHostKey = std::nullopt);
 
     /// The pairRequest body.
     tl::expected<Bytes, HandshakeFailure> makeRequest() const;
 
     /// Derives the keys from the challenge and returns the pairConfirm body,
     /// proving the code (MAC) and our key (signature). The challenge itself
-    /// proves nothing about the host yet.
+    /// proves nothing about the host yet. With an expected key, a challenge
+    /// naming another is refused (hostKeyMismatch) before anything is derived:
+    /// a confirmation would let a man in the middle try every code offline.
     tl::expected<Bytes, HandshakeFailure> handleChallenge(ByteView body);
 
     /// Checks the host's MAC (badMac) and signature (badSignature) and builds
@@ -46,6 +50,7 @@ class ClientPairingHandshake {
     std::string code_;
     X25519PrivateKey ephemeral_;
     Bytes nonce_;
+    std::optional<Bytes> expectedHostKey_;
     std::optional<PairChallenge> challenge_;
     pairing::HostOSType hostOS_ = pairing::HostOSType::macos;
     Bytes hostEd_;

@@ -281,6 +281,26 @@ TEST_F(Handshakes, clientRefusesAHostThatIsNotThePinnedOne) {
     EXPECT_EQ(run(hostIdentity, pinned()), accepted);
 }
 
+TEST_F(Handshakes, aLinksKeyMustBeTheChallengesBeforeAnyConfirmationIsMade) {
+    auto confirmFrom = [&](const LocalIdentity& host, const auto& key) {
+        Bytes expected(key.begin(), key.end());
+        ClientPairingHandshake phone(client(clientIdentity), "246810", clientX, clientNonce,
+                                     std::move(expected));
+        auto hostSide = HostPairingHandshake(this->host(host),
+                                             std::make_shared<PairingCodeState>("246810"), hostX,
+                                             hostNonce);
+        auto confirm =
+            phone.handleChallenge(hostSide.handlePairRequest(phone.makeRequest().value()).value());
+        // Refused for good: a second challenge gets no confirmation either.
+        const bool retried = phone.handleChallenge(Bytes{}).has_value();
+        return std::pair(verdict(confirm), retried);
+    };
+    const auto impostor = LocalIdentity::fromSeed(hostIdentity.id(), Bytes(32, 0x5A)).value();
+    EXPECT_EQ(confirmFrom(impostor, hostIdentity.publicKey()),
+              std::pair(HandshakeError::hostKeyMismatch(), false));
+    EXPECT_EQ(confirmFrom(hostIdentity, hostIdentity.publicKey()).first, accepted);
+}
+
 TEST_F(Handshakes, clientChecksTheHostsMacAndSignatureBeforePinning) {
     auto completeWith = [&](auto edit) {
         auto c = challenged(std::make_shared<PairingCodeState>("246810"), "246810");
