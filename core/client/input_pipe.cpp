@@ -205,6 +205,11 @@ void InputPipe::close() {
         pending_.clear();
     }
     udp_->cancel();
+    // A fallback already past its closed check finishes before close returns,
+    // so the owner may tear the control channel down right after.
+    if (!queue_->isCurrent()) {
+        queue_->sync([] {});
+    }
 }
 
 }  // namespace tarvel::client

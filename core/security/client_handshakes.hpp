@@ -36,8 +36,10 @@ class ClientPairingHandshake {
     /// Derives the keys from the challenge and returns the pairConfirm body,
     /// proving the code (MAC) and our key (signature). The challenge itself
     /// proves nothing about the host yet. With an expected key, a challenge
-    /// naming another is refused (hostKeyMismatch) before anything is derived:
-    /// a confirmation would let a man in the middle try every code offline.
+    /// naming another is refused (hostKeyMismatch) before anything is derived
+    /// or signed, so the phone never pairs with a host other than the link's.
+    /// The challenge is not signed: a relay naming the real key still gets a
+    /// confirmation to guess the code against offline.
     tl::expected<Bytes, HandshakeFailure> handleChallenge(ByteView body);
 
     /// Checks the host's MAC (badMac) and signature (badSignature) and builds

@@ -13,6 +13,11 @@ AsioDatagramTransport::connect(const asio::ip::udp::endpoint& host,
     if (!error) {
         socket.connect(host, error);
     }
+    if (!error) {
+        // A full send buffer (a stalled link) must lose a datagram, not stall
+        // the pipe's queue and with it every acknowledgement timer.
+        socket.non_blocking(true, error);
+    }
     if (error) {
         return tl::unexpected(error);
     }
@@ -40,9 +45,10 @@ void AsioDatagramTransport::receiveNext() {
         if (!self || error == asio::error::operation_aborted || !self->socket_.is_open()) {
             return;
         }
-        // A peer's ICMP "port unreachable" surfaces as a refused receive; the
-        // host may come back, so only errors of the socket itself end the loop.
-        if (error && error != asio::error::connection_refused) {
+        // ICMP news (port or host unreachable, a refused port) comes back as
+        // receive errors while a phone roams or the host restarts: only an
+        // error of the socket itself ends the loop.
+        if (error == asio::error::bad_descriptor || error == asio::error::not_socket) {
             if (self->failed_) {
                 self->failed_(error);
             }
@@ -59,6 +65,7 @@ void AsioDatagramTransport::send(wire::ByteView datagram) {
     // Connected UDP: one non-blocking send; a full buffer or a refused port
     // loses this datagram, which the pipe's acknowledgement rules cover.
     std::error_code ignored;
+    std::lock_guard lock(mutex_);
     socket_.send(asio::buffer(datagram.data(), datagram.size()), asio::socket_base::message_flags{},
                  ignored);
 }
@@ -66,6 +73,7 @@ void AsioDatagramTransport::send(wire::ByteView datagram) {
 void AsioDatagramTransport::cancel() {
     asio::post(queue_->context(), [self = shared_from_this()] {
         std::error_code ignored;
+        std::lock_guard lock(self->mutex_);
         self->socket_.close(ignored);
     });
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
 
 #include <tl/expected.hpp>
@@ -16,8 +17,8 @@ namespace tarvel::platform {
 
 /// The client's input datagrams over a connected UDP socket whose handlers run
 /// on `queue`, so what arrives is handed to the pipe on the pipe's own queue.
-/// `send` must come from that queue too (a pipe made with useQueue true):
-/// one asio socket is not to be used from two threads at once.
+/// `send` may come from another thread (a pipe made with useQueue false): a
+/// lock keeps it apart from closing the socket.
 class AsioDatagramTransport final : public client::DatagramTransport,
                                     public std::enable_shared_from_this<AsioDatagramTransport> {
   public:
@@ -40,6 +41,7 @@ class AsioDatagramTransport final : public client::DatagramTransport,
     void receiveNext();
 
     std::shared_ptr<AsioSerialQueue> queue_;
+    std::mutex mutex_;  // send against close
     asio::ip::udp::socket socket_;
     std::array<std::uint8_t, 2048> buffer_{};
     Receive receive_;
