@@ -1,13 +1,8 @@
-// The daemon on a real X server: a phone built from the core pairs over
-// loopback and drives a test window through tarveld's X11 sink, clipboard and
-// Avahi advertisement.
+// tarveld on a real X server, driven over loopback by a phone built from the core.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "core/wire/bodies.hpp"
 #include "tests/fakes/child_process.hpp"
@@ -39,19 +34,13 @@ std::size_t count(const Events& events, Kind kind, unsigned long keysymOrButton)
     }));
 }
 
-/// The keysyms of the key presses received, in order.
 std::vector<unsigned long> pressedKeysyms(const Events& events) {
     std::vector<unsigned long> keysyms;
-    for (const auto& e : events) {
-        if (e.kind == Kind::keyPress) {
-            keysyms.push_back(e.keysym);
-        }
-    }
+    for (const auto& e : events) if (e.kind == Kind::keyPress) keysyms.push_back(e.keysym);
     return keysyms;
 }
 
-/// tarveld on the test display, with a paired phone on a control connection
-/// and an input socket, and the test window holding the focus.
+/// tarveld with a paired phone (control connection and input socket); the test window has focus.
 class DesktopTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -62,18 +51,12 @@ class DesktopTest : public ::testing::Test {
     }
 
     /// `logged`, when given, is a line the daemon must print before its pairing code.
-    void startDaemon(std::vector<std::string> extra = {}, std::vector<std::string> env = {},
-                     std::string_view logged = {}) {
+    void startDaemon(std::vector<std::string> extra = {}, std::vector<std::string> env = {}, std::string_view logged = {}) {
         port = testing::freePort();
-        ASSERT_NE(port, 0);
-        std::vector<std::string> args{TARVELD_PATH, "--data-dir", (dir / "data").string(),
-                                      "--sink",     "x11",       "--pair",
-                                      "--ports",    testing::rangeOf(port)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        if (env.empty()) {
-            env = {"DISPLAY=" + display, "WAYLAND_DISPLAY="};
-        }
-        daemon = std::make_unique<testing::Daemon>(args, env);
+        extra.insert(extra.begin(), {TARVELD_PATH, "--data-dir", (dir / "data").string(), "--sink",
+                                     "x11", "--pair", "--ports", testing::rangeOf(port)});
+        daemon = std::make_unique<testing::Daemon>(
+            extra, env.empty() ? std::vector<std::string>{"DISPLAY=" + display, "WAYLAND_DISPLAY="} : env);
         EXPECT_TRUE(logged.empty() || daemon->waitFor(logged, 10s)) << logged;
         const auto code = daemon->waitFor("Pairing code: ", 10s);
         ASSERT_TRUE(code) << "tarveld showed no pairing code";
@@ -86,19 +69,16 @@ class DesktopTest : public ::testing::Test {
         input->send(wire::InputPacket(++seq, event, {}, phase));
     }
     void pressA() { send(InputEvent::Key{0x04, wire::KeyState::down, false}); }
-    bool waitFor(std::function<bool(const Events&)> done, std::chrono::milliseconds limit = 3s) {
-        return window->waitFor(std::move(done), limit);
-    }
-    /// Waits until `n` events of `kind` for the key or button have arrived.
+
     bool waitCount(Kind kind, unsigned long keysymOrButton, std::size_t n = 1) {
-        return waitFor([=](const Events& e) { return count(e, kind, keysymOrButton) == n; });
+        return window->waitFor([=](const Events& e) { return count(e, kind, keysymOrButton) == n; }, 3s);
     }
-    bool motionAt(int x, int y) {
-        return waitFor([&](const Events& events) {
+    bool motionAt(int x, int y, unsigned buttons = 0) {
+        return window->waitFor([&](const Events& events) {
             return std::ranges::any_of(events, [&](const auto& e) {
-                return e.kind == Kind::motion && e.x == x && e.y == y;
+                return e.kind == Kind::motion && e.x == x && e.y == y && (e.state & buttons) == buttons;
             });
-        });
+        }, 3s);
     }
 
     ::tarvel::testing::TempDir dir;
@@ -119,35 +99,22 @@ TEST_F(DesktopTest, pointerLandsExactlyClampsToTheSecondMonitorDragsClicksAndScr
     ASSERT_TRUE(motionAt(100, 50));
     send(InputEvent::MouseMove{5000, 0});
     ASSERT_TRUE(motionAt(3839, 50)) << "a move past every monitor stops on the last column";
-
     window->clear();
     send(InputEvent::MouseButton{1, true, 1});
     send(InputEvent::MouseMove{-100, 10});
     send(InputEvent::MouseButton{1, false, 1});
     ASSERT_TRUE(waitCount(Kind::buttonRelease, 1));
-    Events drag = window->events();
-    const auto press = std::ranges::find_if(drag, [](auto& e) { return e.kind == Kind::buttonPress; });
-    ASSERT_NE(press, drag.end());
-    EXPECT_EQ(std::pair(press->x, press->y), std::pair(3839, 50));
-    EXPECT_TRUE(std::ranges::any_of(drag, [](auto& e) {
-        return e.kind == Kind::motion && e.x == 3739 && e.y == 60 && (e.state & Button1Mask);
-    })) << "the move between press and release is a drag";
-
+    EXPECT_TRUE(motionAt(3739, 60, Button1Mask)) << "the move between press and release is a drag";
     // A double click, then right (the phone's 2 is X button 3) and middle (3 is 2).
     window->clear();
-    for (const auto& [button, clicks] : {std::pair(1, 1), std::pair(1, 2), std::pair(2, 1),
-                                        std::pair(3, 1)}) {
+    for (const auto& [button, clicks] : {std::pair(1, 1), std::pair(1, 2), std::pair(2, 1), std::pair(3, 1)}) {
         send(InputEvent::MouseButton{std::uint8_t(button), true, std::uint8_t(clicks)});
         send(InputEvent::MouseButton{std::uint8_t(button), false, std::uint8_t(clicks)});
     }
     ASSERT_TRUE(waitCount(Kind::buttonRelease, 2));
     const Events clicks = window->events();
-    EXPECT_EQ(count(clicks, Kind::buttonPress, 1), 2u);
-    EXPECT_EQ(count(clicks, Kind::buttonRelease, 1), 2u);
-    EXPECT_EQ(count(clicks, Kind::buttonPress, 3), 1u);
-
-    // 2.5 wheel clicks of pixels, then 0.6 more: three clicks up. The half
-    // click left over dies with the gesture, so the next 0.9 makes none.
+    EXPECT_EQ(std::pair(count(clicks, Kind::buttonPress, 1), count(clicks, Kind::buttonPress, 3)), (std::pair<std::size_t, std::size_t>(2, 1)));
+    // 2.5 + 0.6 wheel clicks of pixels make three; the rest dies with the gesture.
     window->clear();
     const float click = 50;
     send(InputEvent::Scroll{0, 2.5F * click}, wire::GesturePhase::began);
@@ -157,8 +124,7 @@ TEST_F(DesktopTest, pointerLandsExactlyClampsToTheSecondMonitorDragsClicksAndScr
     send(InputEvent::Scroll{-2 * click, 0}, wire::GesturePhase::changed);
     ASSERT_TRUE(waitCount(Kind::buttonRelease, 7, 2));
     const Events wheel = window->events();
-    EXPECT_EQ(count(wheel, Kind::buttonPress, 4), 3u);
-    EXPECT_EQ(count(wheel, Kind::buttonPress, 5) + count(wheel, Kind::buttonPress, 6), 0u);
+    EXPECT_EQ(std::pair(count(wheel, Kind::buttonPress, 4), count(wheel, Kind::buttonPress, 5) + count(wheel, Kind::buttonPress, 6)), (std::pair<std::size_t, std::size_t>(3, 0)));
 }
 
 TEST_F(DesktopTest, textArrivesExactlyUnderUsAndGermanLayoutsWithShiftHeldByTheUser) {
@@ -184,46 +150,35 @@ TEST_F(DesktopTest, textArrivesExactlyUnderUsAndGermanLayoutsWithShiftHeldByTheU
 TEST_F(DesktopTest, shortcutsArriveAsLinuxChordsAndMediaKeysAsXF86Keysyms) {
     startDaemon();
     send(InputEvent::Shortcut{1});  // copy
-    for (std::uint8_t media = 1; media <= 8; ++media) {
-        send(InputEvent::Media{media});
-    }
+    for (std::uint8_t media = 1; media <= 8; ++media) send(InputEvent::Media{media});
     ASSERT_TRUE(waitCount(Kind::keyRelease, XF86XK_MonBrightnessDown));
     const Events events = window->events();
-    const std::vector<unsigned long> expected{
-        XK_Control_L, XK_c, XF86XK_AudioRaiseVolume, XF86XK_AudioLowerVolume, XF86XK_AudioMute, XF86XK_AudioPlay,
-        XF86XK_AudioNext, XF86XK_AudioPrev, XF86XK_MonBrightnessUp, XF86XK_MonBrightnessDown};
-    EXPECT_EQ(pressedKeysyms(events), expected);
-    const auto c = std::ranges::find_if(events, [](auto& e) { return e.keysym == XK_c; });
-    ASSERT_NE(c, events.end());
-    EXPECT_TRUE(c->state & ControlMask);
+    EXPECT_EQ(pressedKeysyms(events), (std::vector<unsigned long>{XK_Control_L, XK_c, XF86XK_AudioRaiseVolume, XF86XK_AudioLowerVolume, XF86XK_AudioMute,
+        XF86XK_AudioPlay, XF86XK_AudioNext, XF86XK_AudioPrev, XF86XK_MonBrightnessUp, XF86XK_MonBrightnessDown}));
+    EXPECT_TRUE(std::ranges::any_of(events, [](auto& e) { return e.keysym == XK_c && (e.state & ControlMask); }));
     EXPECT_EQ(count(events, Kind::keyRelease, XK_Control_L), 1u) << "the chord let Control go";
 }
 
 TEST_F(DesktopTest, aHeldKeyNeverRepeatsAndIsReleasedByResetSilenceAndStop) {
-    startDaemon();
-    // Past the server's 660 ms repeat delay, and released only on reset.
+    startDaemon();  // past the server's 660 ms repeat delay, the key is released only on reset
     pressA();
-    EXPECT_FALSE(waitFor([](const Events& e) { return count(e, Kind::keyPress, XK_a) > 1; }, 1200ms))
+    EXPECT_FALSE(window->waitFor([](const Events& e) { return count(e, Kind::keyPress, XK_a) > 1; }, 1200ms))
         << "the X server repeated a key the phone holds";
     send(InputEvent::ResetState{});
     EXPECT_TRUE(waitCount(Kind::keyRelease, XK_a));
     EXPECT_EQ(count(window->events(), Kind::keyPress, XK_a), 1u);
-
     window->clear();
     pressA();
     EXPECT_TRUE(waitCount(Kind::keyPress, XK_a) && waitCount(Kind::keyRelease, XK_a))
         << "a silent phone's key is released by the watchdog";
-
     window->clear();
     pressA();
     ASSERT_TRUE(waitCount(Kind::keyPress, XK_a));
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->exitStatus(5s), 0);
     EXPECT_TRUE(waitCount(Kind::keyRelease, XK_a));
-
-    // The server repeats the key again for the user's own keyboard.
-    const std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(display.c_str()),
-                                                         XCloseDisplay);
+    // Repeat is back on for the user's own keyboard.
+    const std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(display.c_str()), XCloseDisplay);
     ASSERT_NE(x, nullptr);
     XKeyboardState keyboard{};
     XGetKeyboardControl(x.get(), &keyboard);
@@ -234,22 +189,13 @@ TEST_F(DesktopTest, aHeldKeyNeverRepeatsAndIsReleasedByResetSilenceAndStop) {
 TEST_F(DesktopTest, clipboardTextReadsBackWholeAndAutoPasteFollowsIt) {
     startDaemon();
     auto readClipboard = [&] {
-        return testing::runChild({"xclip", "-o", "-selection", "clipboard", "-display", display},
-                                 10s)
-            .value_or("(xclip failed)");
+        return testing::runChild({"xclip", "-o", "-selection", "clipboard", "-display", display}, 10s).value_or("(failed)");
     };
-    std::string large;
-    while (large.size() < 60'000) {
-        large += "日本語のテキスト, ünïcödé ✓ 😀\n";
-    }
+    std::string large, read;
+    while (large.size() < 60'000) large += "日本語のテキスト, ünïcödé ✓ 😀\n";
     phone->sendSealed(wire::FrameType::clipboardSet, wire::ClipboardBody{large, false});
-    std::string read;
-    for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline && read != large;) {
-        read = readClipboard();
-    }
-    EXPECT_EQ(read.size(), large.size());
-    EXPECT_TRUE(read == large) << "the clipboard changed the text";
-
+    for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline && read != large;) read = readClipboard();
+    EXPECT_TRUE(read == large) << read.size() << " bytes read back of " << large.size();
     window->clear();
     phone->sendSealed(wire::FrameType::clipboardSet, wire::ClipboardBody{"pasted ✓", true});
     ASSERT_TRUE(waitCount(Kind::keyRelease, XK_v));
@@ -276,18 +222,13 @@ TEST_F(DesktopTest, avahiShowsTheServiceWithEveryTxtKeyOnTheBoundPort) {
     std::string found;
     for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline && found.empty();) {
         // Resolved lines: =;iface;proto;name;type;domain;host;address;port;txt
-        std::istringstream lines(
-            testing::runChild({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s).value_or(""));
+        std::istringstream lines(testing::runChild({"avahi-browse", "-rpt", "_tarvel._tcp"}, 10s).value_or(""));
         for (std::string line; std::getline(lines, line);) {
-            if (line.starts_with("=;") && line.find(";" + std::to_string(port) + ";") != line.npos) {
-                found = line;
-            }
+            if (line.starts_with("=;") && line.find(";" + std::to_string(port) + ";") != line.npos) found = line;
         }
     }
     ASSERT_FALSE(found.empty()) << "no _tarvel._tcp service on port " << port;
-    for (const char* key : {"\"v=1\"", "\"id=", "\"name=", "\"os=", "\"fp="}) {
-        EXPECT_NE(found.find(key), found.npos) << key << " missing from " << found;
-    }
+    for (const char* key : {"\"v=1\"", "\"id=", "\"name=", "\"os=", "\"fp="}) EXPECT_NE(found.find(key), found.npos) << key;
 }
 
 }  // namespace
