@@ -20,7 +20,6 @@ namespace tarvel::discovery {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using testing::TempDir;
 using Strings = std::vector<std::string>;
 
@@ -28,7 +27,7 @@ std::optional<TailscaleStatus> parse(std::string_view json) {
     return TailscaleStatus::parse(wire::asBytes(json));
 }
 
-TEST(TailscaleStatus, readsSelfAndPeersSortedStablyByHostNameAndTheirEndpoints) {
+TEST(TailscaleStatus, readsPeersSortedStablyByHostNameMistypedMembersTakeDefaultsOnlyObjectsParse) {
     // Peer keys sort opposite to host names, and two peers share a host name.
     auto status =
         parse(R"({"Self": {"DNSName": "studio.ts.net.", "TailscaleIPs": ["100.101.102.103"]},
@@ -48,11 +47,7 @@ TEST(TailscaleStatus, readsSelfAndPeersSortedStablyByHostNameAndTheirEndpoints) 
               (TailscalePeer{"zeta", "zeta.ts.net.", {"100.90.1.2", "fd7a:115c:a1e0::9"}, true}));
     EXPECT_EQ(TailscaleLocalAPI::candidateEndpoints(*status, 49183),
               (Strings{"100.90.1.4:49183", "100.90.1.5:49183", "100.90.1.2:49183"}));
-}
-
-TEST(TailscaleStatus,
-     missingOrMistypedMembersTakeDefaultsOnlyAJsonObjectParsesAndOneTrailingDotGoes) {
-    auto status = parse(R"({"Self": {"DNSName": 7, "TailscaleIPs": ["100.64.0.1", 5]},
+    status = parse(R"({"Self": {"DNSName": 7, "TailscaleIPs": ["100.64.0.1", 5]},
         "Peer": {"k": {"HostName": ["x"], "DNSName": null, "TailscaleIPs": "100.64.0.2",
                        "Online": "yes"}}})");
     ASSERT_TRUE(status);
@@ -83,10 +78,9 @@ class LoopbackHTTPServer {
             ::getsockname(listener_, raw, &length) == 0) {
             port_ = ntohs(address.sin_port);
             // No Content-Length: the body ends when the connection closes.
-            thread_ = std::thread([this, hang,
-                                   reply = "HTTP/1.1 " + std::to_string(status) +
-                                           " Reply\r\nConnection: close\r\n\r\n" +
-                                           body] { serve(reply, hang); });
+            thread_ = std::thread(&LoopbackHTTPServer::serve, this, hang,
+                                  "HTTP/1.1 " + std::to_string(status) +
+                                      " Reply\r\nConnection: close\r\n\r\n" + body);
         }
     }
     ~LoopbackHTTPServer() {
@@ -106,24 +100,20 @@ class LoopbackHTTPServer {
     }
 
   private:
-    void serve(const std::string& reply, bool hang) {
+    void serve(bool hang, const std::string& reply) {
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         timeval wait{15, 0};  // never outlives a stuck test by much
         if (client < 0 || ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
             return;
         }
-        std::string head;
+        auto& head = request_.emplace();
         char buffer[4096];
         for (ssize_t count = 0; head.find("\r\n\r\n") == std::string::npos &&
                                 (count = ::recv(client, buffer, sizeof buffer, 0)) > 0;) {
             head.append(buffer, static_cast<std::size_t>(count));
         }
-        request_ = head;
-        if (hang) {
-            (void)::recv(client, buffer, sizeof buffer, 0);
-        } else {
-            (void)::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-        }
+        hang ? (void)::recv(client, buffer, sizeof buffer, 0)
+             : (void)::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
         ::close(client);
     }
 
@@ -133,14 +123,11 @@ class LoopbackHTTPServer {
     std::thread thread_;
 };
 
-const std::string httpStatus = R"({"Self":{"DNSName":"via-http.ts.net."}})";
-
 std::string write(const TempDir& dir, const std::string& name, const std::string& text,
                   mode_t mode = 0755) {
-    const auto file = dir / name;
-    std::ofstream(file) << text;
-    ::chmod(file.c_str(), mode);
-    return file.string();
+    std::ofstream(dir / name) << text;
+    ::chmod((dir / name).c_str(), mode);
+    return (dir / name).string();
 }
 
 // Prints a status only when called as "status --json", with noise on stderr
@@ -148,14 +135,13 @@ std::string write(const TempDir& dir, const std::string& name, const std::string
 const std::string cliScript =
     "#!/bin/sh\n[ \"$#\" = 2 ] && [ \"$1\" = status ] && [ \"$2\" = --json ] || exit 3\n"
     "echo 'warning: noise' >&2\nprintf '%s' '{\"Self\":{\"DNSName\":\"via-cli.ts.net.\"}}'\n";
+const std::string httpStatus = R"({"Self":{"DNSName":"via-http.ts.net."}})";
 
 // The DNS name in the status fetched this way, if any.
-std::optional<std::string> fetched(std::string url, std::vector<std::string> cli,
-                                   bool tailscale = true, std::size_t cap = 8192,
-                                   std::chrono::milliseconds timeout = 2s) {
+std::optional<std::string> fetched(std::string url, Strings cli, bool tailscale = true,
+                                   std::size_t cap = 8192, std::chrono::milliseconds timeout = 2s) {
     LocalInterfaces interfaces([tailscale] {
-        return tailscale ? std::vector<LocalAddress>{{"tailscale0", "100.101.102.103", false}}
-                         : std::vector<LocalAddress>{};
+        return std::vector<LocalAddress>(tailscale, {"tailscale0", "100.101.102.103", false});
     });
     const auto status =
         TailscaleLocalAPI({std::move(url), std::move(cli), std::move(interfaces), cap})
@@ -166,9 +152,8 @@ std::optional<std::string> fetched(std::string url, std::vector<std::string> cli
 TEST(TailscaleLocalAPI, a200AnswerIsUsedAnythingElseFallsBackToTheFirstExecutableTool) {
     TempDir dir;
     std::filesystem::create_directory(dir / "folder");
-    const std::vector<std::string> cli{(dir / "missing").string(),
-                                       write(dir, "plain", cliScript, 0644),
-                                       (dir / "folder").string(), write(dir, "tool", cliScript)};
+    const Strings cli{(dir / "missing").string(), write(dir, "plain", cliScript, 0644),
+                      (dir / "folder").string(), write(dir, "tool", cliScript)};
     EXPECT_EQ(fetched("", {write(dir, "failing", "#!/bin/sh\nexit 1\n"), cli[3]}, false),
               std::nullopt);
     LoopbackHTTPServer proxy(502, "");
@@ -207,17 +192,14 @@ TEST(TailscaleLocalAPI, silentServerAndAToolIgnoringTermStayBoundedAndTheToolIsK
     LoopbackHTTPServer server(200, httpStatus, /*hang=*/true);
     // The orphaned grandchild comes back to this process, which then reaps it.
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    const auto start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(fetched(server.url("/"), {tool}, true, 8192, 300ms), std::nullopt);
-    const auto elapsed = Clock::now() - start;
+    const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 550ms);
     EXPECT_LT(elapsed, 3s);
-    const auto pidIn = [&dir](const char* name) {
-        pid_t pid = -1;
-        std::ifstream(dir / name) >> pid;
-        return pid;
-    };
-    const pid_t pid = pidIn("pid"), grandchild = pidIn("grandchild");
+    pid_t pid = -1, grandchild = -1;
+    std::ifstream(dir / "pid") >> pid;
+    std::ifstream(dir / "grandchild") >> grandchild;
     ASSERT_GT(pid, 0);
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // reaped already
     EXPECT_EQ(::kill(pid, 0), -1);
