@@ -8,12 +8,9 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 
 #include "core/security/client_handshakes.hpp"
 #include "core/security/hex.hpp"
@@ -54,13 +51,11 @@ TEST(Tarveld, pairsWithThePrintedCodeAndSigtermReleasesAHeldKeyAndExits0) {
     const auto events = dir / "events.jsonl";
     Daemon daemon({TARVELD_PATH, "--data-dir", (dir / "data").string(), "--sink",
                    "record:" + events.string(), "--pair", "--ports", rangeOf(port)});
-
     EXPECT_EQ(daemon.waitFor("Listening on port ", 10s), std::to_string(port));
     const auto code = daemon.waitFor("Pairing code: ", 5s);
     const auto link = daemon.waitFor("Pairing link: ", 5s);
     ASSERT_TRUE(code && link && link->starts_with("tarvel://pair?v=1&")) << link.value_or("");
     EXPECT_NE(link->find("&code=" + *code), std::string::npos);
-
     asio::io_context context;
     asio::ip::tcp::socket control(context);
     control.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -74,13 +69,12 @@ TEST(Tarveld, pairsWithThePrintedCodeAndSigtermReleasesAHeldKeyAndExits0) {
                                        std::chrono::system_clock::now());
     ASSERT_TRUE(paired && paired->udpPort == port);
     EXPECT_TRUE(daemon.waitFor("Pairing code used.", 5s));
-
     // Press A over UDP, wait for the acknowledgement, and never let it go.
     asio::ip::udp::socket input(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
     const auto& key = paired->keys.sessionKey;
     const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), port);
-    wire::InputPacket press(1, wire::InputEvent::Key{0x04, wire::KeyState::down, false});
-    const auto datagram = wire::UDPCodec::seal(press, key);
+    const auto datagram = wire::UDPCodec::seal(
+        wire::InputPacket(1, wire::InputEvent::Key{0x04, wire::KeyState::down, false}), key);
     bool acked = false;
     Clock::time_point lastPacket;
     for (int attempt = 0; attempt < 20 && !acked; ++attempt) {
@@ -94,21 +88,17 @@ TEST(Tarveld, pairsWithThePrintedCodeAndSigtermReleasesAHeldKeyAndExits0) {
         }
     }
     ASSERT_TRUE(acked) << "no acknowledgement of sequence 1";
-
     // The host releases held input by itself 1.5 s after the last packet;
     // ending sooner proves the release came from the SIGTERM path.
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.exitStatus(5s), 0);
     EXPECT_LT(Clock::now() - lastPacket, 1500ms)
         << "too slow to tell SIGTERM from the dead-man release";
-
-    const std::string lines = readFile(events);
+    const auto lines = readFile(events);
     const auto down = lines.find(R"({"op":"key","keyCode":0,"down":true)");
     ASSERT_NE(down, std::string::npos) << lines;
     EXPECT_NE(lines.find(R"({"op":"key","keyCode":0,"down":false)", down), std::string::npos)
         << "stop must release the held key:\n" + lines;
-
-    // The identity and the paired phone outlive the process.
     EXPECT_TRUE(std::filesystem::exists(dir / "data" / "identity" / "ed25519-seed.secret"));
     EXPECT_NE(readFile(dir / "data" / "paired_devices.json").find("Test Phone"), std::string::npos);
 }

@@ -38,8 +38,8 @@ TEST(HostServer, takenPortFallsBackAdvertisesTheIdentityFollowsARenameAndAFullRa
     EXPECT_TRUE(eventually([&] { return listening == h.firstPort + 1; }));
     auto current = h.advertiser->current();
     EXPECT_EQ(current->port, h.firstPort + 1);
-    EXPECT_EQ(current->txt.hostId, h.server->identity().id());
-    EXPECT_EQ(current->txt.fingerprint, h.server->identity().fingerprint());
+    EXPECT_TRUE(current->txt.hostId == h.server->identity().id() &&
+                current->txt.fingerprint == h.server->identity().fingerprint());
     TestConnection conn(h.port);
     conn.sendRaw({0x01, 0x00, 0x00, 0x00, 0x10});
     EXPECT_TRUE(conn.readFrame());
@@ -101,8 +101,8 @@ TEST(HostServer, inputReachesTheSinkOnceIsReleasedWhenSilentAndStopReleasesAndLe
     EXPECT_EQ(h.clipboard->texts(), std::vector<std::string>{"héllo"});
     EXPECT_EQ(countLines(*h.sink, {R"("op":"key","keyCode":9,"down":true)", "1048576"}), 1u);
     trace.setEnabled(false);
-    EXPECT_TRUE(trace.summary(diagnostics::LatencyMetric::hostInject).has_value());
-    EXPECT_TRUE(trace.summary(diagnostics::LatencyMetric::hostRecvToInject).has_value());
+    EXPECT_TRUE(trace.summary(diagnostics::LatencyMetric::hostInject) &&
+                trace.summary(diagnostics::LatencyMetric::hostRecvToInject));
     press.seq = 2;
     phone.send(press);
     ASSERT_EQ(phone.readAck(), 2u);
@@ -115,8 +115,7 @@ TEST(HostServer, inputReachesTheSinkOnceIsReleasedWhenSilentAndStopReleasesAndLe
     phone.send(keyPacket(3, 0x05, true));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(h.sink->lines().size(), afterStop);
-    EXPECT_FALSE(h.advertiser->current());
-    EXPECT_FALSE(h.facts->activityHeld());
+    EXPECT_FALSE(h.advertiser->current() || h.facts->activityHeld());
     // Every write finished: the paired device is on disk, no temporary file is left.
     std::ifstream file(h.dir.path() / "paired_devices.json");
     const std::string text((std::istreambuf_iterator<char>(file)), {});
@@ -137,7 +136,6 @@ TEST(HostServer, crashLeftoversGoUnusableStorageStillRunsAndAnUnsavablePairingIs
         },
         false);
     EXPECT_FALSE(std::filesystem::exists(h.dir.path() / "paired_devices.json.tmp.Ab12Cd"));
-    EXPECT_FALSE(h.server->identity().id().empty());
     EXPECT_TRUE(log.contains("using an ephemeral identity"));
     h.start();
     TestConnection conn(h.port);
@@ -147,8 +145,7 @@ TEST(HostServer, crashLeftoversGoUnusableStorageStillRunsAndAnUnsavablePairingIs
     EXPECT_TRUE(eventually([&] { return h.server->snapshot().clients.empty(); }));
 }
 
-/// A sink whose first key event takes a while, so injections are still
-/// queued when the server goes.
+/// A slow sink, so injections are still queued when the server goes.
 class SlowSink final : public injection::RecordingEventSink {
   public:
     void post(const injection::KeyboardEvent& event) override {
@@ -195,8 +192,7 @@ TEST(HostServer, failedListenerRebindsKeepsSessionsAndDestructionFinishesQueuedI
         sink.reset();
         h.server.reset();  // without stop(): the destructor must drain the inject queue
     }
-    // The last reference may have been a server task's; its queues then end
-    // on another thread, a moment later.
+    // The last reference may have been a server task's, ending a moment later.
     EXPECT_TRUE(eventually([&] { return watch.expired(); }));
 }
 

@@ -43,12 +43,10 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     platform::AsioSerialQueue queue("rc.test.transport");
     ListenerPair pair = bindSomewhere(queue);
     // Both listeners share one port, and a port taken in full or in half fails whole.
-    EXPECT_EQ(pair.tcp->port(), pair.port);
-    EXPECT_EQ(pair.udp->port(), pair.port);
+    EXPECT_TRUE(pair.tcp->port() == pair.port && pair.udp->port() == pair.port);
     tl::expected<ListenerPair, std::error_code> second;
     queue.sync([&] { second = bindListeners(queue.context(), pair.port); });
     EXPECT_FALSE(second);
-    // Only the UDP half taken: the pair still fails, and nothing stays bound.
     asio::io_context other;
     asio::ip::udp::socket udpOnly(other, asio::ip::udp::endpoint(asio::ip::udp::v6(), 0));
     const auto udpPort = udpOnly.local_endpoint().port();
@@ -58,12 +56,11 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     probe.open(asio::ip::tcp::v6());
     std::error_code error;
     probe.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), udpPort), error);
-    EXPECT_FALSE(error) << "the TCP half of a failed pair must be released: " << error.message();
+    EXPECT_FALSE(error) << "the TCP half of a failed pair must be released";
     const asio::ip::udp::endpoint host(asio::ip::make_address("127.0.0.1"), pair.port);
     const asio::ip::udp::endpoint any(asio::ip::udp::v4(), 0);
     asio::ip::udp::socket a(other, any), b(other, any), refused(other, any);
-    const auto aPort = a.local_endpoint().port();
-    const auto bPort = b.local_endpoint().port();
+    const auto aPort = a.local_endpoint().port(), bPort = b.local_endpoint().port();
     const auto refusedPort = refused.local_endpoint().port();
     std::mutex mutex;
     std::vector<std::shared_ptr<UdpFlow>> flows;
@@ -87,9 +84,10 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
             },
             {});
     });
-    refused.send_to(asio::buffer(std::string(36, 'x')), host);
-    refused.send_to(asio::buffer(std::string(36, 'x')), host);
-    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    const std::string x36(36, 'x');
+    for (auto* peer : {&refused, &refused, &a}) {
+        peer->send_to(asio::buffer(x36), host);
+    }
     a.send_to(asio::buffer(std::string(1000, 'y')), host);  // arrives cut short
     b.send_to(asio::buffer(std::string(3, 'z')), host);
     std::array<char, 8> echo{};
@@ -117,7 +115,7 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
             return f->endpoint().port == aPort;
         }))->cancel();
     });
-    a.send_to(asio::buffer(std::string(36, 'x')), host);
+    a.send_to(asio::buffer(x36), host);
     EXPECT_TRUE(eventually([&] {
         std::lock_guard guard(mutex);
         return flowsFrom(aPort) == 2;
@@ -168,14 +166,13 @@ TEST(Transport, runningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
     if (done == 0) {
         ::kill(child, SIGKILL);
         ::wait4(child, &status, 0, &usage);
-        FAIL() << "the child did not finish";
     }
+    ASSERT_NE(done, 0) << "the child did not finish";
     const auto cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
     // A listener that re-arms at once burns the whole 600 ms.
     EXPECT_LT(cpu, 200ms);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    ::close(pipeFds[0]), ::close(pipeFds[1]);
 }
 
 }  // namespace
