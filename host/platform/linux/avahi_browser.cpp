@@ -1,0 +1,1 @@
+#include "host/platform/linux/avahi_browser.hpp"

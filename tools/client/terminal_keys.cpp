@@ -1,0 +1,1 @@
+#include "tools/client/terminal_keys.hpp"
