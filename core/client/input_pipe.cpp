@@ -189,6 +189,11 @@ void InputPipe::transportFailed() {
     receiving_.store(false);
 }
 
+std::size_t InputPipe::pendingCount() {
+    auto lock = guard();
+    return pending_.size();
+}
+
 void InputPipe::close() {
     if (closed_.exchange(true)) {
         return;

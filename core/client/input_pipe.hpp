@@ -80,6 +80,9 @@ class InputPipe : public std::enable_shared_from_this<InputPipe> {
     /// reach the host over the control connection. Any thread.
     void transportFailed();
 
+    /// Events still waiting for their acknowledgement. On `queue`.
+    std::size_t pendingCount();
+
     /// Stops the pipe for good: nothing is sent, received or handed to the
     /// fallback afterwards, and the transport is cancelled. Any thread.
     void close();
