@@ -313,8 +313,17 @@ void ClientSession::established(const ControlClient::Established& session) {
 
     // A reconnection authenticates with what this session taught us, trying
     // the address that answered first.
+    // The record keeps the address that answered when the host lists none
+    // like it (a host reachable only by a name or a forwarded port).
+    client::ControlClient::Established kept = session;
+    auto& host = kept.host;
+    if (std::ranges::find(host.lanEndpoints, currentEndpoint_) == host.lanEndpoints.end() &&
+        std::ranges::find(host.tailscaleEndpoints, currentEndpoint_) ==
+            host.tailscaleEndpoints.end()) {
+        host.lanEndpoints.push_back(currentEndpoint_);
+    }
     std::vector<std::string> endpoints{currentEndpoint_};
-    for (const auto* list : {&session.host.lanEndpoints, &session.host.tailscaleEndpoints}) {
+    for (const auto* list : {&host.lanEndpoints, &host.tailscaleEndpoints}) {
         for (const auto& endpoint : *list) {
             if (std::find(endpoints.begin(), endpoints.end(), endpoint) == endpoints.end()) {
                 endpoints.push_back(endpoint);
@@ -322,12 +331,12 @@ void ClientSession::established(const ControlClient::Established& session) {
         }
     }
     reconnectEndpoints_ = std::move(endpoints);
-    start_ = Authenticate{session.host};
+    start_ = Authenticate{host};
     backoff_.reset();
     const bool again = wasEstablished_;
     wasEstablished_ = true;
     if (callbacks_.established) {
-        callbacks_.established(session, again);
+        callbacks_.established(kept, again);
     }
 }
 

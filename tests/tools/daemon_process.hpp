@@ -142,7 +142,7 @@ class Daemon {
 };
 
 /// A free port for both TCP and UDP, so parallel test runs stay apart.
-std::uint16_t freePort() {
+inline std::uint16_t freePort() {
     asio::io_context context;
     for (int attempt = 0; attempt < 50; ++attempt) {
         asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
@@ -156,7 +156,7 @@ std::uint16_t freePort() {
     }
     return 0;
 }
-std::string rangeOf(std::uint16_t port) {
+inline std::string rangeOf(std::uint16_t port) {
     return std::to_string(port) + "-" + std::to_string(port);
 }
 
