@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 
 #include <chrono>
 #include <filesystem>
@@ -214,6 +216,69 @@ TEST(TarvelClient, eachRefusalHasItsExitCodeAndOneLine) {
         EXPECT_EQ(help.exit, 0);
         EXPECT_TRUE(help.out.starts_with(std::string("usage: tarvel-client ") + command)) << help.out;
     }
+}
+
+TEST(TarvelClient, interactiveTypesKeysAndTextAndLeavesOnCtrlBracketWithNothingHeld) {
+    testing::TempDir dir;
+    Host host(dir / "host");
+    const auto phone = dir / "client";
+    ASSERT_EQ(client(phone, {"pair", host.link}).exit, 0);
+    // The client on a terminal of its own.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const std::string data = phone.string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int tty = ::open(slave.c_str(), O_RDWR);
+        if (tty < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0 || ::dup2(tty, 0) < 0 || ::dup2(tty, 1) < 0 ||
+            ::dup2(tty, 2) < 0) {
+            ::_exit(127);
+        }
+        ::execl(TARVEL_CLIENT_PATH, TARVEL_CLIENT_PATH, "--data-dir", data.c_str(), "interactive",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string screen;
+    const auto readUntil = [&](std::string_view text) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+             screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline;) {
+            pollfd fd{master, POLLIN, 0};
+            char buffer[512];
+            if (::poll(&fd, 1, 100) > 0) {
+                const ssize_t n = ::read(master, buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                screen.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return screen.find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(readUntil("Ctrl-] leaves")) << screen;
+    // Text, Ctrl-Right, Alt-b, Enter, then Ctrl-].
+    const std::string typed = "hi\x1b[1;5C\x1b" "b\r\x1d";
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(readUntil("left ")) << screen;
+    int status = -1;
+    for (int i = 0; i < 500 && ::waitpid(pid, &status, WNOHANG) != pid; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    const auto recorded = readFile(host.events);
+    EXPECT_EQ(count(recorded, R"("op":"text")"), 1u) << recorded;
+    EXPECT_EQ(count(recorded, R"("text":"hi")"), 1u);
+    EXPECT_EQ(count(recorded, R"("op":"key")"), 6u) << "right, b and return, each down and up";
+    // Every key went up again: as many key-ups as key-downs.
+    EXPECT_EQ(count(recorded, R"("down":true)"), count(recorded, R"("down":false)"));
 }
 
 }  // namespace
