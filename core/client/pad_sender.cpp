@@ -46,6 +46,7 @@ void PadSender::update(const std::function<void(gamepad::PadState&)>& edit) {
     bool buttonsChanged = false;
     bool triggersChanged = false;
     gamepad::PadState sent;
+    std::lock_guard sending(sendLock_);
     {
         std::lock_guard guard(lock_);
         edit(state_);
@@ -114,6 +115,7 @@ void PadSender::ensureTimerLocked() {
 void PadSender::refresh(std::uint64_t generation) {
     std::optional<base::TimerHandle> stopped;
     gamepad::PadState copy;
+    std::lock_guard sending(sendLock_);
     {
         std::lock_guard guard(lock_);
         if (generation != timerGeneration_) {

@@ -19,8 +19,9 @@ namespace tarvel::client {
 /// a control that is still held and a lost packet heals within one period.
 class PadSender : public std::enable_shared_from_this<PadSender> {
   public:
-    /// Receives each event to send and whether the host must acknowledge it.
-    /// Never called with the sender's lock held, so it may block or re-enter.
+    /// Receives each event to send and whether the host must acknowledge it,
+    /// in the order of the states. Never called with the state's lock held,
+    /// so it may re-enter; while it blocks, other updates wait.
     using Sink = std::function<void(const wire::InputEvent&, bool ackRequired)>;
 
     /// Refreshes still sent after the pad returns to neutral, so a lost
@@ -60,6 +61,10 @@ class PadSender : public std::enable_shared_from_this<PadSender> {
 
     const Sink sink_;
     const std::shared_ptr<base::SerialQueue> queue_;
+    // Held from taking a state to handing it to the sink, so a refresh on the
+    // queue never sends an older state after an update's newer one. Recursive:
+    // the sink may call update.
+    std::recursive_mutex sendLock_;
     mutable std::mutex lock_;
     gamepad::PadState state_;
     std::optional<gamepad::PadState> lastSentSticks_;

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <string>
 #include <utility>
@@ -124,6 +126,35 @@ TEST(PadSender, sinkRunsWithTheLockReleasedAndADroppedSenderStopsRefreshing) {
     EXPECT_TRUE(weak.expired());
     queue->advance(1s);
     EXPECT_EQ(readers.size(), 4u);
+}
+
+TEST(PadSender, aRefreshRacingAnUpdateNeverSendsTheOlderStateLast) {
+    auto queue = std::make_shared<testing::ManualQueue>(std::make_shared<testing::FakeClock>());
+    std::mutex mutex;
+    Sent sent;
+    std::promise<void> refreshing;
+    bool first = true;
+    auto sender = PadSender::create(queue, [&](const wire::InputEvent& e, bool ack) {
+        bool stall = false;
+        {
+            std::lock_guard lock(mutex);
+            sent.push_back(describe(e, ack));
+            stall = std::exchange(first, false);
+        }
+        if (stall) {  // the refresh's first event: let the update run meanwhile
+            refreshing.set_value();
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    first = false;
+    sender->update([](PadState& s) { s.buttons.insert(PadButtons::a); });
+    first = true;
+    std::thread timer([&] { queue->advance(50ms); });
+    refreshing.get_future().wait();
+    sender->update([](PadState& s) { s.buttons.remove(PadButtons::a); });
+    timer.join();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(sent.back(), "buttons 0 0 0 0 ack") << "the release was overtaken by the refresh";
 }
 
 }  // namespace
