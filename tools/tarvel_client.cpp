@@ -169,6 +169,26 @@ std::optional<Number> number(std::string_view text) {
     return value;
 }
 
+/// Text from the network, safe for a terminal: control characters (C0, DEL,
+/// C1) become '?', so a name cannot move the cursor or set the clipboard.
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+            out += '?';
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::optional<float> finite(std::string_view text) {
     auto value = number<float>(text);
     return value && std::isfinite(*value) ? value : std::nullopt;
@@ -253,6 +273,8 @@ class Client {
     }
 
     pairing::PairedStore& store() { return *store_; }
+    /// The user named the host by an address: only that one is tried.
+    bool addressNamed() const { return addressNamed_; }
 
     security::ClientDescriptor descriptor() {
         auto secrets = security::IdentityStore::defaultSecretStore(directory_ / "identity");
@@ -285,6 +307,7 @@ class Client {
         // An address: only there, with the host whose record lists it, or
         // the only paired one (authentication proves it is that host).
         if (auto endpoint = platform::EndpointText::parse(choice, 49182)) {
+            addressNamed_ = true;
             for (const auto& host : hosts) {
                 for (const auto* list : {&host.lanEndpoints, &host.tailscaleEndpoints}) {
                     if (std::ranges::find(*list, choice) != list->end()) {
@@ -314,6 +337,7 @@ class Client {
     std::filesystem::path directory_;
     std::optional<std::string> hostChoice_;
     std::unique_ptr<pairing::PairedStore> store_;
+    bool addressNamed_ = false;
 };
 
 /// A session to a paired host, established or the process ends with the reason.
@@ -323,6 +347,7 @@ class Connection {
         auto [host, endpoints] = client.target();
         ClientSession::Config config{client.descriptor(), std::move(endpoints)};
         config.reconnect = reconnect;
+        config.reconnectAnywhere = !client.addressNamed();
         ClientSession::Callbacks callbacks;
         callbacks.established = [this](const client::ControlClient::Established& session, bool again) {
             client_.store().upsertHost(session.host);
@@ -331,7 +356,8 @@ class Connection {
                 up_ = true;
             });
             if (again) {
-                std::fprintf(stderr, "tarvel-client: connected again to %s\n", session.host.displayName.c_str());
+                std::fprintf(stderr, "tarvel-client: connected again to %s\n",
+                             printable(session.host.displayName).c_str());
             }
         };
         callbacks.ended = [this](ClientError error, bool retrying) {
@@ -347,7 +373,11 @@ class Connection {
             });
         };
         callbacks.pong = [this](std::chrono::nanoseconds rtt) {
-            signal_.set([&] { rtts_.push_back(rtt); });
+            signal_.set([&] {
+                if (wantPong_ && !rtt_) {
+                    rtt_ = rtt;
+                }
+            });
         };
         session_ = ClientSession::create(std::move(config), ClientSession::Authenticate{host},
                                          std::move(callbacks));
@@ -372,7 +402,39 @@ class Connection {
         signal_.set([&] { error = error_; });
         return error;
     }
-    std::vector<std::chrono::nanoseconds>& rtts() { return rtts_; }  // under signal()
+    /// One round trip over the control connection, or nothing by the limit.
+    std::optional<std::chrono::nanoseconds> roundTrip(std::chrono::milliseconds limit) {
+        signal_.set([&] {
+            wantPong_ = true;
+            rtt_.reset();
+        });
+        if (!session_->ping()) {
+            return std::nullopt;
+        }
+        std::optional<std::chrono::nanoseconds> rtt;
+        signal_.wait(limit, [&] { return rtt_.has_value() || error_.has_value(); });
+        signal_.set([&] {
+            rtt = rtt_;
+            wantPong_ = false;
+        });
+        return rtt;
+    }
+    /// Sends a control frame or ends the process with why it could not.
+    void check(tl::expected<void, ClientSession::SendError> sent) {
+        if (sent) {
+            return;
+        }
+        switch (sent.error()) {
+            case ClientSession::SendError::notEstablished:
+                end(error().value_or(ClientError::connectionLost));
+            case ClientSession::SendError::tooLarge:
+                session_->close();
+                fail(exitUsage, "the text is too long for one message (at most 65 000 bytes)");
+            case ClientSession::SendError::notText:
+                session_->close();
+                fail(exitUsage, "the text is not UTF-8");
+        }
+    }
 
     /// Everything sent has been handled by the host, or the process ends.
     void settle() {
@@ -393,7 +455,8 @@ class Connection {
     bool up_ = false;
     std::optional<ClientError> error_;
     std::string name_;
-    std::vector<std::chrono::nanoseconds> rtts_;
+    bool wantPong_ = false;
+    std::optional<std::chrono::nanoseconds> rtt_;
 };
 
 void sendAcked(Connection& connection, const wire::InputEvent& event, wire::ModifierMask mask = {},
@@ -484,21 +547,21 @@ int discover(Arguments& args) {
     }
     for (const auto& [id, services] : byHost) {
         const auto& txt = records.at(id);
-        std::printf("%s  %s  id %s  fp %s\n", services.front()->instanceName.c_str(),
-                    std::string(pairing::rawValue(txt.os)).c_str(), id.c_str(),
-                    txt.fingerprint.c_str());
+        std::printf("%s  %s  id %s  fp %s\n", printable(services.front()->instanceName).c_str(),
+                    std::string(pairing::rawValue(txt.os)).c_str(), printable(id).c_str(),
+                    printable(txt.fingerprint).c_str());
         std::vector<std::string> shown;
         for (const auto* service : services) {
             const bool v6 = service->address.find(':') != std::string::npos;
             std::string endpoint = (v6 ? "[" + service->address + "]" : service->address) + ":" +
                                    std::to_string(service->port);
             if (std::ranges::find(shown, endpoint) == shown.end()) {
-                std::printf("  %s\n", endpoint.c_str());
+                std::printf("  %s\n", printable(endpoint).c_str());
                 shown.push_back(std::move(endpoint));
             }
         }
         if (txt.tailscaleEndpoint && !txt.tailscaleEndpoint->empty()) {
-            std::printf("  %s (Tailscale)\n", txt.tailscaleEndpoint->c_str());
+            std::printf("  %s (Tailscale)\n", printable(*txt.tailscaleEndpoint).c_str());
         }
     }
     if (byHost.empty()) {
@@ -531,9 +594,9 @@ int hostsCommand(Client& client, Arguments& args) {
             }
         }
         const auto key = security::Hex::decode(host.ed25519PublicKeyHex);
-        std::printf("%s  %s  fp %s\n ", host.hostId.c_str(), host.displayName.c_str(),
+        std::printf("%s  %s  fp %s\n ", printable(host.hostId).c_str(), printable(host.displayName).c_str(),
                     key ? security::Fingerprint::of(*key).c_str() : "(unusable key)");
-        std::printf("%s\n", endpoints.empty() ? " (no address)" : endpoints.c_str());
+        std::printf("%s\n", endpoints.empty() ? " (no address)" : printable(endpoints).c_str());
     }
     return exitOK;
 }
@@ -547,7 +610,7 @@ int forget(Client& client, Arguments& args) {
             if (!client.store().flushHosts()) {
                 fail(exitFailed, "could not write the paired hosts");
             }
-            std::printf("forgot %s (%s)\n", host.displayName.c_str(), host.hostId.c_str());
+            std::printf("forgot %s (%s)\n", printable(host.displayName).c_str(), printable(host.hostId).c_str());
             return exitOK;
         }
     }
@@ -588,8 +651,9 @@ struct OneShot {
             session->close();
             fail(exitUnreachable, std::string(client::describe(ClientError::timedOut)));
         }
-        if (error) {
-            session->close();
+        // Nothing is reported after close(): what was seen is settled.
+        session->close();
+        if (error && !established && !info) {
             fail(exitFor(*error), std::string(client::describe(*error)));
         }
         return session;
@@ -606,7 +670,8 @@ int info(Arguments& args) {
     shot.run(std::move(config), ClientSession::Info{})->close();
     const auto& reply = *shot.info;
     std::printf("name %s\nid %s\nos %s\nfingerprint %s\nport %lld\nprotocol %lld\n",
-                reply.name.c_str(), reply.hostId.c_str(), reply.os.c_str(), reply.fp.c_str(),
+                printable(reply.name).c_str(), printable(reply.hostId).c_str(),
+                printable(reply.os).c_str(), printable(reply.fp).c_str(),
                 static_cast<long long>(reply.udpPort), static_cast<long long>(reply.v));
     return exitOK;
 }
@@ -664,7 +729,7 @@ int pair(Client& client, Arguments& args) {
         fail(exitFailed, "paired, but could not write the paired hosts in " +
                              client.store().directory()->string());
     }
-    std::printf("paired with %s (%s)\n", host.displayName.c_str(), host.hostId.c_str());
+    std::printf("paired with %s (%s)\n", printable(host.displayName).c_str(), printable(host.hostId).c_str());
     return exitOK;
 }
 
@@ -676,8 +741,15 @@ int input(Client& client, const std::string& command, Arguments& args) {
     if (command == "type") {
         const auto words = args.positional(1);
         action = [text = words[0]](Connection& c) {
-            if (!c.session().sendText(text)) {
-                throw UsageError{"the text is not UTF-8"};
+            // Long text goes in pieces cut between characters, typed in order.
+            constexpr std::size_t piece = 60'000;
+            for (std::size_t at = 0; at < text.size();) {
+                std::size_t end = std::min(text.size(), at + piece);
+                while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+                    --end;
+                }
+                c.check(c.session().sendText(text.substr(at, end - at)));
+                at = end;
             }
         };
     } else if (command == "key") {
@@ -740,19 +812,17 @@ int input(Client& client, const std::string& command, Arguments& args) {
         const bool paste = args.flag("--paste");
         const auto words = args.positional(1);
         action = [text = words[0], paste](Connection& c) {
-            if (!c.session().setClipboard(text, paste)) {
-                throw UsageError{"the text is not UTF-8"};
-            }
+            c.check(c.session().setClipboard(text, paste));
         };
     } else {  // ping
         args.positional(0);
         action = [](Connection& c) {
-            if (!c.session().ping() ||
-                !c.signal().wait(10s, [&] { return !c.rtts().empty(); })) {
+            const auto rtt = c.roundTrip(10s);
+            if (!rtt) {
                 c.end(c.error().value_or(ClientError::timedOut));
             }
-            std::printf("pong from %s in %.2f ms\n", c.hostName().c_str(),
-                        static_cast<double>(c.rtts().front().count()) / 1e6);
+            std::printf("pong from %s in %.2f ms\n", printable(c.hostName()).c_str(),
+                        static_cast<double>(rtt->count()) / 1e6);
         };
     }
     client.openStore();
@@ -770,21 +840,26 @@ int interactive(Client& client, Arguments& args) {
         fail(exitUsage, "interactive needs a terminal on standard input");
     }
     client.openStore();
+    // Raw mode keeps Ctrl-C from the keyboard, not from kill: every way to
+    // be told to stop restores the terminal and lets go on the host first.
     struct sigaction action {};
-    action.sa_handler = [](int) { stopRequested = 1; };
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = [](int number) { stopRequested = number; };
+    for (const int number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        ::sigaction(number, &action, nullptr);
+    }
     Connection connection(client, true);
     auto terminal = cli::RawTerminal::enter(STDIN_FILENO);
     if (!terminal) {
         connection.session().close();
         fail(exitFailed, "cannot put the terminal in raw mode: " + terminal.error().message());
     }
-    std::fprintf(stderr, "tarvel-client: typing on %s — Ctrl-] leaves\n", connection.hostName().c_str());
+    std::fprintf(stderr, "tarvel-client: typing on %s — Ctrl-] leaves\n",
+                 printable(connection.hostName()).c_str());
     cli::TerminalKeyParser parser;
     std::vector<cli::TerminalInput> inputs;
     std::array<std::uint8_t, 512> buffer{};
     bool leaving = false;
+    bool warned = false;
     while (!leaving && stopRequested == 0) {
         if (auto error = connection.error()) {
             terminal = tl::unexpected(std::error_code());  // restore before the last line
@@ -807,21 +882,26 @@ int interactive(Client& client, Arguments& args) {
                 leaving = true;
                 break;
             }
+            bool sent = true;
             if (const auto* key = std::get_if<cli::TerminalKey>(&input)) {
                 using Key = wire::InputEvent::Key;
-                connection.session().send(Key{key->usage, wire::KeyState::down, false}, key->mods);
-                connection.session().send(Key{key->usage, wire::KeyState::up, false}, key->mods);
+                sent = connection.session().send(Key{key->usage, wire::KeyState::down, false}, key->mods);
+                sent = connection.session().send(Key{key->usage, wire::KeyState::up, false}, key->mods) && sent;
             } else if (const auto* text = std::get_if<cli::TerminalText>(&input)) {
-                connection.session().sendText(text->utf8);
+                sent = connection.session().sendText(text->utf8).has_value() && sent;
             }
+            if (!sent && !warned) {
+                std::fprintf(stderr, "tarvel-client: not connected — keys typed now are lost\n");
+            }
+            warned = !sent;
         }
     }
     // Whatever happened on the way, the host lets go of everything.
     connection.session().send(wire::InputEvent::ResetState{}, {}, wire::GesturePhase::none, true);
     terminal = tl::unexpected(std::error_code());
     connection.settle();
-    std::fprintf(stderr, "tarvel-client: left %s\n", connection.hostName().c_str());
-    return exitOK;
+    std::fprintf(stderr, "tarvel-client: left %s\n", printable(connection.hostName()).c_str());
+    return stopRequested == 0 ? exitOK : 128 + stopRequested;
 }
 
 std::optional<double> cpuSeconds(long pid) {
@@ -894,7 +974,7 @@ int bench(Client& client, Arguments& args) {
     const std::uint64_t acked = rtt ? rtt->count : 0;
     const std::uint64_t fellBack = fallbacks ? fallbacks->count : 0;
     std::printf("events: %u (%u acknowledged keys, %u moves) at %u/s to %s\n", *events + 1, keys,
-                *events / 2, *rate, connection.hostName().c_str());
+                *events / 2, *rate, printable(connection.hostName()).c_str());
     if (rtt) {
         std::printf("ack round trip (us): n=%llu p50=%.1f p95=%.1f p99=%.1f max=%.1f\n",
                     static_cast<unsigned long long>(acked), rtt->p50, rtt->p95, rtt->p99, rtt->max);

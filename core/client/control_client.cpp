@@ -1,6 +1,7 @@
 #include "core/client/control_client.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 #include "core/security/handshake_frames.hpp"
@@ -14,6 +15,24 @@ using security::HandshakeError;
 using Kind = HandshakeError::Kind;
 
 constexpr std::size_t nonceSize = 16;
+constexpr std::size_t maxEndpointLength = 255;
+
+/// The host's addresses worth keeping: a few, short, printable, no repeats.
+std::vector<std::string> usableEndpoints(const std::vector<std::string>& endpoints) {
+    std::vector<std::string> kept;
+    for (const auto& endpoint : endpoints) {
+        const bool printable = std::ranges::all_of(
+            endpoint, [](char c) { return c > ' ' && c < 0x7F; });
+        if (kept.size() == ControlClient::maxEndpoints) {
+            break;
+        }
+        if (!endpoint.empty() && endpoint.size() <= maxEndpointLength && printable &&
+            std::ranges::find(kept, endpoint) == kept.end()) {
+            kept.push_back(endpoint);
+        }
+    }
+    return kept;
+}
 
 }  // namespace
 
@@ -74,7 +93,9 @@ struct ControlClient::State {
     std::optional<Established> pendingAuth;
     std::optional<wire::SecureTCPChannel> channel;
     wire::TCPFrameDecoder decoder;
-    base::MonotonicTime lastReceived{};
+    base::MonotonicTime started{};
+    base::MonotonicTime lastReceived{};  // the last complete frame
+    std::deque<std::uint64_t> pingsAwaited;
     base::MonotonicTime lastPing{};
 };
 
@@ -116,6 +137,7 @@ void ControlClient::start(base::MonotonicTime now, Output& out) {
         return;
     }
     s.phase = Phase::waiting;
+    s.started = now;
     s.lastReceived = now;
     s.lastPing = now;
     switch (s.mode) {
@@ -160,7 +182,6 @@ void ControlClient::received(wire::ByteView bytes, base::MonotonicTime now, base
     if (s.phase != Phase::waiting && s.phase != Phase::established) {
         return;
     }
-    s.lastReceived = now;
     s.decoder.append(bytes);
     // Stops at the frame that ends the connection: nothing after it is read.
     while (s.phase == Phase::waiting || s.phase == Phase::established) {
@@ -172,6 +193,8 @@ void ControlClient::received(wire::ByteView bytes, base::MonotonicTime now, base
         if (!*next) {
             return;
         }
+        // Only whole frames are life: a trickle of bytes is not.
+        s.lastReceived = now;
         handle(**next, now, wallNow, out);
         if (out.done) {
             return;
@@ -193,7 +216,11 @@ void ControlClient::handle(const wire::TCPFrame& frame, base::MonotonicTime now,
             return;
         }
         if (frame.type == wire::FrameType::pong) {
-            if (auto body = wire::JSONCodec::decode<wire::PingBody>(*plaintext)) {
+            // Only answers to our pings: a host cannot flood the caller with pongs.
+            auto body = wire::JSONCodec::decode<wire::PingBody>(*plaintext);
+            auto awaited = body ? std::ranges::find(s.pingsAwaited, body->ts) : s.pingsAwaited.end();
+            if (awaited != s.pingsAwaited.end()) {
+                s.pingsAwaited.erase(awaited);
                 out.pongs.push_back(body->ts);
             }
         }
@@ -238,6 +265,8 @@ void ControlClient::handle(const wire::TCPFrame& frame, base::MonotonicTime now,
             s.channel.emplace(result->keys.sessionKey, wire::SecureTCPChannel::Role::client);
             s.phase = Phase::established;
             s.lastPing = now;
+            result->host.lanEndpoints = usableEndpoints(result->host.lanEndpoints);
+            result->host.tailscaleEndpoints = usableEndpoints(result->host.tailscaleEndpoints);
             out.established = Established{std::move(result->keys), std::move(result->host),
                                           static_cast<std::uint16_t>(result->udpPort)};
             return;
@@ -258,8 +287,8 @@ void ControlClient::handle(const wire::TCPFrame& frame, base::MonotonicTime now,
                 pairing::PairedHostRecord host = *s.pinned;
                 host.displayName = challenge.hostName;
                 host.osType = *os;
-                host.lanEndpoints = challenge.lanEndpoints;
-                host.tailscaleEndpoints = challenge.tailscaleEndpoints;
+                host.lanEndpoints = usableEndpoints(challenge.lanEndpoints);
+                host.tailscaleEndpoints = usableEndpoints(challenge.tailscaleEndpoints);
                 host.deviceType = challenge.deviceType;
                 host.lastConnectedUnix =
                     std::chrono::duration_cast<std::chrono::seconds>(wallNow.time_since_epoch())
@@ -292,7 +321,8 @@ void ControlClient::tick(base::MonotonicTime now, Output& out) {
     if (s.phase != Phase::waiting && s.phase != Phase::established) {
         return;
     }
-    if (now - s.lastReceived > silenceLimit) {
+    if (now - s.lastReceived > silenceLimit ||
+        (s.phase == Phase::waiting && now - s.started > handshakeLimit)) {
         fail(ClientError::timedOut, out);
         return;
     }
@@ -300,7 +330,7 @@ void ControlClient::tick(base::MonotonicTime now, Output& out) {
         s.lastPing = now;
         const auto ts = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
-        if (auto frame = s.channel->seal(wire::FrameType::ping, wire::PingBody{ts})) {
+        if (auto frame = ping(ts)) {
             out.send.push_back(std::move(*frame));
         }
     }
@@ -311,8 +341,22 @@ base::MonotonicTime ControlClient::nextDeadline() const noexcept {
     auto deadline = s.lastReceived + silenceLimit;
     if (s.phase == Phase::established) {
         deadline = std::min(deadline, s.lastPing + pingInterval);
+    } else {
+        deadline = std::min(deadline, s.started + handshakeLimit);
     }
     return deadline;
+}
+
+tl::expected<wire::Bytes, wire::WireError> ControlClient::ping(std::uint64_t ts) {
+    State& s = *state_;
+    auto frame = seal(wire::FrameType::ping, wire::PingBody{ts});
+    if (frame) {
+        if (s.pingsAwaited.size() == maxPingsAwaited) {
+            s.pingsAwaited.pop_front();
+        }
+        s.pingsAwaited.push_back(ts);
+    }
+    return frame;
 }
 
 tl::expected<wire::Bytes, wire::WireError> ControlClient::seal(std::uint8_t type,

@@ -48,8 +48,15 @@ class ControlClient {
   public:
     /// A ping at least this often keeps the host's 10 s idle limit away.
     static constexpr std::chrono::seconds pingInterval{3};
-    /// With nothing received for this long the host is taken for gone.
+    /// With no frame received for this long the host is taken for gone.
     static constexpr std::chrono::seconds silenceLimit{10};
+    /// A handshake not done by then has failed, however the host trickles.
+    static constexpr std::chrono::seconds handshakeLimit{15};
+    /// Addresses kept from each of the host's endpoint lists; a host cannot
+    /// make us dial more.
+    static constexpr std::size_t maxEndpoints = 8;
+    /// Pings whose pong is still awaited; older ones are forgotten.
+    static constexpr std::size_t maxPingsAwaited = 16;
 
     enum class Phase : std::uint8_t { fresh, waiting, established, closed };
 
@@ -65,7 +72,7 @@ class ControlClient {
         std::vector<wire::Bytes> send;
         std::optional<wire::InfoReply> info;
         std::optional<Established> established;
-        std::vector<std::uint64_t> pongs;  // the ts of each pong, as pinged
+        std::vector<std::uint64_t> pongs;  // the ts of each pong answering our ping
         std::optional<ClientError> failed;
         bool done = false;  // nothing more to do here (the info request answered)
 
@@ -94,9 +101,13 @@ class ControlClient {
     /// second or so.
     void tick(base::MonotonicTime now, Output& out);
 
+    /// A ping carrying `ts`, whose pong will be reported; unexpected(...) when
+    /// not established.
+    tl::expected<wire::Bytes, wire::WireError> ping(std::uint64_t ts);
+
     /// A sealed frame for the established session (text, clipboard,
-    /// reliableInput, ping); unexpected(...) when not established or the body
-    /// is too large or not encodable.
+    /// reliableInput); unexpected(...) when not established or the body is
+    /// too large or not encodable. Pings go through ping().
     tl::expected<wire::Bytes, wire::WireError> seal(std::uint8_t type, wire::ByteView plaintext);
     template <wire::JSONBody T>
     tl::expected<wire::Bytes, wire::WireError> seal(std::uint8_t type, const T& body) {

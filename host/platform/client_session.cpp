@@ -17,6 +17,9 @@ namespace {
 using client::ClientError;
 using client::ControlClient;
 
+// A session that lived this long was no flap: its loss starts a fresh back-off series.
+constexpr std::chrono::seconds stableSession{10};
+
 bool retryable(ClientError error) {
     return error == ClientError::unreachable || error == ClientError::timedOut ||
            error == ClientError::connectionLost;
@@ -76,9 +79,15 @@ ClientSession::ClientSession(Config config, Start start, Callbacks callbacks)
       retryTimer_(queue_->context()) {}
 
 ClientSession::~ClientSession() {
-    std::lock_guard lock(pipeLock_);
-    if (pipe_) {
-        pipe_->close();
+    // Sockets and timers belong to the queue's thread: they go down there.
+    auto stop = [this] {
+        closed_ = true;
+        tearDown();
+    };
+    if (queue_->isCurrent()) {
+        stop();
+    } else {
+        queue_->sync(stop);
     }
 }
 
@@ -93,13 +102,14 @@ void ClientSession::start() {
 
 void ClientSession::connect(std::size_t index) {
     tearDown();
-    if (index >= endpoints_.size()) {
-        ended(ClientError::unreachable);
-        return;
+    std::optional<EndpointText> endpoint;
+    for (; index < endpoints_.size(); ++index) {
+        if ((endpoint = EndpointText::parse(endpoints_[index], config_.defaultPort))) {
+            break;
+        }
     }
-    const auto endpoint = EndpointText::parse(endpoints_[index], config_.defaultPort);
     if (!endpoint) {
-        connect(index + 1);
+        ended(ClientError::unreachable);
         return;
     }
     switch (start_.index()) {
@@ -115,6 +125,8 @@ void ClientSession::connect(std::size_t index) {
     }
     currentEndpoint_ = endpoints_[index];
     const std::uint64_t attempt = attempt_;
+    auto link = std::make_shared<Link>(queue_->context());
+    link_ = link;
     auto next = [weak = weak_from_this(), attempt, index] {
         if (auto self = weak.lock(); self && self->attempt_ == attempt && !self->closed_) {
             self->connect(index + 1);
@@ -126,12 +138,10 @@ void ClientSession::connect(std::size_t index) {
             next();
         }
     });
-    resolver_ = std::make_shared<asio::ip::tcp::resolver>(queue_->context());
-    resolver_->async_resolve(
-        endpoint->host, std::to_string(endpoint->port),
-        asio::ip::tcp::resolver::numeric_service,
-        [weak = weak_from_this(), attempt, next](std::error_code error,
-                                                 asio::ip::tcp::resolver::results_type results) {
+    link->resolver.async_resolve(
+        endpoint->host, std::to_string(endpoint->port), asio::ip::tcp::resolver::numeric_service,
+        [weak = weak_from_this(), link, attempt, next](
+            std::error_code error, asio::ip::tcp::resolver::results_type results) {
             auto self = weak.lock();
             if (!self || self->attempt_ != attempt || self->closed_) {
                 return;
@@ -140,9 +150,8 @@ void ClientSession::connect(std::size_t index) {
                 next();
                 return;
             }
-            self->socket_.emplace(self->queue_->context());
-            asio::async_connect(*self->socket_, results,
-                                [weak, attempt, next](std::error_code error, const auto&) {
+            asio::async_connect(link->socket, results,
+                                [weak, link, attempt, next](std::error_code error, const auto&) {
                                     auto self = weak.lock();
                                     if (!self || self->attempt_ != attempt || self->closed_) {
                                         return;
@@ -152,42 +161,47 @@ void ClientSession::connect(std::size_t index) {
                                         return;
                                     }
                                     self->attemptTimer_.cancel();
-                                    self->connected();
+                                    self->connected(link);
                                 });
         });
 }
 
-void ClientSession::connected() {
-    std::error_code ignored;
-    socket_->set_option(asio::ip::tcp::no_delay(true), ignored);
-    remote_ = socket_->remote_endpoint(ignored).address();
+void ClientSession::connected(const std::shared_ptr<Link>& link) {
+    std::error_code error;
+    link->socket.set_option(asio::ip::tcp::no_delay(true), error);
+    const auto remote = link->socket.remote_endpoint(error);
+    if (error) {
+        ended(ClientError::connectionLost);  // gone already
+        return;
+    }
+    remote_ = remote.address();
     ControlClient::Output out;
     control_->start(std::chrono::steady_clock::now(), out);
-    readNext();
+    readNext(link);
     armTick();
     apply(out);
 }
 
-void ClientSession::readNext() {
-    socket_->async_read_some(
-        asio::buffer(readBuffer_),
-        [weak = weak_from_this(), attempt = attempt_](std::error_code error, std::size_t size) {
+void ClientSession::readNext(const std::shared_ptr<Link>& link) {
+    link->socket.async_read_some(
+        asio::buffer(link->readBuffer),
+        [weak = weak_from_this(), link, attempt = attempt_](std::error_code error, std::size_t size) {
             auto self = weak.lock();
             if (!self || self->attempt_ != attempt || self->closed_) {
                 return;
             }
-            ControlClient::Output out;
             if (error) {
                 self->ended(ClientError::connectionLost);
                 return;
             }
-            self->control_->received(wire::ByteView(self->readBuffer_.data(), size),
+            ControlClient::Output out;
+            self->control_->received(wire::ByteView(link->readBuffer.data(), size),
                                      std::chrono::steady_clock::now(),
                                      std::chrono::system_clock::now(), out);
             const bool over = out.failed || out.done;
             self->apply(out);
             if (!over && self->attempt_ == attempt) {
-                self->readNext();
+                self->readNext(link);
             }
         });
 }
@@ -209,21 +223,24 @@ void ClientSession::armTick() {
 }
 
 void ClientSession::write(wire::Bytes frame) {
-    outbox_.push_back(std::move(frame));
-    if (!writing_) {
-        writeNext();
+    if (!link_) {
+        return;
+    }
+    link_->outbox.push_back(std::move(frame));
+    if (!link_->writing) {
+        writeNext(link_);
     }
 }
 
-void ClientSession::writeNext() {
-    if (outbox_.empty() || !socket_) {
-        writing_ = false;
+void ClientSession::writeNext(const std::shared_ptr<Link>& link) {
+    if (link->outbox.empty()) {
+        link->writing = false;
         return;
     }
-    writing_ = true;
-    asio::async_write(*socket_, asio::buffer(outbox_.front()),
-                      [weak = weak_from_this(), attempt = attempt_](std::error_code error,
-                                                                    std::size_t) {
+    link->writing = true;
+    asio::async_write(link->socket, asio::buffer(link->outbox.front()),
+                      [weak = weak_from_this(), link, attempt = attempt_](std::error_code error,
+                                                                          std::size_t) {
                           auto self = weak.lock();
                           if (!self || self->attempt_ != attempt || self->closed_) {
                               return;
@@ -232,9 +249,17 @@ void ClientSession::writeNext() {
                               self->ended(ClientError::connectionLost);
                               return;
                           }
-                          self->outbox_.pop_front();
-                          self->writeNext();
+                          link->outbox.pop_front();
+                          self->writeNext(link);
                       });
+}
+
+void ClientSession::notifySettle(const std::function<void()>& change) {
+    {
+        std::lock_guard lock(settleMutex_);
+        change();
+    }
+    settled_.notify_all();
 }
 
 void ClientSession::apply(ControlClient::Output& out) {
@@ -263,11 +288,7 @@ void ClientSession::apply(ControlClient::Output& out) {
                 callbacks_.pong(std::chrono::nanoseconds(now - ts));
             }
         }
-        {
-            std::lock_guard lock(settleMutex_);
-            pongs_ += out.pongs.size();
-        }
-        settled_.notify_all();
+        notifySettle([&] { lastPong_ = std::max(lastPong_, *std::ranges::max_element(out.pongs)); });
     }
     if (out.failed && attempt_ == attempt) {
         ended(*out.failed);
@@ -293,26 +314,26 @@ void ClientSession::established(const ControlClient::Established& session) {
     auto pipe = client::InputPipe::create(udp_, session.keys.sessionKey, true, queue_,
                                           std::move(fallback), base::SystemClock::shared(),
                                           *config_.trace);
-    udp_->start([weak = std::weak_ptr<client::InputPipe>(pipe)](
-                    wire::ByteView datagram) {
-        if (auto pipe = weak.lock()) {
-            pipe->received(datagram);
-        }
-    },
-                [weak = std::weak_ptr<client::InputPipe>(pipe)](std::error_code) {
-                    if (auto pipe = weak.lock()) {
-                        pipe->transportFailed();
-                    }
-                });
+    const std::weak_ptr<client::InputPipe> weakPipe = pipe;
+    udp_->start(
+        [weakPipe](wire::ByteView datagram) {
+            if (auto pipe = weakPipe.lock()) {
+                pipe->received(datagram);
+            }
+        },
+        [weakPipe](std::error_code) {
+            if (auto pipe = weakPipe.lock()) {
+                pipe->transportFailed();
+            }
+        });
     pipe->start();
     {
         std::lock_guard lock(pipeLock_);
         pipe_ = std::move(pipe);
     }
+    ++sessions_;
     live_ = true;
 
-    // A reconnection authenticates with what this session taught us, trying
-    // the address that answered first.
     // The record keeps the address that answered when the host lists none
     // like it (a host reachable only by a name or a forwarded port).
     client::ControlClient::Established kept = session;
@@ -322,17 +343,25 @@ void ClientSession::established(const ControlClient::Established& session) {
             host.tailscaleEndpoints.end()) {
         host.lanEndpoints.push_back(currentEndpoint_);
     }
+    // A reconnection authenticates with what this session taught us,
+    // trying the address that answered first.
     std::vector<std::string> endpoints{currentEndpoint_};
     for (const auto* list : {&host.lanEndpoints, &host.tailscaleEndpoints}) {
         for (const auto& endpoint : *list) {
-            if (std::find(endpoints.begin(), endpoints.end(), endpoint) == endpoints.end()) {
+            if (std::ranges::find(endpoints, endpoint) == endpoints.end()) {
                 endpoints.push_back(endpoint);
             }
         }
     }
+    // Named by the user, only the named addresses are tried.
+    if (!config_.reconnectAnywhere) {
+        endpoints = config_.endpoints;
+        std::erase(endpoints, currentEndpoint_);
+        endpoints.insert(endpoints.begin(), currentEndpoint_);
+    }
     reconnectEndpoints_ = std::move(endpoints);
     start_ = Authenticate{host};
-    backoff_.reset();
+    establishedAt_ = std::chrono::steady_clock::now();
     const bool again = wasEstablished_;
     wasEstablished_ = true;
     if (callbacks_.established) {
@@ -358,6 +387,13 @@ void ClientSession::ended(ClientError error) {
         return;
     }
     if (config_.reconnect && wasEstablished_ && retryable(error)) {
+        // A session that lived a while starts a fresh series; one dropped at
+        // once goes on with the series, so a flapping host is not hammered.
+        if (establishedAt_ != std::chrono::steady_clock::time_point{} &&
+            std::chrono::steady_clock::now() - establishedAt_ >= stableSession) {
+            backoff_.reset();
+        }
+        establishedAt_ = {};
         std::uniform_real_distribution<double> jitter(-1.0, 1.0);
         if (const auto delay = backoff_.next(std::chrono::system_clock::now(), jitter(random_))) {
             retryTimer_.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -377,8 +413,7 @@ void ClientSession::ended(ClientError error) {
             return;
         }
     }
-    closed_ = true;
-    settled_.notify_all();
+    notifySettle([&] { closed_ = true; });
     if (callbacks_.ended) {
         callbacks_.ended(error, false);
     }
@@ -390,17 +425,12 @@ void ClientSession::tearDown() {
     attemptTimer_.cancel();
     tickTimer_.cancel();
     retryTimer_.cancel();
-    if (resolver_) {
-        resolver_->cancel();
-        resolver_.reset();
-    }
-    if (socket_) {
+    if (auto link = std::exchange(link_, nullptr)) {
+        // Pending handlers hold the link; closing aborts them.
         std::error_code ignored;
-        socket_->close(ignored);
-        socket_.reset();
+        link->resolver.cancel();
+        link->socket.close(ignored);
     }
-    outbox_.clear();
-    writing_ = false;
     std::shared_ptr<client::InputPipe> pipe;
     {
         std::lock_guard lock(pipeLock_);
@@ -428,32 +458,33 @@ bool ClientSession::send(const wire::InputEvent& event, wire::ModifierMask mask,
     return true;
 }
 
-bool ClientSession::sendText(std::string text) {
-    wire::TextBody body{std::move(text)};
-    auto json = wire::JSONCodec::encode(body);
-    if (!json || !live_) {
-        return false;
+tl::expected<void, ClientSession::SendError> ClientSession::sendBody(
+    std::uint8_t type, tl::expected<wire::Bytes, wire::JSONError> json) {
+    if (!json) {
+        return tl::unexpected(SendError::notText);
     }
-    queue_->async([weak = weak_from_this(), json = std::move(*json)]() mutable {
+    if (json->size() > wire::TCPFrameCodec::maxSealedPlaintextLen) {
+        return tl::unexpected(SendError::tooLarge);
+    }
+    if (!live_) {
+        return tl::unexpected(SendError::notEstablished);
+    }
+    queue_->async([weak = weak_from_this(), type, json = std::move(*json)]() mutable {
         if (auto self = weak.lock(); self && !self->closed_) {
-            self->sendSealed(wire::FrameType::textUTF8, std::move(json));
+            self->sendSealed(type, std::move(json));
         }
     });
-    return true;
+    return {};
 }
 
-bool ClientSession::setClipboard(std::string text, bool paste) {
-    wire::ClipboardBody body{std::move(text), paste};
-    auto json = wire::JSONCodec::encode(body);
-    if (!json || !live_) {
-        return false;
-    }
-    queue_->async([weak = weak_from_this(), json = std::move(*json)]() mutable {
-        if (auto self = weak.lock(); self && !self->closed_) {
-            self->sendSealed(wire::FrameType::clipboardSet, std::move(json));
-        }
-    });
-    return true;
+tl::expected<void, ClientSession::SendError> ClientSession::sendText(std::string text) {
+    return sendBody(wire::FrameType::textUTF8, wire::JSONCodec::encode(wire::TextBody{std::move(text)}));
+}
+
+tl::expected<void, ClientSession::SendError> ClientSession::setClipboard(std::string text,
+                                                                          bool paste) {
+    return sendBody(wire::FrameType::clipboardSet,
+                    wire::JSONCodec::encode(wire::ClipboardBody{std::move(text), paste}));
 }
 
 bool ClientSession::ping() {
@@ -462,16 +493,15 @@ bool ClientSession::ping() {
     }
     queue_->async([weak = weak_from_this()] {
         auto self = weak.lock();
-        if (!self || self->closed_) {
+        if (!self || self->closed_ || !self->control_) {
             return;
         }
         const auto ts = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(
                 std::chrono::steady_clock::now().time_since_epoch())
                 .count());
-        auto json = wire::JSONCodec::encode(wire::PingBody{ts});
-        if (json) {
-            self->sendSealed(wire::FrameType::ping, std::move(*json));
+        if (auto frame = self->control_->ping(ts)) {
+            self->write(std::move(*frame));
         }
     });
     return true;
@@ -479,17 +509,17 @@ bool ClientSession::ping() {
 
 bool ClientSession::settle(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::uint64_t session = sessions_;
+    const auto same = [&] { return live_ && !closed_ && sessions_ == session; };
     // Until the pipe holds nothing unacknowledged: every event has then
-    // reached the host, over UDP or as a sealed frame already written.
+    // reached the host, over UDP or as a sealed frame already queued.
     for (;;) {
         std::size_t pending = 0;
-        bool live = false;
         queue_->sync([&] {
-            live = live_ && !closed_;
             std::lock_guard lock(pipeLock_);
             pending = pipe_ ? pipe_->pendingCount() : 0;
         });
-        if (!live) {
+        if (!same()) {
             return false;
         }
         if (pending == 0) {
@@ -500,22 +530,24 @@ bool ClientSession::settle(std::chrono::milliseconds timeout) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::unique_lock lock(settleMutex_);
-    const std::uint64_t before = pongs_;
-    lock.unlock();
+    // Then a ping behind all of it; its own pong (pongs come in order and
+    // carry our time) says the host has read everything before it.
+    const auto sentAt = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count());
     if (!ping()) {
         return false;
     }
-    lock.lock();
-    return settled_.wait_until(lock, deadline, [&] { return pongs_ > before || closed_; }) &&
-           pongs_ > before;
+    std::unique_lock lock(settleMutex_);
+    settled_.wait_until(lock, deadline, [&] { return lastPong_ >= sentAt || closed_; });
+    return lastPong_ >= sentAt && same();
 }
 
 void ClientSession::close() {
     auto stop = [this] {
-        closed_ = true;
         tearDown();
-        settled_.notify_all();
+        notifySettle([&] { closed_ = true; });
     };
     if (queue_->isCurrent()) {
         stop();

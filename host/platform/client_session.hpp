@@ -62,6 +62,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
         std::chrono::milliseconds connectTimeout{3000};
         /// Authenticate again after an established session drops.
         bool reconnect = false;
+        /// Reconnect also at the addresses the host reports; otherwise only
+        /// at `endpoints` (addresses the user named).
+        bool reconnectAnywhere = true;
         diagnostics::LatencyTrace* trace = &diagnostics::LatencyTrace::shared();
     };
 
@@ -85,20 +88,28 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     /// Connects and runs the handshake.
     void start();
 
+    /// Why a control frame was not sent.
+    enum class SendError : std::uint8_t {
+        notEstablished,  // no session right now
+        tooLarge,        // more than one sealed frame carries
+        notText,         // not UTF-8
+    };
+
     /// One input event through the pipe; dropped (false) while no session is
     /// established.
     bool send(const wire::InputEvent& event, wire::ModifierMask mask = {},
               wire::GesturePhase phase = wire::GesturePhase::none,
               std::optional<bool> ack = std::nullopt);
-    /// Sealed control frames; false while no session is established.
-    bool sendText(std::string text);
-    bool setClipboard(std::string text, bool paste);
+    /// Sealed control frames, checked here so that what is accepted is sent.
+    tl::expected<void, SendError> sendText(std::string text);
+    tl::expected<void, SendError> setClipboard(std::string text, bool paste);
     bool ping();
 
     /// Blocks until every event sent so far is acknowledged or carried over
     /// the control connection, and the host has answered a ping sent after
-    /// them: all of it has then been handled. False on timeout or if the
-    /// session ends first. Never on the session's queue.
+    /// them: the host has then taken all of it in, in order. False on
+    /// timeout, or when the session ends or is replaced by a reconnection
+    /// meanwhile (what it held may be lost). Never on the session's queue.
     bool settle(std::chrono::milliseconds timeout);
 
     /// Ends the session for good: no reconnection, no callback afterwards.
@@ -108,20 +119,34 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     const std::shared_ptr<AsioSerialQueue>& queue() const noexcept { return queue_; }
 
   private:
+    /// One TCP connection attempt. Every handler of its socket holds it, so
+    /// the socket and the buffers outlive the operations started on them.
+    struct Link {
+        explicit Link(asio::io_context& context) : socket(context), resolver(context) {}
+        asio::ip::tcp::socket socket;
+        asio::ip::tcp::resolver resolver;
+        std::array<std::uint8_t, 16384> readBuffer{};
+        std::deque<wire::Bytes> outbox;
+        bool writing = false;
+    };
+
     ClientSession(Config config, Start start, Callbacks callbacks);
 
     void connect(std::size_t index);
-    void connected();
+    void connected(const std::shared_ptr<Link>& link);
     std::shared_ptr<client::InputPipe> pipe();
-    void readNext();
+    void readNext(const std::shared_ptr<Link>& link);
     void write(wire::Bytes frame);
-    void writeNext();
+    void writeNext(const std::shared_ptr<Link>& link);
     void apply(client::ControlClient::Output& out);
     void established(const client::ControlClient::Established& session);
     void ended(client::ClientError error);
     void tearDown();
     void armTick();
     bool sendSealed(std::uint8_t type, wire::Bytes plaintext);
+    tl::expected<void, SendError> sendBody(std::uint8_t type,
+                                           tl::expected<wire::Bytes, wire::JSONError> json);
+    void notifySettle(const std::function<void()>& change);
 
     const Config config_;
     const Callbacks callbacks_;
@@ -131,31 +156,29 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     Start start_;
     std::vector<std::string> endpoints_;  // this attempt's
     std::optional<client::ControlClient> control_;
-    std::optional<asio::ip::tcp::socket> socket_;
+    std::shared_ptr<Link> link_;
     asio::ip::address remote_;
     std::string currentEndpoint_;
     std::vector<std::string> reconnectEndpoints_;
-    std::shared_ptr<asio::ip::tcp::resolver> resolver_;
     asio::steady_timer attemptTimer_;
     asio::steady_timer tickTimer_;
     asio::steady_timer retryTimer_;
-    std::array<std::uint8_t, 16384> readBuffer_{};
-    std::deque<wire::Bytes> outbox_;
-    bool writing_ = false;
     std::shared_ptr<AsioDatagramTransport> udp_;
     std::shared_ptr<client::InputPipe> pipe_;  // also read under pipeLock_
     std::mutex pipeLock_;
     client::ReconnectBackoff backoff_;
     std::mt19937 random_{std::random_device{}()};
     bool wasEstablished_ = false;
+    std::chrono::steady_clock::time_point establishedAt_{};
     std::uint64_t attempt_ = 0;  // handlers of an earlier attempt do nothing
 
     // Read from any thread.
     std::atomic<bool> closed_{false};
     std::atomic<bool> live_{false};  // a session is established
+    std::atomic<std::uint64_t> sessions_{0};  // established sessions so far
     std::mutex settleMutex_;
     std::condition_variable settled_;
-    std::uint64_t pongs_ = 0;  // guarded by settleMutex_
+    std::uint64_t lastPong_ = 0;  // ts of the newest pong; guarded by settleMutex_
 };
 
 }  // namespace tarvel::platform

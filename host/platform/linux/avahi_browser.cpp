@@ -88,6 +88,8 @@ struct Browse {
     std::deque<Instance> queued;  // seen, waiting for a free resolver
     std::size_t resolversStarted = 0;
     std::vector<Found> found;
+    // Instances gone while their resolver may still answer; bounded like queued.
+    std::set<std::tuple<AvahiIfIndex, AvahiProtocol, std::string>> removed;
     bool allForNow = false;
     bool done = false;
     std::optional<BrowseError> error;
@@ -165,6 +167,7 @@ struct Browse {
         auto* browse = static_cast<Browse*>(self);
         switch (event) {
             case AVAHI_BROWSER_NEW:
+                browse->removed.erase({interface, protocol, name});
                 if (browse->queued.size() < maxBrowsedServices) {
                     browse->queued.push_back({interface, protocol, name, type, domain});
                 }
@@ -178,6 +181,9 @@ struct Browse {
                     return same(f.service.interfaceIndex, f.protocol, f.service.instanceName);
                 });
                 std::erase_if(browse->queued, [&](const Instance& q) { return same(q.interface, q.protocol, q.name); });
+                if (browse->removed.size() < maxBrowsedServices) {
+                    browse->removed.insert({interface, protocol, name});
+                }
                 browse->checkDone();
                 break;
             }
@@ -198,7 +204,8 @@ struct Browse {
                          const char* hostName, const AvahiAddress* address, std::uint16_t port,
                          AvahiStringList* txt, AvahiLookupResultFlags, void* self) {
         auto* browse = static_cast<Browse*>(self);
-        if (event == AVAHI_RESOLVER_FOUND && address != nullptr && !browse->full()) {
+        if (event == AVAHI_RESOLVER_FOUND && address != nullptr && !browse->full() &&
+            !browse->removed.contains({interface, protocol, name})) {
             BrowsedService service{name, hostName != nullptr ? hostName : "", formatAddress(*address, interface),
                                    port, interface, readTxt(txt)};
             const bool seen = std::any_of(browse->found.begin(), browse->found.end(), [&](const Found& f) {

@@ -82,6 +82,66 @@ TEST(ControlClient, pingsEveryThreeSecondsAndGivesUpAfterTenSilentOnes) {
     EXPECT_FALSE(client.seal(wire::FrameType::ping, wire::PingBody{1}));
 }
 
+TEST(ControlClient, aHostTricklingBytesOrUnaskedPongsKeepsNothingAlive) {
+    // One byte of a never-ending frame every second is no answer.
+    auto info = ControlClient::forInfo();
+    Output out;
+    info.start(t0, out);
+    const auto frame = plain(wire::FrameType::infoReply, wire::Bytes(1000, ' '));
+    for (int i = 0; i < 16 && !out.failed; ++i) {
+        info.received(wire::ByteView(&frame[static_cast<std::size_t>(i)], 1), t0 + std::chrono::seconds(i), wall, out);
+        info.tick(t0 + std::chrono::seconds(i), out);
+    }
+    EXPECT_EQ(out.failed, ClientError::timedOut);
+
+    // Pongs nobody asked for are dropped; a session that only hears them
+    // still times out, and the pong of a real ping is reported once.
+    Paired paired;
+    out.clear();
+    for (int i = 1; i <= 11; ++i) {
+        paired.client.received(*paired.host->seal(wire::FrameType::pong, wire::PingBody{7}),
+                               t0 + std::chrono::seconds(i), wall, out);
+    }
+    EXPECT_TRUE(out.pongs.empty());
+    auto sealed = paired.client.ping(99);
+    ASSERT_TRUE(sealed);
+    Output sent;
+    sent.send.push_back(*sealed);
+    const auto body = wire::JSONCodec::decode<wire::PingBody>(*paired.host->open(only(sent)));
+    EXPECT_EQ(body->ts, 99u);
+    for (int i = 0; i < 2; ++i) {
+        paired.client.received(*paired.host->seal(wire::FrameType::pong, *body), t0 + 12s, wall, out);
+    }
+    EXPECT_EQ(out.pongs, std::vector<std::uint64_t>{99});
+}
+
+TEST(ControlClient, theHostsEndpointListsAreCappedAndCleaned) {
+    security::HostDescriptor descriptor{security::LocalIdentity::generate(), "Host", "macos",
+                                        std::nullopt, {}, {}, 49182};
+    for (int i = 0; i < 20; ++i) {
+        descriptor.lanEndpoints.push_back("10.0.0." + std::to_string(i % 12) + ":1");
+    }
+    descriptor.lanEndpoints.insert(descriptor.lanEndpoints.begin(), {"", "bad address:1", std::string(300, 'x')});
+    descriptor.tailscaleEndpoints = {"\x1b]52;c;evil\x07:1", "100.64.0.1:49182"};
+    auto client = ControlClient::forPairing({security::LocalIdentity::generate(), "P", "M"}, "123456",
+                                            std::nullopt);
+    security::HostPairingHandshake host(descriptor, std::make_shared<security::PairingCodeState>("123456"),
+                                        security::X25519PrivateKey::generate(), {});
+    Output out;
+    client.start(t0, out);
+    auto challenge = host.handlePairRequest(only(out).body);
+    out.clear();
+    client.received(plain(wire::FrameType::pairChallenge, *challenge), t0, wall, out);
+    auto result = host.handleConfirm(only(out).body, "127.0.0.1", wall);
+    out.clear();
+    client.received(plain(wire::FrameType::pairComplete, result->completeBody), t0, wall, out);
+    ASSERT_TRUE(out.established);
+    const auto& record = out.established->host;
+    EXPECT_EQ(record.lanEndpoints.size(), ControlClient::maxEndpoints);
+    EXPECT_EQ(record.lanEndpoints.front(), "10.0.0.0:1");
+    EXPECT_EQ(record.tailscaleEndpoints, std::vector<std::string>{"100.64.0.1:49182"});
+}
+
 TEST(ControlClient, aHandshakeWithoutAnswerTimesOutAndNothingIsSealedBeforeIt) {
     auto client = ControlClient::forInfo();
     EXPECT_FALSE(client.seal(wire::FrameType::textUTF8, wire::TextBody{"early"}));

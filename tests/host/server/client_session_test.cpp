@@ -2,6 +2,9 @@
 // link and by code, every refusal, pinning, reconnection after a restart.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <asio/read.hpp>
 
 #include "core/security/hex.hpp"
@@ -83,10 +86,10 @@ TEST(ClientSession, pairsByLinkThenAuthenticatesAndDeliversEveryKindOfInputOnce)
                         ClientSession::Pair{pairing.code, *security::Hex::decode(
                                                               pairing.payload.publicKeyHex)});
     ASSERT_TRUE(eventually([&] { return seen.established() == 1; }));
-    const auto record = seen.sessions[0].host;
+    const auto record = (seen.locked([] {}), seen.sessions[0].host);
     EXPECT_EQ(record.ed25519PublicKeyHex, pairing.payload.publicKeyHex);
     EXPECT_EQ(record.pairedAtUnix, record.lastConnectedUnix);
-    EXPECT_EQ(seen.sessions[0].udpPort, host.port);
+    EXPECT_EQ(record.lanEndpoints, std::vector<std::string>{loopback(host.port)}) << "the address that answered";
     session->close();
 
     auto again = open(seen, phone, {loopback(host.port)}, ClientSession::Authenticate{record});
@@ -97,10 +100,13 @@ TEST(ClientSession, pairsByLinkThenAuthenticatesAndDeliversEveryKindOfInputOnce)
     EXPECT_TRUE(again->send(wire::InputEvent::MouseMove{3, 4}, {}, wire::GesturePhase::none, true));
     EXPECT_TRUE(again->sendText("héllo"));
     EXPECT_TRUE(again->setClipboard("clip", false));
+    EXPECT_EQ(again->sendText(std::string(70'000, 'a')),
+              tl::unexpected(ClientSession::SendError::tooLarge));
+    EXPECT_EQ(again->sendText("\xff"), tl::unexpected(ClientSession::SendError::notText));
     ASSERT_TRUE(again->settle(5000ms));
-    // settle() returns once the host has handled all of it.
-    EXPECT_EQ(countLines(*host.sink, {R"("op":"key")"}), 2u);
-    EXPECT_EQ(countLines(*host.sink, {R"("op":"text")", "héllo"}), 1u);
+    // settle() returns once the host has taken all of it in.
+    EXPECT_TRUE(eventually([&] { return countLines(*host.sink, {R"("op":"key")"}) == 2; }));
+    EXPECT_TRUE(eventually([&] { return countLines(*host.sink, {R"("op":"text")", "héllo"}) == 1; }));
     EXPECT_EQ(countLines(*host.sink, {R"("op":"mouse")"}), 1u);
     EXPECT_TRUE(eventually([&] { return host.clipboard->texts() == std::vector<std::string>{"clip"}; }));
     again->close();
@@ -224,7 +230,7 @@ TEST(ClientSession, reconnectsAndAuthenticatesAgainAfterTheHostRestartsAndStopsW
     EXPECT_EQ(seen.again, (std::vector<bool>{false, true}));
     EXPECT_TRUE(session->send(wire::InputEvent::Key{0x04, wire::KeyState::down, false}));
     ASSERT_TRUE(session->settle(5000ms));
-    EXPECT_EQ(countLines(*host->sink, {R"("op":"key")", R"("down":true)"}), 1u);
+    EXPECT_TRUE(eventually([&] { return countLines(*host->sink, {R"("op":"key")", R"("down":true)"}) == 1; }));
 
     // Removed by the host's user: over for good, no retry.
     host->server->removePairedClient(phone.identity.id());
@@ -234,6 +240,36 @@ TEST(ClientSession, reconnectsAndAuthenticatesAgainAfterTheHostRestartsAndStopsW
     }));
     EXPECT_FALSE(seen.lastEnd()->second);
     session->close();
+}
+
+TEST(ClientSession, closedAndDroppedWhileConnectingFreesNothingStillInUse) {
+    // A listener whose queue is full: the client's connection stays pending.
+    asio::io_context io;
+    asio::ip::tcp::acceptor full(io, {asio::ip::make_address("127.0.0.1"), 0});
+    full.listen(0);
+    std::vector<int> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const auto address = full.local_endpoint();
+        (void)::connect(waiting.back(), address.data(), static_cast<socklen_t>(address.size()));
+    }
+    for (int round = 0; round < 3; ++round) {
+        Observed seen;
+        auto session = open(seen, phoneIdentity(), {loopback(full.local_endpoint().port())},
+                            ClientSession::Info{});
+        std::this_thread::sleep_for(50ms);
+        auto* raw = session.get();
+        // Closed by one of its own callbacks while the owner lets go.
+        session->queue()->async([raw] {
+            raw->close();
+            std::this_thread::sleep_for(50ms);
+        });
+        session.reset();
+        EXPECT_FALSE(seen.lastEnd()) << "nothing is reported after close";
+    }
+    for (const int fd : waiting) {
+        ::close(fd);
+    }
 }
 
 }  // namespace
