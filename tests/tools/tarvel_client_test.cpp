@@ -15,6 +15,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/fakes/temp_dir.hpp"
@@ -101,6 +102,17 @@ std::size_t count(const std::string& text, const std::string& fragment) {
     return n;
 }
 
+/// The record once it holds `n` times `fragment`: a command returns when the
+/// host has its input, which the host performs a moment later.
+std::string recordWith(const std::filesystem::path& path, const std::string& fragment, std::size_t n) {
+    std::string text = readFile(path);
+    for (int i = 0; i < 250 && count(text, fragment) < n; ++i) {
+        std::this_thread::sleep_for(20ms);
+        text = readFile(path);
+    }
+    return text;
+}
+
 /// tarveld on one free port, recording what it would inject.
 struct Host {
     explicit Host(const std::filesystem::path& data, bool pair = true,
@@ -158,13 +170,22 @@ TEST(TarvelClient, pairsFromTheLinkAndEveryCommandReachesTheHostThenForgets) {
     EXPECT_EQ(ping.exit, 0) << ping.err;
     EXPECT_TRUE(std::regex_search(ping.out, std::regex("^pong from .+ in [0-9.]+ ms\n$")))
         << ping.out;
-    const auto recorded = readFile(host.events);
+    const auto recorded = recordWith(host.events, R"("op":"key")", 6);
     EXPECT_EQ(count(recorded, R"("op":"key")"), 2u + 2u + 2u) << recorded;  // a, copy, paste
     EXPECT_EQ(count(recorded, "héllo"), 1u);
     EXPECT_EQ(count(recorded, R"("op":"mouse")"), 4u + 1u);  // two right clicks, one move
     EXPECT_EQ(count(recorded, R"("op":"scroll")"), 2u);  // the gesture and its end
     EXPECT_EQ(count(recorded, R"("phase":4)"), 1u) << recorded;
     EXPECT_EQ(count(recorded, R"("op":"media")"), 2u);
+
+    // Text longer than one message is typed in pieces, all of it; a clipboard
+    // that long is refused, not lost.
+    const std::string longText(70'000, 'z');
+    EXPECT_EQ(client(phone, {"type", longText}).exit, 0);
+    EXPECT_EQ(count(recordWith(host.events, "z", longText.size()), "z"), longText.size());
+    const auto tooLong = client(phone, {"clipboard", longText});
+    EXPECT_EQ(tooLong.exit, 2);
+    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
 
     EXPECT_EQ(client(phone, {"forget", id}).exit, 0);
     const auto gone = client(phone, {"ping"});
@@ -273,7 +294,7 @@ TEST(TarvelClient, interactiveTypesKeysAndTextAndLeavesOnCtrlBracketWithNothingH
     }
     ::close(master);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-    const auto recorded = readFile(host.events);
+    const auto recorded = recordWith(host.events, R"("op":"key")", 6);
     EXPECT_EQ(count(recorded, R"("op":"text")"), 1u) << recorded;
     EXPECT_EQ(count(recorded, R"("text":"hi")"), 1u);
     EXPECT_EQ(count(recorded, R"("op":"key")"), 6u) << "right, b and return, each down and up";
