@@ -102,8 +102,10 @@ int main(int argc, char** argv) {
     for (long i = 0; i < events; ++i) {
         next += interval;
         std::this_thread::sleep_until(next);
-        const auto sent = Clock::now();
+        // Timed as the client pipe times an acknowledgement: from the return
+        // of send (on loopback the kernel has delivered it by then) to the reply.
         ::send(fd, datagram.data(), datagram.size(), 0);
+        const auto sent = Clock::now();
         ::recv(fd, reply.data(), reply.size(), 0);
         rtts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
     }
