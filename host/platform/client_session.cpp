@@ -63,6 +63,12 @@ std::optional<EndpointText> EndpointText::parse(std::string_view text, std::uint
     return result;
 }
 
+std::shared_ptr<ClientSession> ClientSession::of(const std::weak_ptr<ClientSession>& weak,
+                                                 std::uint64_t attempt) {
+    auto self = weak.lock();
+    return self && self->attempt_ == attempt && !self->closed_ ? self : nullptr;
+}
+
 std::shared_ptr<ClientSession> ClientSession::create(Config config, Start start,
                                                      Callbacks callbacks) {
     return std::shared_ptr<ClientSession>(
@@ -128,7 +134,7 @@ void ClientSession::connect(std::size_t index) {
     auto link = std::make_shared<Link>(queue_->context());
     link_ = link;
     auto next = [weak = weak_from_this(), attempt, index] {
-        if (auto self = weak.lock(); self && self->attempt_ == attempt && !self->closed_) {
+        if (auto self = of(weak, attempt)) {
             self->connect(index + 1);
         }
     };
@@ -142,8 +148,8 @@ void ClientSession::connect(std::size_t index) {
         endpoint->host, std::to_string(endpoint->port), asio::ip::tcp::resolver::numeric_service,
         [weak = weak_from_this(), link, attempt, next](
             std::error_code error, asio::ip::tcp::resolver::results_type results) {
-            auto self = weak.lock();
-            if (!self || self->attempt_ != attempt || self->closed_) {
+            auto self = of(weak, attempt);
+            if (!self) {
                 return;
             }
             if (error) {
@@ -152,8 +158,8 @@ void ClientSession::connect(std::size_t index) {
             }
             asio::async_connect(link->socket, results,
                                 [weak, link, attempt, next](std::error_code error, const auto&) {
-                                    auto self = weak.lock();
-                                    if (!self || self->attempt_ != attempt || self->closed_) {
+                                    auto self = of(weak, attempt);
+                                    if (!self) {
                                         return;
                                     }
                                     if (error) {
@@ -186,8 +192,8 @@ void ClientSession::readNext(const std::shared_ptr<Link>& link) {
     link->socket.async_read_some(
         asio::buffer(link->readBuffer),
         [weak = weak_from_this(), link, attempt = attempt_](std::error_code error, std::size_t size) {
-            auto self = weak.lock();
-            if (!self || self->attempt_ != attempt || self->closed_) {
+            auto self = of(weak, attempt);
+            if (!self) {
                 return;
             }
             if (error) {
@@ -209,8 +215,8 @@ void ClientSession::readNext(const std::shared_ptr<Link>& link) {
 void ClientSession::armTick() {
     tickTimer_.expires_after(std::chrono::milliseconds(500));
     tickTimer_.async_wait([weak = weak_from_this(), attempt = attempt_](std::error_code error) {
-        auto self = weak.lock();
-        if (error || !self || self->attempt_ != attempt || self->closed_) {
+        auto self = of(weak, attempt);
+        if (error || !self) {
             return;
         }
         ControlClient::Output out;
@@ -241,8 +247,8 @@ void ClientSession::writeNext(const std::shared_ptr<Link>& link) {
     asio::async_write(link->socket, asio::buffer(link->outbox.front()),
                       [weak = weak_from_this(), link, attempt = attempt_](std::error_code error,
                                                                           std::size_t) {
-                          auto self = weak.lock();
-                          if (!self || self->attempt_ != attempt || self->closed_) {
+                          auto self = of(weak, attempt);
+                          if (!self) {
                               return;
                           }
                           if (error) {
@@ -306,7 +312,7 @@ void ClientSession::established(const ControlClient::Established& session) {
     }
     udp_ = std::move(*udp);
     auto fallback = [weak = weak_from_this(), attempt = attempt_](wire::ByteView plain20) {
-        if (auto self = weak.lock(); self && self->attempt_ == attempt && !self->closed_) {
+        if (auto self = of(weak, attempt)) {
             self->sendSealed(wire::FrameType::reliableInput,
                              wire::Bytes(plain20.begin(), plain20.end()));
         }
@@ -400,8 +406,8 @@ void ClientSession::ended(ClientError error) {
                 std::chrono::duration<double>(*delay)));
             retryTimer_.async_wait([weak = weak_from_this(), attempt = attempt_](
                                        std::error_code failure) {
-                auto self = weak.lock();
-                if (failure || !self || self->attempt_ != attempt || self->closed_) {
+                auto self = of(weak, attempt);
+                if (failure || !self) {
                     return;
                 }
                 self->endpoints_ = self->reconnectEndpoints_;

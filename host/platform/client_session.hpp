@@ -132,6 +132,11 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
     ClientSession(Config config, Start start, Callbacks callbacks);
 
+    /// The session, when it still lives, is not closed and is on `attempt`;
+    /// handlers of an earlier attempt find nothing.
+    static std::shared_ptr<ClientSession> of(const std::weak_ptr<ClientSession>& weak,
+                                             std::uint64_t attempt);
+
     void connect(std::size_t index);
     void connected(const std::shared_ptr<Link>& link);
     std::shared_ptr<client::InputPipe> pipe();

@@ -27,17 +27,20 @@ wire::Bytes plain(std::uint8_t type, wire::ByteView body) {
     return *wire::TCPFrameCodec::encodePlain(type, body);
 }
 
+security::HostDescriptor hostDescriptor() {
+    return {security::LocalIdentity::generate(), "Host", "macos", std::nullopt, {}, {}, 49182};
+}
+
 /// A client paired through the core's host half; the host's channel to match.
 struct Paired {
     ControlClient client = ControlClient::forPairing(
         {security::LocalIdentity::generate(), "Phone", "Model"}, "123456", std::nullopt);
     std::optional<wire::SecureTCPChannel> host;
+    std::optional<ControlClient::Established> established;
 
-    Paired() {
-        security::HostDescriptor descriptor{security::LocalIdentity::generate(), "Host", "macos",
-                                            std::nullopt, {}, {}, 49182};
+    explicit Paired(security::HostDescriptor descriptor = hostDescriptor()) {
         security::HostPairingHandshake handshake(
-            descriptor, std::make_shared<security::PairingCodeState>("123456"),
+            std::move(descriptor), std::make_shared<security::PairingCodeState>("123456"),
             security::X25519PrivateKey::generate(), {});
         Output out;
         client.start(t0, out);
@@ -48,6 +51,7 @@ struct Paired {
         out.clear();
         client.received(plain(wire::FrameType::pairComplete, result->completeBody), t0, wall, out);
         EXPECT_TRUE(out.established);
+        established = out.established;
         host.emplace(result->keys.sessionKey, wire::SecureTCPChannel::Role::host);
     }
 };
@@ -116,27 +120,15 @@ TEST(ControlClient, aHostTricklingBytesOrUnaskedPongsKeepsNothingAlive) {
 }
 
 TEST(ControlClient, theHostsEndpointListsAreCappedAndCleaned) {
-    security::HostDescriptor descriptor{security::LocalIdentity::generate(), "Host", "macos",
-                                        std::nullopt, {}, {}, 49182};
+    auto descriptor = hostDescriptor();
     for (int i = 0; i < 20; ++i) {
         descriptor.lanEndpoints.push_back("10.0.0." + std::to_string(i % 12) + ":1");
     }
     descriptor.lanEndpoints.insert(descriptor.lanEndpoints.begin(), {"", "bad address:1", std::string(300, 'x')});
     descriptor.tailscaleEndpoints = {"\x1b]52;c;evil\x07:1", "100.64.0.1:49182"};
-    auto client = ControlClient::forPairing({security::LocalIdentity::generate(), "P", "M"}, "123456",
-                                            std::nullopt);
-    security::HostPairingHandshake host(descriptor, std::make_shared<security::PairingCodeState>("123456"),
-                                        security::X25519PrivateKey::generate(), {});
-    Output out;
-    client.start(t0, out);
-    auto challenge = host.handlePairRequest(only(out).body);
-    out.clear();
-    client.received(plain(wire::FrameType::pairChallenge, *challenge), t0, wall, out);
-    auto result = host.handleConfirm(only(out).body, "127.0.0.1", wall);
-    out.clear();
-    client.received(plain(wire::FrameType::pairComplete, result->completeBody), t0, wall, out);
-    ASSERT_TRUE(out.established);
-    const auto& record = out.established->host;
+    Paired paired(descriptor);
+    ASSERT_TRUE(paired.established);
+    const auto& record = paired.established->host;
     EXPECT_EQ(record.lanEndpoints.size(), ControlClient::maxEndpoints);
     EXPECT_EQ(record.lanEndpoints.front(), "10.0.0.0:1");
     EXPECT_EQ(record.tailscaleEndpoints, std::vector<std::string>{"100.64.0.1:49182"});
