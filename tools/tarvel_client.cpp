@@ -328,7 +328,7 @@ class Client {
         endpoints.insert(endpoints.end(), host.tailscaleEndpoints.begin(),
                          host.tailscaleEndpoints.end());
         if (endpoints.empty()) {
-            fail(exitUnreachable, "the host " + host.displayName +
+            fail(exitUnreachable, "the host " + printable(host.displayName) +
                                       " gave no address — name one with --host ADDRESS[:PORT]");
         }
         return endpoints;
@@ -383,10 +383,16 @@ class Connection {
                                          std::move(callbacks));
         session_->start();
         signal_.wait(20s, [&] { return up_ || error_; });
-        if (error_) {
-            end(*error_);
+        bool up = false;
+        std::optional<ClientError> failed;
+        signal_.set([&] {
+            up = up_;
+            failed = error_;
+        });
+        if (failed) {
+            end(*failed);
         }
-        if (!up_) {
+        if (!up) {
             session_->close();
             fail(exitUnreachable, std::string(client::describe(ClientError::timedOut)));
         }
@@ -396,7 +402,11 @@ class Connection {
 
     ClientSession& session() { return *session_; }
     Signal& signal() { return signal_; }
-    const std::string& hostName() const { return name_; }
+    std::string hostName() {
+        std::string name;
+        signal_.set([&] { name = name_; });
+        return name;
+    }
     std::optional<ClientError> error() {
         std::optional<ClientError> error;
         signal_.set([&] { error = error_; });
@@ -570,7 +580,7 @@ int discover(Arguments& args) {
     if (tailscale) {
         if (auto status = discovery::TailscaleLocalAPI().fetchStatus(2s)) {
             for (const auto& endpoint : discovery::TailscaleLocalAPI::candidateEndpoints(*status, 49182)) {
-                std::printf("%s (Tailscale peer)\n", endpoint.c_str());
+                std::printf("%s (Tailscale peer)\n", printable(endpoint).c_str());
             }
         } else {
             std::printf("Tailscale is not running here\n");
@@ -735,21 +745,43 @@ int pair(Client& client, Arguments& args) {
 
 // --- commands over a session -------------------------------------------------
 
+/// Long text cut between characters into pieces that each fit one message
+/// once encoded (escapes make JSON longer than the text).
+std::vector<std::string> textPieces(const std::string& text) {
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < text.size();) {
+        for (std::size_t size = std::min<std::size_t>(text.size() - at, 60'000);; size = (size + 1) / 2) {
+            std::size_t end = at + size;
+            while (end > at && end < text.size() &&
+                   (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+                --end;
+            }
+            if (end == at) {
+                end = at + size;  // no boundary: not UTF-8, refused below
+            }
+            auto json = wire::JSONCodec::encode(wire::TextBody{text.substr(at, end - at)});
+            if (!json) {
+                throw UsageError{"the text is not UTF-8"};
+            }
+            if (json->size() <= wire::TCPFrameCodec::maxSealedPlaintextLen) {
+                pieces.push_back(text.substr(at, end - at));
+                at = end;
+                break;
+            }
+        }
+    }
+    return pieces;
+}
+
 int input(Client& client, const std::string& command, Arguments& args) {
     using Event = wire::InputEvent;
     std::function<void(Connection&)> action;
     if (command == "type") {
         const auto words = args.positional(1);
-        action = [text = words[0]](Connection& c) {
-            // Long text goes in pieces cut between characters, typed in order.
-            constexpr std::size_t piece = 60'000;
-            for (std::size_t at = 0; at < text.size();) {
-                std::size_t end = std::min(text.size(), at + piece);
-                while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-                    --end;
-                }
-                c.check(c.session().sendText(text.substr(at, end - at)));
-                at = end;
+        // Checked whole before anything is typed, so a refusal types nothing.
+        action = [pieces = textPieces(words[0])](Connection& c) {
+            for (const auto& piece : pieces) {
+                c.check(c.session().sendText(piece));
             }
         };
     } else if (command == "key") {
@@ -840,14 +872,14 @@ int interactive(Client& client, Arguments& args) {
         fail(exitUsage, "interactive needs a terminal on standard input");
     }
     client.openStore();
-    // Raw mode keeps Ctrl-C from the keyboard, not from kill: every way to
-    // be told to stop restores the terminal and lets go on the host first.
+    Connection connection(client, true);
+    // Raw mode keeps Ctrl-C from the keyboard, not from kill: from here every
+    // way to be told to stop restores the terminal and lets go on the host.
     struct sigaction action {};
     action.sa_handler = [](int number) { stopRequested = number; };
     for (const int number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         ::sigaction(number, &action, nullptr);
     }
-    Connection connection(client, true);
     auto terminal = cli::RawTerminal::enter(STDIN_FILENO);
     if (!terminal) {
         connection.session().close();

@@ -20,8 +20,10 @@ namespace tarvel::client {
 class PadSender : public std::enable_shared_from_this<PadSender> {
   public:
     /// Receives each event to send and whether the host must acknowledge it,
-    /// in the order of the states. Never called with the state's lock held,
-    /// so it may re-enter; while it blocks, other updates wait.
+    /// in the order of the states. Never called with the state's lock held;
+    /// while it blocks, other updates wait, so it must not wait for the
+    /// refresh queue. It may call update, whose state then goes out before
+    /// the rest of the interrupted send.
     using Sink = std::function<void(const wire::InputEvent&, bool ackRequired)>;
 
     /// Refreshes still sent after the pad returns to neutral, so a lost

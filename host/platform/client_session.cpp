@@ -139,8 +139,10 @@ void ClientSession::connect(std::size_t index) {
         }
     };
     attemptTimer_.expires_after(config_.connectTimeout);
-    attemptTimer_.async_wait([next](std::error_code error) {
-        if (!error) {
+    attemptTimer_.async_wait([weak = weak_from_this(), attempt, next](std::error_code error) {
+        // Already queued when the connection succeeded: too late to matter.
+        auto self = of(weak, attempt);
+        if (!error && self && self->control_ && self->control_->phase() == ControlClient::Phase::fresh) {
             next();
         }
     });
@@ -427,7 +429,9 @@ void ClientSession::ended(ClientError error) {
 
 void ClientSession::tearDown() {
     ++attempt_;
-    live_ = false;
+    if (live_.exchange(false)) {
+        notifySettle([] {});  // a settle waiting on this session has lost it
+    }
     attemptTimer_.cancel();
     tickTimer_.cancel();
     retryTimer_.cancel();
@@ -546,7 +550,7 @@ bool ClientSession::settle(std::chrono::milliseconds timeout) {
         return false;
     }
     std::unique_lock lock(settleMutex_);
-    settled_.wait_until(lock, deadline, [&] { return lastPong_ >= sentAt || closed_; });
+    settled_.wait_until(lock, deadline, [&] { return lastPong_ >= sentAt || !same(); });
     return lastPong_ >= sentAt && same();
 }
 
