@@ -1,0 +1,1 @@
+#include "host/app/app_shell.hpp"

@@ -1,0 +1,1 @@
+#include "host/app/key_recorder.hpp"

@@ -1,0 +1,1 @@
+#include "host/app/login_item.hpp"

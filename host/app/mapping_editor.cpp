@@ -1,0 +1,1 @@
+#include "host/app/mapping_editor.hpp"

@@ -1,0 +1,1 @@
+#include "host/app/pairing_window.hpp"

@@ -1,0 +1,1 @@
+#include "host/app/qt_main_queue.hpp"

@@ -1,0 +1,1 @@
+#include "host/app/status_menu.hpp"
