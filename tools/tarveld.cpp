@@ -42,108 +42,39 @@
 #include "host/platform/linux/x11_event_sink.hpp"
 #include "host/platform/terminal_qr.hpp"
 #include "host/server/host_server.hpp"
+#include "tools/host_setup.hpp"
 
 namespace {
 
 using namespace tarvel;
 
-constexpr std::string_view usage =
-    "usage: tarveld [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
-    "               [--dns-sd avahi|off] [--pair] [--ports FIRST-LAST]\n"
-    "  --sink        where input goes: the X display in $DISPLAY (the default when it is\n"
-    "                set), a record of events, or nowhere\n"
-    "  --keystrokes  the chords for shortcuts, swipes, zoom and paste (default: linux\n"
-    "                with x11, mac otherwise)\n"
-    "  --dns-sd      announce the host to phones with Avahi (default), or not at all\n";
-
-// Keys whose server autorepeat the X11 sink turned off, so a crash does not
-// leave them without repeat.
-constexpr std::string_view autorepeatStateFile = "x11-autorepeat-off";  // + the display
+std::string usageText() {
+    return std::string(
+               "usage: tarveld [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
+               "               [--dns-sd avahi|off] [--pair] [--ports FIRST-LAST]\n"
+               "  --pair        show a pairing code, its link and QR code; Enter or SIGUSR1 for a new one\n") +
+           std::string(tools::hostOptionsUsage);
+}
 
 constexpr int exitUsage = 2;
 constexpr int exitStartFailed = 1;
 
-enum class SinkChoice { automatic, x11, record, none };
-
 struct Options {
-    std::optional<std::filesystem::path> dataDirectory;
-    SinkChoice sink = SinkChoice::automatic;
-    std::filesystem::path recordFile;  // --sink record:FILE
-    std::optional<bool> linuxKeystrokes;
-    bool advertise = true;
+    tools::HostOptions host;
     bool pair = false;
-    std::uint16_t firstPort = server::HostServer::defaultFirstPort;
-    std::uint16_t lastPort = server::HostServer::defaultLastPort;
 };
-
-std::optional<std::uint16_t> parsePort(std::string_view text) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
 
 /// The options, or a message for standard error (empty for --help).
 std::variant<Options, std::string> parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        auto value = [&]() -> std::optional<std::string_view> {
-            if (i + 1 >= argc) {
-                return std::nullopt;
+        if (auto hostOption = tools::parseHostOption(options.host, argc, argv, i)) {
+            if (!*hostOption) {
+                return hostOption->error();
             }
-            return std::string_view(argv[++i]);
-        };
-        if (arg == "--pair") {
+        } else if (arg == "--pair") {
             options.pair = true;
-        } else if (arg == "--data-dir") {
-            auto dir = value();
-            if (!dir || dir->empty()) {
-                return std::string("--data-dir needs a folder");
-            }
-            options.dataDirectory = std::filesystem::path(*dir);
-        } else if (arg == "--sink") {
-            auto sink = value();
-            if (!sink) {
-                return std::string("--sink needs x11, record:FILE or none");
-            }
-            if (*sink == "none") {
-                options.sink = SinkChoice::none;
-            } else if (*sink == "x11") {
-                options.sink = SinkChoice::x11;
-            } else if (sink->starts_with("record:") && sink->size() > 7) {
-                options.sink = SinkChoice::record;
-                options.recordFile = std::filesystem::path(sink->substr(7));
-            } else {
-                return "unknown sink: " + std::string(*sink);
-            }
-        } else if (arg == "--keystrokes") {
-            auto profile = value();
-            if (!profile || (*profile != "linux" && *profile != "mac")) {
-                return std::string("--keystrokes needs linux or mac");
-            }
-            options.linuxKeystrokes = *profile == "linux";
-        } else if (arg == "--dns-sd") {
-            auto choice = value();
-            if (!choice || (*choice != "avahi" && *choice != "off")) {
-                return std::string("--dns-sd needs avahi or off");
-            }
-            options.advertise = *choice == "avahi";
-        } else if (arg == "--ports") {
-            // For tests and second instances that must not meet the default range.
-            auto range = value();
-            const auto dash = range ? range->find('-') : std::string_view::npos;
-            auto first =
-                dash != std::string_view::npos ? parsePort(range->substr(0, dash)) : std::nullopt;
-            auto last =
-                dash != std::string_view::npos ? parsePort(range->substr(dash + 1)) : std::nullopt;
-            if (!first || !last || *first > *last) {
-                return std::string("--ports needs FIRST-LAST");
-            }
-            options.firstPort = *first;
-            options.lastPort = *last;
         } else if (arg == "--help" || arg == "-h") {
             return std::string();
         } else {
@@ -299,10 +230,10 @@ int main(int argc, char** argv) {
     auto parsed = parse(argc, argv);
     if (auto* message = std::get_if<std::string>(&parsed)) {
         if (message->empty()) {
-            std::fputs(std::string(usage).c_str(), stdout);
+            std::fputs(usageText().c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "tarveld: %s\n%s", message->c_str(), std::string(usage).c_str());
+        std::fprintf(stderr, "tarveld: %s\n%s", message->c_str(), usageText().c_str());
         return exitUsage;
     }
     const Options options = std::get<Options>(parsed);
@@ -322,113 +253,14 @@ int main(int argc, char** argv) {
     ::signal(SIGTTIN, SIG_IGN);
 
     const auto environment = base::processEnvironment();
-    const auto dataDirectory = options.dataDirectory.value_or(base::dataDirectory(environment));
-    // Identity and paired devices: nobody else may read or plant files here.
-    if (auto prepared = base::preparePrivateDirectory(dataDirectory); !prepared) {
-        base::logLine("cannot use the data folder: " + prepared.error());
+    auto mainQueue = std::make_shared<platform::AsioSerialQueue>("rc.host.main");
+    std::vector<std::string_view> arguments(argv, argv + argc);
+    auto assembled = tools::assembleHost(options.host, environment, arguments, mainQueue, true);
+    if (!assembled) {
+        base::logLine(assembled.error());
         return exitStartFailed;
     }
-
-    std::shared_ptr<injection::EventSink> sink;
-    std::shared_ptr<platform::Clipboard> clipboard;
-    SinkChoice sinkChoice = options.sink;
-    if (sinkChoice == SinkChoice::automatic) {
-        if (base::nonEmptyVariable(environment, "DISPLAY")) {
-            sinkChoice = SinkChoice::x11;
-        } else {
-            sinkChoice = SinkChoice::none;
-            base::logLine("no X display ($DISPLAY is not set): input is discarded, "
-                          "nothing reaches the desktop");
-        }
-    }
-    switch (sinkChoice) {
-        case SinkChoice::x11: {
-            // One file a display: two sessions of one user must not repair
-            // each other's keys.
-            std::string stateFile(autorepeatStateFile);
-            for (char c : base::nonEmptyVariable(environment, "DISPLAY").value_or("")) {
-                stateFile += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
-            }
-            auto x11 = platform::X11EventSink::open("", dataDirectory / stateFile);
-            if (!x11) {
-                base::logLine("cannot inject input: " + x11.error() +
-                              " (--sink none runs without a desktop)");
-                return exitStartFailed;
-            }
-            auto x11Clipboard = platform::X11Clipboard::open("");
-            if (!x11Clipboard) {
-                base::logLine("cannot own the clipboard: " + x11Clipboard.error());
-                return exitStartFailed;
-            }
-            sink = *x11;
-            clipboard = *x11Clipboard;
-            if (base::nonEmptyVariable(environment, "WAYLAND_DISPLAY")) {
-                base::logLine("this is a Wayland session: input reaches X11 applications only");
-            }
-            break;
-        }
-        case SinkChoice::record: {
-            auto recorder = injection::RecordingEventSink::open(options.recordFile);
-            if (!recorder) {
-                base::logLine("cannot open the event record " + options.recordFile.string() +
-                              ": " + recorder.error().message());
-                return exitStartFailed;
-            }
-            sink = *recorder;
-            clipboard = std::make_shared<platform::RecordingClipboard>(
-                [recorder = *recorder](std::string_view line) { recorder->writeLine(line); });
-            break;
-        }
-        case SinkChoice::automatic:
-        case SinkChoice::none:
-            sink = std::make_shared<injection::NullEventSink>();
-            clipboard = std::make_shared<platform::RecordingClipboard>();
-            if (options.sink == SinkChoice::none) {
-                base::logLine("input is discarded (--sink none): nothing reaches the desktop");
-            }
-            break;
-    }
-    const bool linuxKeystrokes =
-        options.linuxKeystrokes.value_or(sinkChoice == SinkChoice::x11);
-
-    auto defaults = std::make_shared<mapping::UserDefaults>(
-        options.dataDirectory ? *options.dataDirectory / mapping::UserDefaults::fileName
-                              : mapping::UserDefaults::defaultPath(environment));
-    auto mainQueue = std::make_shared<platform::AsioSerialQueue>("rc.host.main");
-    auto background = std::make_shared<platform::AsioSerialQueue>("rc.host.background");
-
-    std::vector<std::string_view> arguments(argv, argv + argc);
-    auto& trace = diagnostics::LatencyTrace::shared();
-    trace.setPersistCallback([defaults](bool enabled) {
-        (void)defaults->setBool(mapping::UserDefaults::latencyTraceKey, enabled);
-    });
-    if (trace.configureFromEnvironment(
-            environment, arguments,
-            defaults->boolean(mapping::UserDefaults::latencyTraceKey).value_or(false))) {
-        trace.startPeriodicReport(*background, std::chrono::seconds(10));
-    }
-
-    const auto mappingFile = dataDirectory / gamepad::GamepadMappingFile::fileName;
-    auto runtime = mapping::makePadMappingRuntime(mappingFile, *defaults);
-
-    server::HostServer::Dependencies dependencies;
-    dependencies.dataDirectory = dataDirectory;
-    dependencies.firstPort = options.firstPort;
-    dependencies.lastPort = options.lastPort;
-    dependencies.eventSink = sink;
-    dependencies.keystrokes = linuxKeystrokes ? injection::KeystrokeProfile::linuxDesktop()
-                                              : injection::KeystrokeProfile::mac();
-    dependencies.clipboard = clipboard;
-    if (options.advertise) {
-        dependencies.advertiser = std::make_shared<platform::AvahiAdvertiser>();
-    } else {
-        dependencies.advertiser = std::make_shared<platform::LoggingAdvertiser>();
-    }
-    dependencies.hostFacts = std::make_shared<platform::LinuxHostFacts>();
-    dependencies.mainQueue = mainQueue;
-    dependencies.padRuntime = runtime;
-    dependencies.latencyTrace = &trace;
-    auto host = server::HostServer::create(std::move(dependencies));
+    auto host = assembled->server;
 
     // Touched only on the main queue, where every callback runs.
     auto display = std::make_shared<PairingDisplay>(host, options.pair);
