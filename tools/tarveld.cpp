@@ -22,6 +22,7 @@
 #include <string_view>
 #include <thread>
 #include <variant>
+#include <utility>
 #include <vector>
 
 #include "core/base/data_folder.hpp"
@@ -260,7 +261,7 @@ int main(int argc, char** argv) {
         base::logLine(assembled.error());
         return exitStartFailed;
     }
-    auto host = assembled->server;
+    auto host = std::exchange(assembled->server, nullptr);
 
     // Touched only on the main queue, where every callback runs.
     auto display = std::make_shared<PairingDisplay>(host, options.pair);
