@@ -1,1 +1,362 @@
+#include "host/app/mapping_editor.hpp"
+
 #include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+#include <linux/input-event-codes.h>
+
+#include <fstream>
+#include <vector>
+
+#include "host/app/key_recorder.hpp"
+#include "tests/core/gamepad/gamepad_printers.hpp"
+#include "tests/fakes/manual_queue.hpp"
+#include "tests/fakes/temp_dir.hpp"
+
+namespace tarvel::app {
+namespace {
+
+using namespace std::chrono_literals;
+using gamepad::GamepadMapping;
+using gamepad::GamepadPreset;
+using gamepad::PadBinding;
+using gamepad::PadKeyCombo;
+using gamepad::PadModifiers;
+using C = gamepad::PadControl;
+
+// What a key event carries on X11: the Linux key code plus 8.
+QKeyEvent keyEvent(QEvent::Type type, int linuxKey, int qtKey,
+                   Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    return QKeyEvent(type, qtKey, modifiers, static_cast<quint32>(linuxKey + 8), 0, 0);
+}
+
+/// Sends a key press the way the application delivers it, so the recorder's
+/// filter sees it.
+void press(QObject* target, int linuxKey, int qtKey,
+           Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent event = keyEvent(QEvent::KeyPress, linuxKey, qtKey, modifiers);
+    QApplication::sendEvent(target, &event);
+}
+
+void release(QObject* target, int linuxKey, int qtKey,
+             Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent event = keyEvent(QEvent::KeyRelease, linuxKey, qtKey, modifiers);
+    QApplication::sendEvent(target, &event);
+}
+
+TEST(HidUsageOfKeyEvent, readsTheScanCodeAndFoldsRightHandModifiersOntoTheLeft) {
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_K, Qt::Key_K)), 0x0E);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_LEFTSHIFT, Qt::Key_Shift)), 0xE1);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTSHIFT, Qt::Key_Shift)), 0xE1);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTCTRL, Qt::Key_Control)), 0xE0);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTALT, Qt::Key_Alt)), 0xE2);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTMETA, Qt::Key_Meta)), 0xE3);
+    // The Qt key does not matter, only where the key sits.
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_Q, Qt::Key_A)), 0x14);
+    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_F13, Qt::Key_F13)), std::nullopt);
+    EXPECT_EQ(hidUsageOfKeyEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_K, Qt::NoModifier, 0, 0, 0)),
+              std::nullopt);
+}
+
+class KeyRecorderTest : public ::testing::Test {
+  protected:
+    void record(const char* id, bool allowModifiers) {
+        recorder.begin(id, allowModifiers, [this](const PadKeyCombo& combo) {
+            captured.push_back(combo);
+        });
+    }
+
+    // Counts the key presses that reach it, that is, that the recorder let through.
+    struct Target : QWidget {
+        bool event(QEvent* event) override {
+            seen += event->type() == QEvent::KeyPress ? 1 : 0;
+            return QWidget::event(event);
+        }
+        int seen = 0;
+    } target;
+    KeyRecorder recorder;
+    std::vector<PadKeyCombo> captured;
+};
+
+TEST_F(KeyRecorderTest, shortcutKeepsItsModifiersOnlyWhereAllowedAndEndsRecording) {
+    record("a", true);
+    EXPECT_EQ(recorder.activeID(), "a");
+    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0], (PadKeyCombo{"k", PadModifiers::ctrl | PadModifiers::cmd}));
+    EXPECT_EQ(recorder.activeID(), std::nullopt);
+    // Not recording: events pass untouched.
+    press(&target, KEY_J, Qt::Key_J);
+    EXPECT_EQ(target.seen, 1);
+    EXPECT_EQ(captured.size(), 1u);
+
+    record("leftStick.up", false);
+    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
+    ASSERT_EQ(captured.size(), 2u);
+    EXPECT_EQ(captured[1], (PadKeyCombo{"k", {}}));
+}
+
+TEST_F(KeyRecorderTest, escapeAloneCancelsButWithAModifierIsAShortcut) {
+    int changes = 0;
+    QObject::connect(&recorder, &KeyRecorder::activeChanged, [&] { ++changes; });
+    record("a", true);
+    press(&target, KEY_ESC, Qt::Key_Escape);
+    EXPECT_TRUE(captured.empty());
+    EXPECT_EQ(recorder.activeID(), std::nullopt);
+    EXPECT_EQ(changes, 2);
+
+    record("a", true);
+    press(&target, KEY_ESC, Qt::Key_Escape, Qt::ShiftModifier);
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0], (PadKeyCombo{"esc", PadModifiers::shift}));
+    EXPECT_EQ(target.seen, 0) << "recorded keys are consumed";
+}
+
+TEST_F(KeyRecorderTest, modifierPressedAndReleasedAloneBindsTheFirstOnePressed) {
+    record("a", true);
+    press(&target, KEY_RIGHTSHIFT, Qt::Key_Shift);
+    release(&target, KEY_RIGHTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0], (PadKeyCombo{"lshift", {}}));
+
+    record("a", true);
+    press(&target, KEY_LEFTCTRL, Qt::Key_Control);
+    press(&target, KEY_RIGHTALT, Qt::Key_Alt, Qt::ControlModifier);
+    release(&target, KEY_LEFTCTRL, Qt::Key_Control, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(captured.size(), 1u) << "one modifier is still held";
+    release(&target, KEY_RIGHTALT, Qt::Key_Alt, Qt::AltModifier);
+    ASSERT_EQ(captured.size(), 2u);
+    EXPECT_EQ(captured[1], (PadKeyCombo{"lctrl", {}}));
+
+    // A key in between makes it a shortcut, not a lone modifier.
+    record("a", true);
+    press(&target, KEY_LEFTSHIFT, Qt::Key_Shift);
+    press(&target, KEY_F13, Qt::Key_F13, Qt::ShiftModifier);  // unknown: still recording
+    release(&target, KEY_LEFTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
+    EXPECT_EQ(captured.size(), 2u);
+    EXPECT_EQ(recorder.activeID(), "a");
+    EXPECT_EQ(target.seen, 0) << "recorded keys are consumed";
+}
+
+TEST_F(KeyRecorderTest, unknownKeyKeepsRecordingAndAMousePressCancelsAndStillClicks) {
+    record("a", true);
+    press(&target, KEY_F13, Qt::Key_F13);
+    EXPECT_TRUE(captured.empty());
+    EXPECT_EQ(recorder.activeID(), "a");
+    EXPECT_EQ(target.seen, 0);
+
+    QPushButton button;
+    int clicks = 0;
+    QObject::connect(&button, &QPushButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(recorder.activeID(), std::nullopt);
+    EXPECT_EQ(clicks, 1);
+    press(&target, KEY_K, Qt::Key_K);
+    EXPECT_EQ(target.seen, 1);
+    EXPECT_TRUE(captured.empty());
+}
+
+// The editor over a store in a temporary folder; writes run only when a test
+// advances the background queue.
+class MappingEditorTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<mapping::PadMappingStore> makeStore(const std::filesystem::path& file) {
+        return mapping::PadMappingStore::create(
+            {file, defaults, mapping::makePadMappingRuntime(file, *defaults), mainQueue,
+             backgroundQueue, {}});
+    }
+
+    template <class T = QWidget>
+    T* child(const QString& name) {
+        auto* found = editor->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name.toStdString();
+        return found;
+    }
+
+    /// Picks an entry as the user would.
+    void choose(const QString& comboName, const QString& text) {
+        auto* combo = child<QComboBox>(comboName);
+        ASSERT_NE(combo, nullptr);
+        const int index = combo->findText(text);
+        ASSERT_GE(index, 0) << text.toStdString();
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+    }
+
+    QStringList presetItems() {
+        QStringList items;
+        auto* combo = child<QComboBox>("preset");
+        for (int i = 0; i < combo->count(); ++i) {
+            if (!combo->itemText(i).isEmpty()) {
+                items << combo->itemText(i);
+            }
+        }
+        return items;
+    }
+
+    PadBinding binding(C control) const { return store->mapping().binding(control); }
+    QString keyText(const QString& id) { return child<QPushButton>("key-" + id)->text(); }
+
+    testing::TempDir dir;
+    std::filesystem::path file = dir / "data" / "gamepad_mapping.json";
+    std::shared_ptr<mapping::UserDefaults> defaults =
+        std::make_shared<mapping::UserDefaults>(dir / "defaults.json");
+    std::shared_ptr<testing::FakeClock> clock = std::make_shared<testing::FakeClock>();
+    std::shared_ptr<testing::ManualQueue> mainQueue =
+        std::make_shared<testing::ManualQueue>(clock, "main");
+    std::shared_ptr<testing::ManualQueue> backgroundQueue =
+        std::make_shared<testing::ManualQueue>(clock, "bg");
+    std::shared_ptr<mapping::PadMappingStore> store = makeStore(file);
+    std::unique_ptr<MappingEditor> editor = std::make_unique<MappingEditor>(store, file, defaults);
+};
+
+TEST_F(MappingEditorTest, switchingKindStartsFromItsDefaultsAndTheSameKindKeepsTheBinding) {
+    const GamepadMapping shooter = GamepadMapping::defaults();
+    ASSERT_EQ(child<QComboBox>("kind-a")->currentText(), "Key");
+    choose("kind-a", "Key");
+    EXPECT_EQ(store->mapping(), shooter);
+
+    choose("kind-a", "Scroll");
+    EXPECT_EQ(binding(C::a), PadBinding::scroll(gamepad::PadDirection::down, 1.0));
+    choose("direction-a", "Left");
+    EXPECT_EQ(binding(C::a), PadBinding::scroll(gamepad::PadDirection::left, 1.0));
+    choose("kind-a", "Move pointer");
+    EXPECT_EQ(binding(C::a), PadBinding::mouseMove(gamepad::PadDirection::up, 1.0));
+    child<QSlider>("speed-a")->setValue(child<QSlider>("speed-a")->maximum());
+    EXPECT_EQ(binding(C::a), PadBinding::mouseMove(gamepad::PadDirection::up, 4.0));
+    EXPECT_EQ(child<QLabel>("speed-a-value")->text(), "4.0×");
+    choose("kind-a", "Mouse button");
+    EXPECT_EQ(binding(C::a), PadBinding::mouseButton(gamepad::PadMouseButton::left));
+    child<QPushButton>("button-a-middle")->click();
+    EXPECT_EQ(binding(C::a), PadBinding::mouseButton(gamepad::PadMouseButton::middle));
+    choose("kind-a", "Nothing");
+    EXPECT_EQ(binding(C::a), PadBinding::none());
+    choose("kind-a", "Key");
+    EXPECT_EQ(binding(C::a), PadBinding::key(PadKeyCombo{}));
+    EXPECT_EQ(keyText("a"), "Click to set");
+    // Other rows were left alone.
+    EXPECT_EQ(binding(C::b), shooter.binding(C::b));
+}
+
+TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
+    EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
+    EXPECT_FALSE(presetItems().contains("Custom"));
+
+    choose("kind-a", "Nothing");
+    EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Custom");
+    choose("preset", "Custom");
+    EXPECT_EQ(binding(C::a), PadBinding::none());
+
+    // Back to the preset's value by the key list: Custom goes away.
+    choose("kind-a", "Key");
+    QMenu* menu = child<QToolButton>("keymenu-a")->menu();
+    QAction* space = nullptr;
+    for (QAction* section : menu->actions()) {
+        if (section->menu() != nullptr && section->text() == "Special") {
+            for (QAction* key : section->menu()->actions()) {
+                if (key->text() == "Space") {
+                    space = key;
+                }
+            }
+        }
+    }
+    ASSERT_NE(space, nullptr);
+    space->trigger();
+    EXPECT_EQ(store->mapping(), GamepadMapping::defaults());
+    EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
+    EXPECT_FALSE(presetItems().contains("Custom"));
+
+    choose("preset", "Arrow keys / emulator");
+    EXPECT_EQ(store->mapping(), gamepad::presetMapping(GamepadPreset::emulator));
+    EXPECT_EQ(keyText("a"), "X");
+    child<QPushButton>("reset")->click();
+    EXPECT_EQ(store->mapping(), GamepadMapping::defaults());
+}
+
+TEST_F(MappingEditorTest, keyFieldsRecordIntoTheStoreAndShowTheRecordingState) {
+    child<QPushButton>("key-a")->click();
+    EXPECT_EQ(keyText("a"), "Press a key…");
+    EXPECT_EQ(child<QPushButton>("key-a")->toolTip(), "Press the key to bind. Esc cancels.");
+    press(child<QPushButton>("key-a"), KEY_K, Qt::Key_K, Qt::ControlModifier);
+    EXPECT_EQ(binding(C::a), PadBinding::key("k", PadModifiers::ctrl));
+    EXPECT_EQ(keyText("a"), "⌃K");
+    EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Custom");
+
+    child<QPushButton>("key-leftStick.up")->click();
+    press(child<QPushButton>("key-leftStick.up"), KEY_K, Qt::Key_K, Qt::ControlModifier);
+    EXPECT_EQ(store->mapping().leftStick.up, "k");
+    EXPECT_EQ(keyText("leftStick.up"), "K");
+
+    child<QPushButton>("key-b")->click();
+    press(child<QPushButton>("key-b"), KEY_ESC, Qt::Key_Escape);
+    EXPECT_EQ(binding(C::b), PadBinding::key("c"));
+    EXPECT_EQ(keyText("b"), "C");
+    EXPECT_EQ(child<QPushButton>("key-b")->toolTip(), "Click, then press a key");
+
+    child<QPushButton>("key-x")->click();
+    press(child<QPushButton>("key-x"), KEY_RIGHTSHIFT, Qt::Key_Shift);
+    release(child<QPushButton>("key-x"), KEY_RIGHTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
+    EXPECT_EQ(binding(C::x), PadBinding::key("lshift"));
+
+    // An unknown key keeps recording; clicking another field moves the recording there.
+    child<QPushButton>("key-y")->click();
+    press(child<QPushButton>("key-y"), KEY_F13, Qt::Key_F13);
+    EXPECT_EQ(keyText("y"), "Press a key…");
+    editor->show();
+    QTest::mouseClick(child<QPushButton>("key-b"), Qt::LeftButton);
+    EXPECT_EQ(editor->recorder().activeID(), "b");
+    EXPECT_EQ(keyText("y"), "Q");
+    EXPECT_EQ(keyText("b"), "Press a key…");
+}
+
+TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
+    child<QPushButton>("key-a")->click();
+    store->setMapping(gamepad::presetMapping(GamepadPreset::mouse));
+    EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Mouse only (desktop)");
+    EXPECT_EQ(child<QComboBox>("kind-a")->currentText(), "Mouse button");
+    EXPECT_EQ(child<QPushButton>("key-lb")->text(), "⌘[");
+    EXPECT_EQ(editor->findChild<QPushButton*>("key-leftStick.up"), nullptr) << "mouse mode";
+    EXPECT_NE(editor->findChild<QSlider*>("leftStick-sensitivity"), nullptr);
+    EXPECT_EQ(editor->recorder().activeID(), "a") << "the recording survives the rebuild";
+
+    // A store whose folder cannot be made.
+    { std::ofstream(dir / "blocker") << "a regular file"; }
+    const auto blocked = dir / "blocker" / "gamepad_mapping.json";
+    editor.reset();
+    store = makeStore(blocked);
+    editor = std::make_unique<MappingEditor>(store, blocked, defaults);
+    EXPECT_TRUE(child<QLabel>("saveError")->isHidden());
+    choose("kind-a", "Nothing");
+    backgroundQueue->advance(mapping::PadMappingStore::saveDelay);
+    mainQueue->runPending();
+    ASSERT_TRUE(store->saveError().has_value());
+    EXPECT_FALSE(child<QLabel>("saveError")->isHidden());
+    EXPECT_EQ(child<QLabel>("saveError")->text(),
+              "Could not save: " + QString::fromStdString(*store->saveError()));
+}
+
+TEST_F(MappingEditorTest, windowKeepsItsGeometryAcrossRuns) {
+    EXPECT_EQ(editor->windowTitle(), "Gamepad Mapping");
+    EXPECT_EQ(editor->size(), QSize(680, 760));
+    EXPECT_EQ(editor->minimumSize(), QSize(600, 480));
+    editor->show();
+    editor->resize(720, 640);
+    editor->close();
+    ASSERT_TRUE(defaults->string(MappingEditor::geometryKey).has_value());
+
+    editor = std::make_unique<MappingEditor>(store, file, defaults);
+    EXPECT_EQ(editor->size(), QSize(720, 640));
+}
+
+}  // namespace
+}  // namespace tarvel::app
