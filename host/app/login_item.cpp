@@ -11,7 +11,6 @@
 
 #include "core/base/atomic_file.hpp"
 #include "core/base/data_folder.hpp"
-#include "core/base/log.hpp"
 
 namespace tarvel::app {
 
@@ -154,14 +153,6 @@ tl::expected<std::string, std::string> LoginItem::desktopEntry(std::string_view 
 }
 
 tl::expected<void, std::string> LoginItem::setEnabled(bool on) {
-    auto result = change(on);
-    if (!result) {
-        base::logLine("login item change failed: " + result.error());
-    }
-    return result;
-}
-
-tl::expected<void, std::string> LoginItem::change(bool on) {
     if (directory_.empty()) {
         return tl::unexpected(std::string("no home folder for the autostart entry"));
     }
@@ -204,7 +195,20 @@ bool shouldAskAboutLogin(mapping::UserDefaults& defaults, const LoginItem& item,
     return !item.isEnabled();
 }
 
-std::string loginFailureInformative(std::string_view error) {
+std::string loginPromptMessage() { return "Start Tarvel when you log in?"; }
+
+std::string loginPromptDetail() {
+    return "Tarvel runs in the system tray so your paired phone or tablet can control this "
+           "computer. You can change this later from the menu.";
+}
+
+std::string loginPromptYes() { return "Yes"; }
+
+std::string loginPromptNo() { return "No"; }
+
+std::string loginFailureMessage() { return "Tarvel could not be set to start at login"; }
+
+std::string loginFailureDetail(std::string_view error) {
     return "The autostart entry could not be written: " + std::string(error) +
            ". You can also add Tarvel to your desktop's startup applications yourself.";
 }

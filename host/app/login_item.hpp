@@ -30,7 +30,7 @@ class LoginItem {
     bool isEnabled() const;
 
     /// Writes the entry in one step, or removes it (an absent entry is fine).
-    /// The error is one line naming the path and the reason; it is also logged.
+    /// The error is one line naming the path and the reason.
     tl::expected<void, std::string> setEnabled(bool on);
 
     std::filesystem::path entryPath() const;
@@ -40,8 +40,6 @@ class LoginItem {
     static tl::expected<std::string, std::string> desktopEntry(std::string_view command);
 
   private:
-    tl::expected<void, std::string> change(bool on);
-
     std::filesystem::path directory_;
     std::string command_;
 };
@@ -53,17 +51,15 @@ class LoginItem {
 bool shouldAskAboutLogin(mapping::UserDefaults& defaults, const LoginItem& item,
                          const base::Environment& environment);
 
-/// The first-launch question.
-inline constexpr std::string_view loginPromptMessage = "Start Tarvel when you log in?";
-inline constexpr std::string_view loginPromptInformative =
-    "Tarvel runs in the system tray so your paired phone or tablet can control this computer. "
-    "You can change this later from the menu.";
-inline constexpr std::string_view loginPromptYes = "Yes";
-inline constexpr std::string_view loginPromptNo = "No";
+/// The first-launch question: message, informative text and its two buttons.
+std::string loginPromptMessage();
+std::string loginPromptDetail();
+std::string loginPromptYes();
+std::string loginPromptNo();
 
-/// The alert shown when enabling fails.
-inline constexpr std::string_view loginFailureMessage = "Tarvel could not be set to start at login";
+/// The alert shown when enabling fails: message, and informative text around
 /// `error` as setEnabled returned it.
-std::string loginFailureInformative(std::string_view error);
+std::string loginFailureMessage();
+std::string loginFailureDetail(std::string_view error);
 
 }  // namespace tarvel::app

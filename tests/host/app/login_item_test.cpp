@@ -125,7 +125,7 @@ TEST_F(LoginItemTest, unwritableFolderGivesOneLineError) {
     EXPECT_EQ(result.error().find('\n'), std::string::npos);
     EXPECT_FALSE(item.isEnabled());
 
-    const std::string informative = loginFailureInformative(result.error());
+    const std::string informative = loginFailureDetail(result.error());
     EXPECT_TRUE(informative.starts_with("The autostart entry could not be written: " +
                                         result.error() + ". "));
 
