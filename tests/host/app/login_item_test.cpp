@@ -136,8 +136,9 @@ TEST_F(LoginItemTest, unwritableFolderGivesOneLineError) {
 
 TEST_F(LoginItemTest, execQuotesPathsWithReservedCharacters) {
     EXPECT_EQ(execLine("/home/ann/My Apps/tarvel"), "Exec=\"/home/ann/My Apps/tarvel\"");
-    EXPECT_EQ(execLine("/opt/a$b/tarvel"), "Exec=\"/opt/a\\$b/tarvel\"");
-    // Backslash: escaped once as an argument, then again as a string value.
+    // The argument's escapes are themselves escaped as a string value, so
+    // "$" becomes "\\$" and a backslash four of them.
+    EXPECT_EQ(execLine("/opt/a$b/tarvel"), "Exec=\"/opt/a\\\\$b/tarvel\"");
     EXPECT_EQ(execLine("/opt/a\\b/tarvel"), "Exec=\"/opt/a\\\\\\\\b/tarvel\"");
     // % is not reserved but would start a field code.
     EXPECT_EQ(execLine("/opt/100%/tarvel"), "Exec=/opt/100%%/tarvel");
