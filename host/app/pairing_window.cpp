@@ -117,7 +117,7 @@ PairingWindow::PairingWindow(QWidget* parent)
     QFont codeFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     codeFont.setStyleHint(QFont::Monospace);
     codeFont.setBold(true);
-    codeFont.setPointSize(40);
+    codeFont.setPixelSize(40);  // the window is measured in logical pixels: keep the column inside 380
     code_->setFont(codeFont);
     code_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
@@ -132,7 +132,7 @@ PairingWindow::PairingWindow(QWidget* parent)
     auto* endpoints = new QVBoxLayout;
     endpoints->setSpacing(2);
     QFont lineFont = font();
-    lineFont.setPointSize(11);
+    lineFont.setPixelSize(11);
     lan_ = centredLabel(this, "lan");
     tailscale_ = centredLabel(this, "tailscale");
     for (QLabel* line : {lan_, tailscale_}) {
