@@ -11,6 +11,11 @@
 #include "host/app/mapping_editor.hpp"
 #include "host/app/pairing_window.hpp"
 
+// The icons live in this static library: its resources need registering.
+static void registerIcons() {
+    Q_INIT_RESOURCE(icons);
+}
+
 namespace tarvel::app {
 
 AppShell::AppShell(Setup setup)
@@ -27,6 +32,7 @@ AppShell::AppShell(Setup setup)
         }
     };
     store_ = mapping::PadMappingStore::create(std::move(dependencies));
+    registerIcons();
     tray_->setContextMenu(menu_);
     // Rebuilt from a fresh snapshot every time it opens.
     connect(menu_, &QMenu::aboutToShow, this, &AppShell::rebuildMenu);

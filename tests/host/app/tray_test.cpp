@@ -1,0 +1,151 @@
+// The tray application on the test X server with a tray host (wmdocker): the
+// pairing window's QR code, read back from a screenshot, is the link the
+// server issued; a phone pairs with it and appears in the menu; "Quit Tarvel"
+// stops the server with nothing held.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/security/hex.hpp"
+#include "host/app/app_shell.hpp"
+#include "host/app/pairing_window.hpp"
+#include "host/platform/client_session.hpp"
+#include "tests/fakes/child_process.hpp"
+#include "tests/fakes/desktop_env.hpp"
+#include "tests/host/server/server_test_support.hpp"
+
+namespace tarvel::app {
+namespace {
+
+using namespace std::chrono_literals;
+using server::testing::countLines;
+using server::testing::Harness;
+
+/// Runs the event loop until `done` or the limit.
+template <class Predicate>
+bool spinUntil(Predicate done, std::chrono::milliseconds limit = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+}
+
+QAction* row(QMenu& menu, const QString& name) {
+    for (QAction* action : menu.actions()) {
+        if (action->objectName() == name) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverything) {
+    TARVEL_REQUIRE_TEST_DISPLAY(display);
+    const pid_t tray = testing::spawnChild({"wmdocker"}, {}, nullptr);
+    ASSERT_GT(tray, 0) << "wmdocker is needed as the tray host";
+    testing::ChildGuard trayGuard{tray};
+    ASSERT_TRUE(spinUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
+
+    auto mainQueue = std::make_shared<QtMainQueue>();
+    Harness host([&](server::HostServer::Dependencies& deps) { deps.mainQueue = mainQueue; });
+    tarvel::testing::TempDir files;
+    auto defaults = std::make_shared<mapping::UserDefaults>(files / "defaults.json");
+    AppShell::Setup setup{
+        .server = host.server,
+        .mainQueue = mainQueue,
+        .background = std::make_shared<platform::AsioSerialQueue>("rc.test.background"),
+        .defaults = defaults,
+        .runtime = mapping::makePadMappingRuntime(files / "mapping.json", *defaults),
+        .mappingFile = files / "mapping.json",
+        .injection = {true, {}},
+        .loginItem = LoginItem(files / "autostart", "/usr/bin/tarvel"),
+        .environment = [](std::string_view name) -> std::optional<std::string> {
+            return name == "TVL_BENCH" ? std::optional<std::string>("1") : std::nullopt;
+        },
+    };
+    AppShell shell(std::move(setup));
+    shell.start();
+    shell.openPairingWindow();
+    ASSERT_TRUE(spinUntil([&] { return shell.pairingWindow() && shell.pairingWindow()->isVisible(); }));
+    spinUntil([] { return false; }, 300ms);  // painted
+
+    // What a phone's camera would see.
+    const auto artifacts = std::filesystem::path(TARVEL_TEST_ARTIFACTS);
+    std::filesystem::create_directories(artifacts);
+    const auto shot = artifacts / "pairing-window.png";
+    ASSERT_TRUE(testing::runChild({"import", "-display", display, "-window", "root", shot.string()}, 10s));
+    const auto decoded = testing::runChild({"zbarimg", "-q", "--raw", shot.string()}, 10s);
+    ASSERT_TRUE(decoded) << "no QR code in " << shot;
+    auto link = pairing::PairingPayload::fromURLString(decoded->substr(0, decoded->find('\n')));
+    ASSERT_TRUE(link) << *decoded;
+    const auto& identity = host.server->identity();
+    EXPECT_EQ(link->hostId, identity.id());
+    EXPECT_EQ(link->publicKeyHex, security::Hex::encode(identity.publicKey()));
+    const auto* code = shell.pairingWindow()->findChild<QLabel*>("code");
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(code->text().remove(' ').toStdString(), link->code);
+
+    // A phone pairs from the link: the window closes and the menu names it.
+    std::mutex mutex;
+    bool paired = false;
+    platform::ClientSession::Callbacks callbacks;
+    callbacks.established = [&](const auto&, bool) {
+        std::lock_guard lock(mutex);
+        paired = true;
+    };
+    auto phone = platform::ClientSession::create(
+        {{security::LocalIdentity::generate(), "Tray Phone", "Model 7"},
+         {"127.0.0.1:" + std::to_string(host.port)}},
+        platform::ClientSession::Pair{link->code, *security::Hex::decode(link->publicKeyHex)},
+        std::move(callbacks));
+    phone->start();
+    ASSERT_TRUE(spinUntil([&] {
+        std::lock_guard lock(mutex);
+        return paired && !shell.pairingWindow()->isVisible();
+    }));
+    shell.rebuildMenu();
+    QAction* client = row(shell.menu(), "clientRow");
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->text(), "● Tray Phone (Model 7)");
+
+    // A key held when the user quits is let go of before the server stops.
+    ASSERT_TRUE(phone->send(wire::InputEvent::Key{0x04, wire::KeyState::down, false}));
+    ASSERT_TRUE(phone->settle(5000ms));
+    ASSERT_TRUE(spinUntil([&] { return countLines(*host.sink, {R"("op":"key")", R"("down":true)"}) == 1; }));
+    QAction* quit = row(shell.menu(), "quitRow");
+    ASSERT_NE(quit, nullptr);
+    QTimer::singleShot(0, quit, &QAction::trigger);
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });  // bounded
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(countLines(*host.sink, {R"("op":"key")", R"("down":false)"}), 1u);
+    EXPECT_FALSE(phone->send(wire::InputEvent::Key{0x05, wire::KeyState::down, false}) &&
+                 phone->settle(1000ms))
+        << "the server still serves after quitting";
+    phone->close();
+}
+
+}  // namespace
+}  // namespace tarvel::app
+
+int main(int argc, char** argv) {
+    // On the test X server when there is one; offscreen otherwise, where the
+    // test skips (or fails when the desktop is required).
+    if (const char* display = std::getenv("TARVEL_TEST_DISPLAY"); display != nullptr && *display != 0) {
+        ::setenv("DISPLAY", display, 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    } else {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
