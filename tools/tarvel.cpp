@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
     }
     QSocketNotifier stopSignals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopSignals, &QSocketNotifier::activated, &application, [] {
+        char byte = 0;
+        (void)!::read(signalPipe[0], &byte, 1);  // or the notifier fires for ever
         base::logLine("stopping on a signal");
         QCoreApplication::quit();
     });

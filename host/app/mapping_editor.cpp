@@ -297,7 +297,7 @@ MappingEditor::MappingEditor(std::shared_ptr<mapping::PadMappingStore> store,
 
     // Footer.
     auto* help = new QLabel(QStringLiteral(
-        "Click a key field, then press the key (with Shift, Ctrl, Alt or Super if you want a "
+        "Click a key field, then press the key (with Shift, Control, Alt or Super if you want a "
         "shortcut). Esc cancels; use the ⌄ menu to pick Esc or any other key from a list."));
     help->setObjectName(QStringLiteral("footer"));
     help->setWordWrap(true);
@@ -662,7 +662,8 @@ QWidget* MappingEditor::makeKeyField(const QString& id, bool allowModifiers,
     pickButton->setAutoRaise(true);
     pickButton->setPopupMode(QToolButton::InstantPopup);
     pickButton->setMenu(makeKeyMenu(pickButton, [get, set](std::string_view name) {
-        PadKeyCombo combo = get();
+        // A key keeps the field's modifiers; "None" empties the whole combination.
+        PadKeyCombo combo = name.empty() ? PadKeyCombo{} : get();
         combo.key = std::string(name);
         set(combo);
     }));
@@ -752,7 +753,22 @@ void MappingEditor::resizeEvent(QResizeEvent* event) {
     }
 }
 
+void MappingEditor::hideEvent(QHideEvent* event) {
+    // The recorder watches the whole application: once the window is gone,
+    // keys typed elsewhere must not land in the mapping.
+    recorder_->cancel();
+    QWidget::hideEvent(event);
+}
+
+void MappingEditor::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow()) {
+        recorder_->cancel();
+    }
+    QWidget::changeEvent(event);
+}
+
 void MappingEditor::closeEvent(QCloseEvent* event) {
+    recorder_->cancel();
     geometrySave_->stop();
     saveWindowGeometry();
     QWidget::closeEvent(event);

@@ -76,14 +76,17 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     shell.start();
     shell.openPairingWindow();
     ASSERT_TRUE(spinUntil([&] { return shell.pairingWindow() && shell.pairingWindow()->isVisible(); }));
-    spinUntil([] { return false; }, 300ms);  // painted
-
-    // What a phone's camera would see.
+    // What a phone's camera would see, once the window has been painted.
     const auto artifacts = std::filesystem::path(TARVEL_TEST_ARTIFACTS);
     std::filesystem::create_directories(artifacts);
     const auto shot = artifacts / "pairing-window.png";
-    ASSERT_TRUE(testing::runChild({"import", "-display", display, "-window", "root", shot.string()}, 10s));
-    const auto decoded = testing::runChild({"zbarimg", "-q", "--raw", shot.string()}, 10s);
+    std::optional<std::string> decoded;
+    for (int attempt = 0; attempt < 20 && !decoded; ++attempt) {
+        spinUntil([] { return false; }, 200ms);
+        if (testing::runChild({"import", "-display", display, "-window", "root", shot.string()}, 10s)) {
+            decoded = testing::runChild({"zbarimg", "-q", "--raw", shot.string()}, 10s);
+        }
+    }
     ASSERT_TRUE(decoded) << "no QR code in " << shot;
     auto link = pairing::PairingPayload::fromURLString(decoded->substr(0, decoded->find('\n')));
     ASSERT_TRUE(link) << *decoded;
@@ -124,8 +127,12 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     QAction* quit = row(shell.menu(), "quitRow");
     ASSERT_NE(quit, nullptr);
     QTimer::singleShot(0, quit, &QAction::trigger);
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });  // bounded
+    QTimer bound;  // the loop ends by the quit, or fails here
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    bound.start(5000);
     EXPECT_EQ(QApplication::exec(), 0);
+    bound.stop();
     EXPECT_EQ(countLines(*host.sink, {R"("op":"key")", R"("down":false)"}), 1u);
     EXPECT_FALSE(phone->send(wire::InputEvent::Key{0x05, wire::KeyState::down, false}) &&
                  phone->settle(1000ms))
