@@ -15,7 +15,9 @@
 
 #include <linux/input-event-codes.h>
 
+#include <algorithm>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 #include "host/app/key_recorder.hpp"
@@ -26,7 +28,6 @@
 namespace tarvel::app {
 namespace {
 
-using namespace std::chrono_literals;
 using gamepad::GamepadMapping;
 using gamepad::GamepadPreset;
 using gamepad::PadBinding;
@@ -40,30 +41,27 @@ QKeyEvent keyEvent(QEvent::Type type, int linuxKey, int qtKey,
     return QKeyEvent(type, qtKey, modifiers, static_cast<quint32>(linuxKey + 8), 0, 0);
 }
 
-/// Sends a key press the way the application delivers it, so the recorder's
-/// filter sees it.
+/// Sends a key event the way the application delivers it, so the recorder's filter sees it.
 void press(QObject* target, int linuxKey, int qtKey,
-           Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QKeyEvent event = keyEvent(QEvent::KeyPress, linuxKey, qtKey, modifiers);
+           Qt::KeyboardModifiers modifiers = Qt::NoModifier, QEvent::Type type = QEvent::KeyPress) {
+    QKeyEvent event = keyEvent(type, linuxKey, qtKey, modifiers);
     QApplication::sendEvent(target, &event);
 }
 
-void release(QObject* target, int linuxKey, int qtKey,
-             Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QKeyEvent event = keyEvent(QEvent::KeyRelease, linuxKey, qtKey, modifiers);
-    QApplication::sendEvent(target, &event);
+void release(QObject* target, int linuxKey, int qtKey, Qt::KeyboardModifiers modifiers) {
+    press(target, linuxKey, qtKey, modifiers, QEvent::KeyRelease);
 }
 
 TEST(HidUsageOfKeyEvent, readsTheScanCodeAndFoldsRightHandModifiersOntoTheLeft) {
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_K, Qt::Key_K)), 0x0E);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_LEFTSHIFT, Qt::Key_Shift)), 0xE1);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTSHIFT, Qt::Key_Shift)), 0xE1);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTCTRL, Qt::Key_Control)), 0xE0);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTALT, Qt::Key_Alt)), 0xE2);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_RIGHTMETA, Qt::Key_Meta)), 0xE3);
     // The Qt key does not matter, only where the key sits.
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_Q, Qt::Key_A)), 0x14);
-    EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, KEY_F13, Qt::Key_F13)), std::nullopt);
+    const std::vector<std::tuple<int, int, std::optional<std::uint16_t>>> rows = {
+        {KEY_K, Qt::Key_K, 0x0E},           {KEY_Q, Qt::Key_A, 0x14},
+        {KEY_LEFTSHIFT, Qt::Key_Shift, 0xE1}, {KEY_RIGHTSHIFT, Qt::Key_Shift, 0xE1},
+        {KEY_RIGHTCTRL, Qt::Key_Control, 0xE0}, {KEY_RIGHTALT, Qt::Key_Alt, 0xE2},
+        {KEY_RIGHTMETA, Qt::Key_Meta, 0xE3},  {KEY_F13, Qt::Key_F13, std::nullopt}};
+    for (const auto& [linuxKey, qtKey, usage] : rows) {
+        EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, linuxKey, qtKey)), usage) << linuxKey;
+    }
     EXPECT_EQ(hidUsageOfKeyEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_K, Qt::NoModifier, 0, 0, 0)),
               std::nullopt);
 }
@@ -88,82 +86,44 @@ class KeyRecorderTest : public ::testing::Test {
     std::vector<PadKeyCombo> captured;
 };
 
-TEST_F(KeyRecorderTest, shortcutKeepsItsModifiersOnlyWhereAllowedAndEndsRecording) {
-    record("a", true);
-    EXPECT_EQ(recorder.activeID(), "a");
-    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
-    ASSERT_EQ(captured.size(), 1u);
-    EXPECT_EQ(captured[0], (PadKeyCombo{"k", PadModifiers::ctrl | PadModifiers::cmd}));
-    EXPECT_EQ(recorder.activeID(), std::nullopt);
-    // Not recording: events pass untouched.
-    press(&target, KEY_J, Qt::Key_J);
-    EXPECT_EQ(target.seen, 1);
-    EXPECT_EQ(captured.size(), 1u);
-
-    record("leftStick.up", false);
-    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
-    ASSERT_EQ(captured.size(), 2u);
-    EXPECT_EQ(captured[1], (PadKeyCombo{"k", {}}));
-}
-
-TEST_F(KeyRecorderTest, escapeAloneCancelsButWithAModifierIsAShortcut) {
+TEST_F(KeyRecorderTest, shortcutsKeepModifiersWhereAllowedAndEscapeAloneCancels) {
     int changes = 0;
     QObject::connect(&recorder, &KeyRecorder::activeChanged, [&] { ++changes; });
     record("a", true);
     press(&target, KEY_ESC, Qt::Key_Escape);
-    EXPECT_TRUE(captured.empty());
     EXPECT_EQ(recorder.activeID(), std::nullopt);
     EXPECT_EQ(changes, 2);
-
     record("a", true);
     press(&target, KEY_ESC, Qt::Key_Escape, Qt::ShiftModifier);
-    ASSERT_EQ(captured.size(), 1u);
-    EXPECT_EQ(captured[0], (PadKeyCombo{"esc", PadModifiers::shift}));
+    record("a", true);
+    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::MetaModifier);
+    record("leftStick.up", false);
+    press(&target, KEY_K, Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(captured, (std::vector<PadKeyCombo>{{"esc", PadModifiers::shift},
+                                                  {"k", PadModifiers::ctrl | PadModifiers::cmd},
+                                                  {"k", {}}}));
     EXPECT_EQ(target.seen, 0) << "recorded keys are consumed";
+    press(&target, KEY_J, Qt::Key_J);  // not recording: events pass untouched
+    EXPECT_EQ(target.seen, 1);
+    EXPECT_EQ(captured.size(), 3u);
 }
 
 TEST_F(KeyRecorderTest, modifierPressedAndReleasedAloneBindsTheFirstOnePressed) {
     record("a", true);
-    press(&target, KEY_RIGHTSHIFT, Qt::Key_Shift);
-    release(&target, KEY_RIGHTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
-    ASSERT_EQ(captured.size(), 1u);
-    EXPECT_EQ(captured[0], (PadKeyCombo{"lshift", {}}));
-
-    record("a", true);
     press(&target, KEY_LEFTCTRL, Qt::Key_Control);
     press(&target, KEY_RIGHTALT, Qt::Key_Alt, Qt::ControlModifier);
     release(&target, KEY_LEFTCTRL, Qt::Key_Control, Qt::ControlModifier | Qt::AltModifier);
-    EXPECT_EQ(captured.size(), 1u) << "one modifier is still held";
+    EXPECT_TRUE(captured.empty()) << "one modifier is still held";
     release(&target, KEY_RIGHTALT, Qt::Key_Alt, Qt::AltModifier);
-    ASSERT_EQ(captured.size(), 2u);
-    EXPECT_EQ(captured[1], (PadKeyCombo{"lctrl", {}}));
+    EXPECT_EQ(captured, (std::vector<PadKeyCombo>{{"lctrl", {}}}));
 
     // A key in between makes it a shortcut, not a lone modifier.
     record("a", true);
     press(&target, KEY_LEFTSHIFT, Qt::Key_Shift);
     press(&target, KEY_F13, Qt::Key_F13, Qt::ShiftModifier);  // unknown: still recording
     release(&target, KEY_LEFTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
-    EXPECT_EQ(captured.size(), 2u);
+    EXPECT_EQ(captured.size(), 1u);
     EXPECT_EQ(recorder.activeID(), "a");
-    EXPECT_EQ(target.seen, 0) << "recorded keys are consumed";
-}
-
-TEST_F(KeyRecorderTest, unknownKeyKeepsRecordingAndAMousePressCancelsAndStillClicks) {
-    record("a", true);
-    press(&target, KEY_F13, Qt::Key_F13);
-    EXPECT_TRUE(captured.empty());
-    EXPECT_EQ(recorder.activeID(), "a");
-    EXPECT_EQ(target.seen, 0);
-
-    QPushButton button;
-    int clicks = 0;
-    QObject::connect(&button, &QPushButton::clicked, [&] { ++clicks; });
-    QTest::mouseClick(&button, Qt::LeftButton);
-    EXPECT_EQ(recorder.activeID(), std::nullopt);
-    EXPECT_EQ(clicks, 1);
-    press(&target, KEY_K, Qt::Key_K);
-    EXPECT_EQ(target.seen, 1);
-    EXPECT_TRUE(captured.empty());
 }
 
 // The editor over a store in a temporary folder; writes run only when a test
@@ -193,16 +153,7 @@ class MappingEditorTest : public ::testing::Test {
         emit combo->activated(index);
     }
 
-    QStringList presetItems() {
-        QStringList items;
-        auto* combo = child<QComboBox>("preset");
-        for (int i = 0; i < combo->count(); ++i) {
-            if (!combo->itemText(i).isEmpty()) {
-                items << combo->itemText(i);
-            }
-        }
-        return items;
-    }
+    bool offersCustom() { return child<QComboBox>("preset")->findText("Custom") >= 0; }
 
     PadBinding binding(C control) const { return store->mapping().binding(control); }
     QString keyText(const QString& id) { return child<QPushButton>("key-" + id)->text(); }
@@ -250,7 +201,7 @@ TEST_F(MappingEditorTest, switchingKindStartsFromItsDefaultsAndTheSameKindKeepsT
 
 TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
-    EXPECT_FALSE(presetItems().contains("Custom"));
+    EXPECT_FALSE(offersCustom());
 
     choose("kind-a", "Nothing");
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Custom");
@@ -260,21 +211,14 @@ TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
     // Back to the preset's value by the key list: Custom goes away.
     choose("kind-a", "Key");
     QMenu* menu = child<QToolButton>("keymenu-a")->menu();
-    QAction* space = nullptr;
-    for (QAction* section : menu->actions()) {
-        if (section->menu() != nullptr && section->text() == "Special") {
-            for (QAction* key : section->menu()->actions()) {
-                if (key->text() == "Space") {
-                    space = key;
-                }
-            }
-        }
-    }
-    ASSERT_NE(space, nullptr);
-    space->trigger();
+    const auto keys = menu->findChildren<QAction*>();
+    const auto space = std::find_if(keys.begin(), keys.end(),
+                                    [](QAction* key) { return key->text() == "Space"; });
+    ASSERT_NE(space, keys.end());
+    (*space)->trigger();
     EXPECT_EQ(store->mapping(), GamepadMapping::defaults());
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
-    EXPECT_FALSE(presetItems().contains("Custom"));
+    EXPECT_FALSE(offersCustom());
 
     choose("preset", "Arrow keys / emulator");
     EXPECT_EQ(store->mapping(), gamepad::presetMapping(GamepadPreset::emulator));
@@ -286,7 +230,6 @@ TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
 TEST_F(MappingEditorTest, keyFieldsRecordIntoTheStoreAndShowTheRecordingState) {
     child<QPushButton>("key-a")->click();
     EXPECT_EQ(keyText("a"), "Press a key…");
-    EXPECT_EQ(child<QPushButton>("key-a")->toolTip(), "Press the key to bind. Esc cancels.");
     press(child<QPushButton>("key-a"), KEY_K, Qt::Key_K, Qt::ControlModifier);
     EXPECT_EQ(binding(C::a), PadBinding::key("k", PadModifiers::ctrl));
     EXPECT_EQ(keyText("a"), "⌃K");
@@ -301,7 +244,6 @@ TEST_F(MappingEditorTest, keyFieldsRecordIntoTheStoreAndShowTheRecordingState) {
     press(child<QPushButton>("key-b"), KEY_ESC, Qt::Key_Escape);
     EXPECT_EQ(binding(C::b), PadBinding::key("c"));
     EXPECT_EQ(keyText("b"), "C");
-    EXPECT_EQ(child<QPushButton>("key-b")->toolTip(), "Click, then press a key");
 
     child<QPushButton>("key-x")->click();
     press(child<QPushButton>("key-x"), KEY_RIGHTSHIFT, Qt::Key_Shift);
@@ -326,7 +268,6 @@ TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
     EXPECT_EQ(child<QComboBox>("kind-a")->currentText(), "Mouse button");
     EXPECT_EQ(child<QPushButton>("key-lb")->text(), "⌘[");
     EXPECT_EQ(editor->findChild<QPushButton*>("key-leftStick.up"), nullptr) << "mouse mode";
-    EXPECT_NE(editor->findChild<QSlider*>("leftStick-sensitivity"), nullptr);
     EXPECT_EQ(editor->recorder().activeID(), "a") << "the recording survives the rebuild";
 
     // A store whose folder cannot be made.
@@ -346,9 +287,6 @@ TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
 }
 
 TEST_F(MappingEditorTest, windowKeepsItsGeometryAcrossRuns) {
-    EXPECT_EQ(editor->windowTitle(), "Gamepad Mapping");
-    EXPECT_EQ(editor->size(), QSize(680, 760));
-    EXPECT_EQ(editor->minimumSize(), QSize(600, 480));
     editor->show();
     editor->resize(720, 640);
     editor->close();
