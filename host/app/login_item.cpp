@@ -32,8 +32,7 @@ std::string_view trim(std::string_view text) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-// Characters that make an Exec argument need quotes (Desktop Entry
-// Specification, "The Exec key").
+// Characters that make an Exec argument of a desktop entry need quotes.
 bool isReserved(char c) {
     constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
     return reserved.find(c) != std::string_view::npos;
