@@ -3,6 +3,8 @@
 #include <cctype>
 #include <charconv>
 
+#include <unistd.h>
+
 #include "core/base/data_folder.hpp"
 #include "core/base/log.hpp"
 #include "core/diagnostics/latency_trace.hpp"
@@ -42,7 +44,9 @@ const std::string_view hostOptionsUsage =
     "  --keystrokes  the chords for shortcuts, swipes, zoom and paste (default: linux\n"
     "                with x11, mac otherwise)\n"
     "  --dns-sd      announce the host to phones with Avahi (default), or not at all\n"
-    "  --ports       the port range to bind (default 49182-49192)\n";
+    "  --ports       the port range to bind (default 49182-49192)\n"
+    "  --control-socket  where the host answers tarveld's commands (default:\n"
+    "                $TVL_CONTROL_SOCKET, else $XDG_RUNTIME_DIR/tarvel/control)\n";
 
 std::optional<tl::expected<void, std::string>> parseHostOption(HostOptions& options, int argc,
                                                                char** argv, int& i) {
@@ -100,6 +104,12 @@ std::optional<tl::expected<void, std::string>> parseHostOption(HostOptions& opti
         }
         options.firstPort = *first;
         options.lastPort = *last;
+    } else if (arg == "--control-socket") {
+        auto path = value();
+        if (!path || path->empty()) {
+            return Result(tl::unexpect, "--control-socket needs a path");
+        }
+        options.controlSocket = std::filesystem::path(*path);
     } else {
         return std::nullopt;
     }
@@ -217,6 +227,18 @@ tl::expected<AssembledHost, std::string> assembleHost(const HostOptions& options
     dependencies.padRuntime = host.runtime;
     dependencies.latencyTrace = &trace;
     host.server = server::HostServer::create(std::move(dependencies));
+
+    host.sinkName = sinkChoice == SinkChoice::x11      ? "x11"
+                    : sinkChoice == SinkChoice::record ? "record"
+                                                       : "none";
+    control::ControlServer::Dependencies controlDeps;
+    controlDeps.socketPath =
+        options.controlSocket.value_or(control::socketPath(environment, ::getuid()));
+    controlDeps.host = host.server;
+    controlDeps.sink = host.sinkName;
+    controlDeps.injecting = host.injecting;
+    controlDeps.latencyTrace = &trace;
+    host.control = control::ControlServer::create(std::move(controlDeps));
     return host;
 }
 

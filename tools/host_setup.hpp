@@ -18,6 +18,7 @@
 #include "host/mapping/pad_mapping_store.hpp"
 #include "host/mapping/user_defaults.hpp"
 #include "host/platform/asio_serial_queue.hpp"
+#include "host/server/control_server.hpp"
 #include "host/server/host_server.hpp"
 
 namespace tarvel::tools {
@@ -32,6 +33,7 @@ struct HostOptions {
     bool advertise = true;
     std::uint16_t firstPort = server::HostServer::defaultFirstPort;
     std::uint16_t lastPort = server::HostServer::defaultLastPort;
+    std::optional<std::filesystem::path> controlSocket;  // else TVL_CONTROL_SOCKET or the default
 };
 
 /// The lines of the usage text that describe HostOptions.
@@ -53,6 +55,11 @@ struct AssembledHost {
     /// Whether input reaches a desktop; when not, why, in a few words.
     bool injecting = false;
     std::string injectionProblem;
+    /// The event sink's name for status: x11, record or none.
+    std::string sinkName;
+    /// The control socket around `server`, not yet started; the owner
+    /// starts it, forwards the pairing callbacks and stops it first.
+    std::shared_ptr<control::ControlServer> control;
 };
 
 /// Prepares the data folder, picks the event sink and clipboard, reads the

@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
         .injection = injectionState(*assembled, environment),
         .loginItem = app::LoginItem(app::LoginItem::defaultDirectory(environment), command),
         .environment = environment,
+        .control = assembled->control,
     };
     int exitCode = 0;
     {

@@ -2,6 +2,8 @@
 // port of 49182-49192, optionally showing a pairing code, until SIGINT or
 // SIGTERM, then releases everything it holds and exits 0. Exits 2 on a bad
 // command line and 1 when it cannot start (data folder, event record, ports).
+// `tarveld status|devices|pair|forget` ask the running host over its control
+// socket instead.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -28,6 +30,7 @@
 #include "core/base/data_folder.hpp"
 #include "core/base/environment.hpp"
 #include "core/base/log.hpp"
+#include "core/base/version.hpp"
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/gamepad/gamepad_mapping_file.hpp"
 #include "host/injection/event_sink.hpp"
@@ -43,6 +46,7 @@
 #include "host/platform/linux/x11_event_sink.hpp"
 #include "host/platform/terminal_qr.hpp"
 #include "host/server/host_server.hpp"
+#include "tools/control_commands.hpp"
 #include "tools/host_setup.hpp"
 
 namespace {
@@ -53,7 +57,9 @@ std::string usageText() {
     return std::string(
                "usage: tarveld [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
                "               [--dns-sd avahi|off] [--pair] [--ports FIRST-LAST]\n"
-               "  --pair        show a pairing code, its link and QR code; Enter or SIGUSR1 for a new one\n") +
+               "               [--control-socket PATH]\n") +
+           std::string(tools::controlCommandsUsage) +
+           "  --pair        show a pairing code, its link and QR code; Enter or SIGUSR1 for a new one\n" +
            std::string(tools::hostOptionsUsage);
 }
 
@@ -154,8 +160,9 @@ class StdinLines {
 /// What the user sees of pairing. Main queue only.
 class PairingDisplay {
   public:
-    PairingDisplay(std::weak_ptr<server::HostServer> host, bool enabled)
-        : host_(std::move(host)), enabled_(enabled) {}
+    PairingDisplay(std::weak_ptr<server::HostServer> host, bool enabled,
+                   std::shared_ptr<control::ControlServer> control)
+        : host_(std::move(host)), enabled_(enabled), control_(std::move(control)) {}
 
     void listening(std::uint16_t port) {
         printLine("Listening on port " + std::to_string(port));
@@ -178,6 +185,9 @@ class PairingDisplay {
     }
 
     void codeEnded(server::PairingCodeEnd how) {
+        if (!enabled_) {
+            return;  // a code a `tarveld pair` asked for: that command reports it
+        }
         codeLive_ = false;
         const std::string next = ::isatty(STDIN_FILENO) == 1
                                      ? "Press Enter (or send SIGUSR1) for a new code."
@@ -204,6 +214,7 @@ class PairingDisplay {
             return;
         }
         const auto info = host->beginPairing();
+        control_->pairingCodeReplaced();
         shownPort_ = port;
         codeLive_ = true;
         const std::string link = info.payload.urlString();
@@ -223,11 +234,19 @@ class PairingDisplay {
     bool stopping_ = false;
     bool codeLive_ = false;
     std::optional<std::uint16_t> shownPort_;
+    std::shared_ptr<control::ControlServer> control_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("tarveld %.*s\n", static_cast<int>(base::version().size()), base::version().data());
+        return 0;
+    }
+    if (argc >= 2 && tools::isControlCommand(argv[1])) {
+        return tools::runControlCommand(argc, argv, base::processEnvironment());
+    }
     auto parsed = parse(argc, argv);
     if (auto* message = std::get_if<std::string>(&parsed)) {
         if (message->empty()) {
@@ -262,12 +281,19 @@ int main(int argc, char** argv) {
         return exitStartFailed;
     }
     auto host = std::exchange(assembled->server, nullptr);
+    const auto control = assembled->control;
 
     // Touched only on the main queue, where every callback runs.
-    auto display = std::make_shared<PairingDisplay>(host, options.pair);
+    auto display = std::make_shared<PairingDisplay>(host, options.pair, control);
     host->setOnListening([display](std::uint16_t port) { display->listening(port); });
-    host->setOnPairingCodeEnded([display](server::PairingCodeEnd how) { display->codeEnded(how); });
-    host->setOnPairingCompleted([] { printLine("Pairing completed; serving the paired device."); });
+    host->setOnPairingCodeEnded([display, control](server::PairingCodeEnd how) {
+        display->codeEnded(how);
+        control->pairingCodeEnded(how);
+    });
+    host->setOnPairingCompleted([control] {
+        printLine("Pairing completed; serving the paired device.");
+        control->pairingCompleted();
+    });
 
     // Start-up failure wakes the signal loop below with a signal of its own.
     auto startFailed = std::make_shared<std::atomic<bool>>(false);
@@ -277,6 +303,10 @@ int main(int argc, char** argv) {
         ::pthread_kill(mainThread, SIGTERM);
     });
     host->start();
+    // Without it the host still serves phones; the line says why.
+    if (auto listening = control->start(); !listening) {
+        base::logLine(listening.error());
+    }
 
     std::optional<StdinLines> enterKey;
     if (options.pair) {
@@ -304,6 +334,7 @@ int main(int argc, char** argv) {
     }
     enterKey.reset();
     mainQueue->sync([display] { display->stop(); });
+    control->stop();
     host->stop();
     mainQueue->sync([] {});
     // The server's threads end before main returns and statics go.

@@ -65,12 +65,26 @@ void AppShell::start() {
             self->updateIcon();
         }
     });
-    setup_.server->setOnPairingCompleted([self] {
+    setup_.server->setOnPairingCompleted([self, control = setup_.control] {
+        if (control) {
+            control->pairingCompleted();
+        }
         if (self) {
             self->endPairingWindow();
         }
     });
+    setup_.server->setOnPairingCodeEnded([control = setup_.control](server::PairingCodeEnd how) {
+        if (control) {
+            control->pairingCodeEnded(how);
+        }
+    });
     setup_.server->start();
+    if (setup_.control) {
+        // Without it the tray still serves phones; the line says why.
+        if (auto listening = setup_.control->start(); !listening) {
+            base::logLine(listening.error());
+        }
+    }
     if (setup_.environment("TVL_SHOW_GAMEPAD_MAPPING").value_or("") == "1") {
         QTimer::singleShot(0, this, &AppShell::openMappingEditor);
     }
@@ -82,8 +96,12 @@ void AppShell::stopServer() {
         return;
     }
     stopped_ = true;
+    if (setup_.control) {
+        setup_.control->stop();
+    }
     setup_.server->setOnChange({});
     setup_.server->setOnPairingCompleted({});
+    setup_.server->setOnPairingCodeEnded({});
     setup_.server->stop();
 }
 
@@ -131,6 +149,9 @@ void AppShell::openPairingWindow() {
         setup_.server->endPairing();
     }
     const auto info = setup_.server->beginPairing();
+    if (setup_.control) {
+        setup_.control->pairingCodeReplaced();
+    }
     const auto snapshot = setup_.server->snapshot();
     const QRect icon = tray_->geometry();
     pairing_->present(info.code, info.payload.urlString(), info.lan.value_or(snapshot.lanIP), info.ts,

@@ -13,6 +13,7 @@
 #include "host/app/status_menu.hpp"
 #include "host/mapping/pad_mapping_store.hpp"
 #include "host/mapping/user_defaults.hpp"
+#include "host/server/control_server.hpp"
 #include "host/server/host_server.hpp"
 
 class QMenu;
@@ -38,6 +39,8 @@ class AppShell : public QObject {
         InjectionState injection;
         LoginItem loginItem;
         base::Environment environment = base::processEnvironment();
+        /// The control socket around `server`, started and stopped with it; may be null.
+        std::shared_ptr<control::ControlServer> control;
     };
 
     explicit AppShell(Setup setup);

@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "host/server/control_server.hpp"
+#include "tests/host/server/server_test_support.hpp"
+
+namespace tarvel::control {
+namespace {
+
+using server::testing::eventually;
+using server::testing::Harness;
+using server::testing::TestConnection;
+
+/// One client of the control socket: what it sends, every line it reads.
+class Peer {
+  public:
+    explicit Peer(const std::filesystem::path& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.native().size());
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    ~Peer() { ::close(fd_); }
+
+    bool connected() const { return connected_; }
+    void send(std::string_view bytes) const {
+        (void)!::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    /// The next answer, or nothing when the host closes or 3 s pass.
+    std::optional<Answer> next() {
+        const auto deadline = Clock::now() + 3s;
+        for (;;) {
+            if (auto newline = pending_.find('\n'); newline != std::string::npos) {
+                auto answer = parseAnswer(std::string_view(pending_).substr(0, newline));
+                pending_.erase(0, newline + 1);
+                return answer ? std::optional(*answer) : std::nullopt;
+            }
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd pfd{fd_, POLLIN, 0};
+            char chunk[1024];
+            if (left <= 0ms || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+                return std::nullopt;
+            }
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n <= 0) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            pending_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    /// True once the host closed the connection (within 3 s).
+    bool closedByHost() {
+        while (!closed_ && next()) {
+        }
+        return closed_;
+    }
+    Answer ask(const Request& request) {
+        send(encodeRequest(request));
+        return next().value_or(Error{Failure::badRequest, "no answer", {}});
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    int fd_;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string pending_;
+};
+
+/// A control server over a harness's host, wired as the owners wire it.
+struct Served {
+    explicit Served(Harness& h, const std::function<void(ControlServer::Dependencies&)>& adjust = {})
+        : path(h.dir.path() / "run" / "control") {
+        ControlServer::Dependencies deps;
+        deps.socketPath = path;
+        deps.host = h.server;
+        deps.sink = "record";
+        deps.injecting = true;
+        if (adjust) {
+            adjust(deps);
+        }
+        server = ControlServer::create(std::move(deps));
+        h.server->setOnPairingCompleted([s = server] { s->pairingCompleted(); });
+        h.server->setOnPairingCodeEnded([s = server](server::PairingCodeEnd how) { s->pairingCodeEnded(how); });
+        started = server->start();
+    }
+    ~Served() { server->stop(); }
+    std::filesystem::path path;
+    std::shared_ptr<ControlServer> server;
+    tl::expected<void, std::string> started;
+};
+
+TEST(ControlServer, answersStatusDevicesAndForgetFromTheHost) {
+    Harness h;
+    Served served(h);
+    ASSERT_TRUE(served.started) << served.started.error();
+    struct stat info {};
+    ASSERT_EQ(::stat(served.path.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(served.path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    TestConnection phone(h.port);
+    ASSERT_TRUE(phone.pair(h.server->beginPairing().code, "Ana"));
+    ASSERT_TRUE(eventually([&] { return h.server->isConnected(); }));
+
+    auto status = std::get<HostStatus>(Peer(served.path).ask({Command::status, {}}));
+    EXPECT_EQ(status.port, h.port);
+    EXPECT_EQ(status.name, h.server->snapshot().hostName);
+    EXPECT_EQ(status.sink, "record");
+    EXPECT_EQ(status.controlledBy, "Ana");
+    EXPECT_EQ(status.pairedDevices, 1u);
+
+    const auto devices = std::get<std::vector<Device>>(Peer(served.path).ask({Command::devices, {}}));
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, "Ana");
+    EXPECT_TRUE(devices[0].online && devices[0].controlling);
+
+    EXPECT_EQ(std::get<Error>(Peer(served.path).ask({Command::forget, "Bo"})).failure, Failure::unknownDevice);
+    const auto forgotten = std::get<Forgotten>(Peer(served.path).ask({Command::forget, "Ana"}));
+    EXPECT_EQ(forgotten.device.id, devices[0].id);
+    EXPECT_TRUE(phone.closedByHost());
+    EXPECT_TRUE(eventually([&] { return h.server->snapshot().clients.empty(); }));
+
+    served.server->stop();
+    EXPECT_FALSE(std::filesystem::exists(served.path));
+}
+
+TEST(ControlServer, pairReportsTheNewDeviceAndAClosedReplacedOrExhaustedCodeEnds) {
+    Harness h;
+    Served served(h);
+    ASSERT_TRUE(served.started);
+    {
+        Peer waiting(served.path);
+        const auto offer = std::get<PairingOffer>(waiting.ask({Command::pair, {}}));
+        EXPECT_EQ(offer.code.size(), 6u);
+        EXPECT_NE(offer.link.find("code=" + offer.code), std::string::npos);
+        TestConnection phone(h.port);
+        ASSERT_TRUE(phone.pair(offer.code, "Ana"));
+        const auto paired = waiting.next();
+        ASSERT_TRUE(paired);
+        EXPECT_EQ(std::get<Paired>(*paired).device.name, "Ana");
+        EXPECT_TRUE(waiting.closedByHost());
+    }
+    std::string withdrawn;
+    {
+        Peer first(served.path);
+        const auto replaced = std::get<PairingOffer>(first.ask({Command::pair, {}}));
+        Peer second(served.path);
+        withdrawn = std::get<PairingOffer>(second.ask({Command::pair, {}})).code;
+        EXPECT_EQ(first.next(), Answer(PairingEnded{PairingEnd::replaced}));
+        // The owner shows a code of its own: the command's code is gone.
+        served.server->pairingCodeReplaced();
+        EXPECT_EQ(second.next(), Answer(PairingEnded{PairingEnd::replaced}));
+        EXPECT_FALSE(TestConnection(h.port).pair(replaced.code, "Late"));
+    }
+    {
+        Peer leaving(served.path);
+        withdrawn = std::get<PairingOffer>(leaving.ask({Command::pair, {}})).code;
+    }  // closing the connection withdraws the code
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(TestConnection(h.port).pair(withdrawn, "Late"));
+
+    Peer guessed(served.path);
+    const auto code = std::get<PairingOffer>(guessed.ask({Command::pair, {}})).code;
+    const std::string wrong = code == "000000" ? "111111" : "000000";
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(TestConnection(h.port).pair(wrong, "Guess"));
+    }
+    EXPECT_EQ(guessed.next(), Answer(PairingEnded{PairingEnd::exhausted}));
+    EXPECT_EQ(h.server->snapshot().clients.size(), 1u);
+}
+
+TEST(ControlServer, refusesOtherUsersGarbageOversizedIdleAndExcessClients) {
+    Harness h;
+    {
+        Served strangers(h, [](ControlServer::Dependencies& deps) { deps.allowedUid = ::getuid() + 1; });
+        ASSERT_TRUE(strangers.started);
+        Peer stranger(strangers.path);
+        ASSERT_TRUE(stranger.connected());
+        stranger.send(encodeRequest({Command::status, {}}));
+        EXPECT_FALSE(stranger.next());
+        EXPECT_TRUE(stranger.closedByHost());
+    }
+    Served served(h, [](ControlServer::Dependencies& deps) {
+        deps.requestDeadline = 300ms;
+        deps.maxClients = 3;
+    });
+    ASSERT_TRUE(served.started);
+    for (const std::string& bytes : {std::string("\x00\xff{\n", 4), std::string("{\"command\":\"halt\"}\n"),
+                                     std::string(maxRequestBytes + 10, 'x')}) {
+        Peer peer(served.path);
+        peer.send(bytes);
+        const auto answer = peer.next();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(std::get<Error>(*answer).failure, Failure::badRequest);
+        EXPECT_TRUE(peer.closedByHost());
+    }
+    {
+        Peer idle(served.path);
+        idle.send(R"({"command":)");
+        const auto answer = idle.next();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(std::get<Error>(*answer).failure, Failure::timeout);
+        EXPECT_TRUE(idle.closedByHost());
+    }
+    {
+        std::vector<std::unique_ptr<Peer>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(std::make_unique<Peer>(served.path));
+        }
+        Peer extra(served.path);
+        extra.send(encodeRequest({Command::status, {}}));
+        const auto busy = extra.next();
+        ASSERT_TRUE(busy);
+        EXPECT_EQ(std::get<Error>(*busy).failure, Failure::busy);
+    }
+    // Those slots free again once their holders go.
+    EXPECT_TRUE(eventually([&] {
+        return std::holds_alternative<HostStatus>(Peer(served.path).ask({Command::status, {}}));
+    }));
+}
+
+TEST(ControlServer, keepsALiveSocketReplacesAStaleOneAndRefusesUnsafePlaces) {
+    Harness h;
+    Served first(h);
+    ASSERT_TRUE(first.started);
+    {
+        Served second(h);
+        ASSERT_FALSE(second.started);
+        EXPECT_EQ(second.started.error(), "no control socket: another Tarvel host answers on " + first.path.string());
+    }
+    EXPECT_TRUE(std::holds_alternative<HostStatus>(Peer(first.path).ask({Command::status, {}})))
+        << "the refused server left the live socket alone";
+    // A host that died leaves its file behind, and nothing answers there.
+    first.server->stop();
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, first.path.c_str(), first.path.native().size());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    {
+        Served again(h);
+        ASSERT_TRUE(again.started) << again.started.error();
+        EXPECT_TRUE(std::holds_alternative<HostStatus>(Peer(again.path).ask({Command::status, {}})));
+    }
+    std::ofstream(first.path) << "not a socket";
+    {
+        Served blocked(h);
+        ASSERT_FALSE(blocked.started);
+        EXPECT_NE(blocked.started.error().find("is not a socket"), std::string::npos);
+    }
+    std::filesystem::remove(first.path);
+    std::filesystem::permissions(first.path.parent_path(), std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+    Served open(h);
+    ASSERT_FALSE(open.started);
+    EXPECT_NE(open.started.error().find("is not private to this user"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvel::control
