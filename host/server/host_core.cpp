@@ -383,6 +383,12 @@ void HostCore::establish(Session& session, const security::SessionKeys& keys, co
                                                                wire::SecureTCPChannel::Role::host);
     session.udpKey = keys.sessionKey;
     session.phase = Phase::established;
+    // A new key: flows that opened nothing so far may be this device's.
+    for (auto& [id, flow] : flows_) {
+        if (!flow.opened) {
+            flow.failures = 0;
+        }
+    }
     if (active_ == nullptr) {
         setActive(&session, out);
         // The dead-man release measures from this moment.
@@ -547,8 +553,12 @@ void HostCore::flowOpened(FlowId id, const discovery::NetworkEndpoint& peer, con
     // Source addresses are easy to forge: past the bound the flow idle
     // longest makes room, so a flood cannot grow the map.
     if (flows_.size() >= limits_.maxUdpPeers) {
+        // A flood of junk must not push out the flows phones use.
         auto oldest =
             std::min_element(flows_.begin(), flows_.end(), [](const auto& a, const auto& b) {
+                if (a.second.opened != b.second.opened) {
+                    return !a.second.opened;
+                }
                 return a.second.lastActivity < b.second.lastActivity;
             });
         out.perform(DropFlow{oldest->first});
@@ -572,6 +582,9 @@ void HostCore::datagramReceived(FlowId id, wire::ByteView data, std::uint64_t re
     if (data.size() != wire::UDPCodec::datagramLength) {
         return;
     }
+    if (!flow->second.opened && flow->second.failures >= limits_.unopenedFlowAttempts) {
+        return;
+    }
     // The datagram names no session: whichever established key opens it is the sender.
     Session* sender = nullptr;
     std::optional<wire::InputPacket> packet;
@@ -586,8 +599,12 @@ void HostCore::datagramReceived(FlowId id, wire::ByteView data, std::uint64_t re
         }
     }
     if (sender == nullptr) {
+        if (!flow->second.opened) {
+            ++flow->second.failures;
+        }
         return;
     }
+    flow->second.opened = true;
     // Acknowledged even when it is a replay: the first acknowledgement may
     // have been lost, and the replay window still keeps it from running twice.
     if (packet->ackRequired) {
@@ -709,7 +726,7 @@ void HostCore::tick(const Now& now, ActionSink& out) {
 }
 
 bool HostCore::needsSupervision() const noexcept {
-    return !stopped_ && (!sessions_.empty() || !flows_.empty() || active_ != nullptr);
+    return !stopped_ && (!sessions_.empty() || active_ != nullptr);
 }
 
 // The user's operations.

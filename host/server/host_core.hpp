@@ -46,8 +46,13 @@ struct Limits {
     std::size_t maxPendingSessions = 32;
     /// Handshaking connections one source address may hold; its oldest makes room.
     std::size_t maxPendingPerAddress = 8;
-    /// UDP flows; a new one beyond this evicts the flow idle longest.
-    std::size_t maxUdpPeers = 256;
+    /// UDP flows; a new one beyond this evicts a flow that never carried input
+    /// before one that did, each the one idle longest.
+    std::size_t maxUdpPeers = 1024;
+    /// Datagrams a flow that never carried input may fail to open before the
+    /// host stops trying keys on it (until another session is established):
+    /// a flood then costs a lookup per datagram, not a decryption per session.
+    std::uint32_t unopenedFlowAttempts = 4;
 };
 
 /// The shell's names for a TCP connection and a UDP flow. Never reused.
@@ -221,7 +226,8 @@ class HostCore {
 
     /// The supervision tick: dead-man check, idle limits, idle flows.
     void tick(const Now& now, ActionSink& out);
-    /// Whether the supervision tick has anything to watch.
+    /// Whether the supervision tick has anything to watch: a session, or
+    /// somebody in control. Idle flows alone wait for the next refresh.
     bool needsSupervision() const noexcept;
 
     // The user's operations.
@@ -270,6 +276,8 @@ class HostCore {
     };
     struct Flow {
         base::MonotonicTime lastActivity;
+        std::uint32_t failures = 0;  // datagrams no key opened, while never opened
+        bool opened = false;         // some datagram of it was opened
     };
     struct PendingMove {
         float dx = 0;

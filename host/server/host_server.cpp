@@ -39,14 +39,16 @@ using base::Overloaded;
 
 }  // namespace
 
-/// Carries the core's actions out as they come.
+/// Carries the core's actions out as they come; made only with coreLock_ held.
 class HostServer::Performer final : public ActionSink {
   public:
-    explicit Performer(HostServer& server) : server_(server) {}
-    void perform(Action&& action) override { server_.perform(std::move(action)); }
+    explicit Performer(HostServer& server, Thread thread = Thread::server)
+        : server_(server), thread_(thread) {}
+    void perform(Action&& action) override { server_.perform(std::move(action), thread_); }
 
   private:
     HostServer& server_;
+    Thread thread_;
 };
 
 HostServer::HostServer(Dependencies dependencies,
@@ -99,11 +101,12 @@ HostServer::~HostServer() {
         queue_->sync([this] { shutDown(); });
     }
     connections_.clear();
-    flows_.clear();
     // Every queued injection (the final release included) and store write
     // runs before the injector and the store go.
-    if (!onInject) {
-        injectQueue_->sync([] {});
+    if (onInject) {
+        drainInjections();
+    } else {
+        injectQueue_->sync([this] { drainInjections(); });
     }
     if (!onStore) {
         storeQueue_->sync([] {});
@@ -121,8 +124,11 @@ HostServer::~HostServer() {
 }
 
 void HostServer::shutDown() {
-    Performer performer(*this);
-    core_.stop(now(), performer);
+    {
+        std::lock_guard lock(coreLock_);
+        Performer performer(*this);
+        core_.stop(now(), performer);
+    }
     watchdog_.cancel();
     refresh_.cancel();
     restart_.cancel();
@@ -151,6 +157,7 @@ HostContext HostServer::hostContext(std::uint16_t port) const {
 }
 
 discovery::DnsSdTxt HostServer::txt() const {
+    // The context is written on the server queue only, which is where this runs.
     const auto& identity = core_.identity();
     const auto& key = identity.publicKey();
     const auto& context = core_.context();
@@ -205,98 +212,85 @@ void HostServer::setOnPairingCodeEnded(std::function<void(PairingCodeEnd)> callb
 
 // Carrying out the core's actions.
 
-void HostServer::perform(Action&& action) {
+void HostServer::perform(Action&& action, Thread thread) {
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    // Control connections belong to the server queue, flows to the inject queue.
+    auto onServer = [&](std::function<void(HostServer&)> job) {
+        if (thread == Thread::server) {
+            job(*this);
+            return;
+        }
+        queue_->async([weak, job = std::move(job)] {
+            if (auto self = weak.lock()) {
+                job(*self);
+            }
+        });
+    };
+    auto onFlows = [&](std::function<void(UdpListener&)> job) {
+        if (thread == Thread::inject) {
+            if (servedUdp_) {
+                job(*servedUdp_);
+            }
+            return;
+        }
+        if (!udpListener_) {
+            return;
+        }
+        injectQueue_->async([udp = std::weak_ptr(udpListener_), job = std::move(job)] {
+            if (auto listener = udp.lock()) {
+                job(*listener);
+            }
+        });
+    };
     std::visit(
         Overloaded{
-            [this](Send& send) {
-                auto it = connections_.find(send.connection);
-                if (it == connections_.end()) {
-                    return;
-                }
-                if (!send.thenClose) {
-                    it->second->send(std::move(send.bytes));
-                    return;
-                }
-                std::weak_ptr<HostServer> weak = weak_from_this();
-                it->second->send(std::move(send.bytes),
-                                 [weak, id = send.connection](std::error_code) {
-                                     if (auto self = weak.lock()) {
-                                         self->closeConnection(id);
-                                     }
-                                 });
-            },
-            [this](Close& close) { closeConnection(close.connection); },
-            [this](SendDatagram& datagram) {
-                if (auto it = flows_.find(datagram.flow); it != flows_.end()) {
-                    it->second->send(datagram.bytes);
-                }
-            },
-            [this](DropFlow& drop) { dropFlow(drop.flow); },
-            [this](inject::Packet& packet) {
-                if (packet.isMove) {
-                    queueMove(packet);
-                    return;
-                }
-                auto* trace = tracing() ? deps_.latencyTrace : nullptr;
-                if (trace != nullptr) {
-                    trace->logEvent(packet.packet.seq, packet.packet.event.opcode(), packet.recvAt,
-                                    diagnostics::LatencyTrace::now(), 0);
-                }
-                queueInjection([packet = packet.packet, recvAt = packet.recvAt,
-                                trace](injection::InputInjector& injector) {
-                    const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
-                    injector.stampPacketTime();
-                    injector.handle(packet);
-                    if (trace != nullptr) {
-                        trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
-                        if (recvAt != 0) {
-                            trace->record(diagnostics::LatencyMetric::hostRecvToInject,
-                                          start > recvAt ? start - recvAt : 0);
-                        }
+            [&](Send& send) {
+                onServer([send = std::move(send)](HostServer& self) mutable {
+                    auto it = self.connections_.find(send.connection);
+                    if (it == self.connections_.end()) {
+                        return;
                     }
+                    if (!send.thenClose) {
+                        it->second->send(std::move(send.bytes));
+                        return;
+                    }
+                    it->second->send(std::move(send.bytes),
+                                     [weak = self.weak_from_this(),
+                                      id = send.connection](std::error_code) {
+                                         if (auto server = weak.lock()) {
+                                             server->closeConnection(id);
+                                         }
+                                     });
                 });
             },
-            [this](inject::ReleaseAll&) {
-                queueInjection([](injection::InputInjector& injector) { injector.releaseAll(); });
+            [&](Close& close) {
+                onServer([id = close.connection](HostServer& self) { self.closeConnection(id); });
             },
-            [this](inject::StampPacketTime&) {
-                queueInjection(
-                    [](injection::InputInjector& injector) { injector.stampPacketTime(); });
-            },
-            [this](inject::Text& text) {
-                queueInjection([text = std::move(text.text)](injection::InputInjector& injector) {
-                    injector.stampPacketTime();
-                    injector.injectText(text);
+            [&](SendDatagram& datagram) {
+                if (thread == Thread::inject && servedUdp_) {
+                    // The acknowledgement leaves before the input is performed.
+                    servedUdp_->send(datagram.flow, wire::ByteView(datagram.bytes.data(),
+                                                                   datagram.bytes.size()));
+                    return;
+                }
+                onFlows([datagram](UdpListener& udp) {
+                    udp.send(datagram.flow,
+                             wire::ByteView(datagram.bytes.data(), datagram.bytes.size()));
                 });
             },
-            [this](inject::Clipboard& clipboard) {
-                // Set in its place on the inject queue: an earlier paste still
-                // queued must find the earlier text, and this paste this text.
-                queueInjection(
-                    [target = deps_.clipboard, text = std::move(clipboard.text),
-                     autoPaste = clipboard.autoPaste](injection::InputInjector& injector) {
-                        injector.stampPacketTime();
-                        // A paste the clipboard did not take would paste the old text.
-                        const bool taken = !target || target->setText(text);
-                        if (!taken) {
-                            base::logLine("the clipboard did not take the text; not pasting");
-                        } else if (autoPaste) {
-                            injector.postPaste();
-                        }
-                    });
+            [&](DropFlow& drop) {
+                onFlows([flow = drop.flow](UdpListener& udp) { udp.forget(flow); });
             },
-            [this](inject::PadMappingChanged&) {
-                queueInjection(
-                    [](injection::InputInjector& injector) { injector.padMappingChanged(); });
-            },
-            [this](inject::SuperviseTick&) {
-                queueInjection(
-                    [](injection::InputInjector& injector) { injector.superviseTick(); });
-            },
-            [this](store::SaveClient& save) {
+            [&](inject::Packet& packet) { pushInjection(std::move(packet), thread); },
+            [&](inject::ReleaseAll& job) { pushInjection(job, thread); },
+            [&](inject::StampPacketTime& job) { pushInjection(job, thread); },
+            [&](inject::Text& job) { pushInjection(std::move(job), thread); },
+            [&](inject::Clipboard& job) { pushInjection(std::move(job), thread); },
+            [&](inject::PadMappingChanged& job) { pushInjection(job, thread); },
+            [&](inject::SuperviseTick& job) { pushInjection(job, thread); },
+            [&](store::SaveClient& save) {
                 auto previous = store_->client(save.record.clientId);
                 store_->upsertClient(save.record);
-                std::weak_ptr<HostServer> weak = weak_from_this();
                 storeQueue_->async([weak, store = store_, id = save.connection,
                                     clientId = save.record.clientId, previous = std::move(previous),
                                     queue = std::weak_ptr(queue_)]() mutable {
@@ -315,43 +309,51 @@ void HostServer::perform(Action&& action) {
                     if (auto serverQueue = queue.lock()) {
                         serverQueue->async([weak, id, saved, why = std::move(why)] {
                             if (auto self = weak.lock()) {
-                                Performer performer(*self);
-                                self->core_.pairingSaved(id, saved, why, self->now(), performer);
+                                {
+                                    std::lock_guard lock(self->coreLock_);
+                                    Performer performer(*self);
+                                    self->core_.pairingSaved(id, saved, why, self->now(),
+                                                             performer);
+                                }
                                 self->updateWatchdog();
                             }
                         });
                     }
                 });
             },
-            [this](store::TouchClient& touch) {
+            [&](store::TouchClient& touch) {
                 store_->touchClient(touch.clientId, touch.when, touch.remoteIp);
             },
-            [this](store::RemoveClient& remove) { store_->removeClient(remove.clientId); },
-            [this](ActivityChanged& change) {
+            [&](store::RemoveClient& remove) { store_->removeClient(remove.clientId); },
+            [&](ActivityChanged& change) {
                 if (!deps_.hostFacts) {
                     return;
                 }
-                if (change.controlled) {
-                    deps_.hostFacts->beginActivity(activityReason);
-                } else {
-                    deps_.hostFacts->endActivity();
-                }
+                // Queued from either thread under the core lock, so the last
+                // change the core made is the last one carried out.
+                queue_->async([facts = deps_.hostFacts, controlled = change.controlled] {
+                    if (controlled) {
+                        facts->beginActivity(activityReason);
+                    } else {
+                        facts->endActivity();
+                    }
+                });
             },
-            [this](Notify&) {
+            [&](Notify&) {
                 toMain([](Callbacks& callbacks) {
                     if (callbacks.onChange) {
                         callbacks.onChange();
                     }
                 });
             },
-            [this](PairingCompleted&) {
+            [&](PairingCompleted&) {
                 toMain([](Callbacks& callbacks) {
                     if (callbacks.onPairingCompleted) {
                         callbacks.onPairingCompleted();
                     }
                 });
             },
-            [this](PairingCodeEnded& ended) {
+            [&](PairingCodeEnded& ended) {
                 toMain([how = ended.how](Callbacks& callbacks) {
                     if (callbacks.onPairingCodeEnded) {
                         callbacks.onPairingCodeEnded(how);
@@ -369,39 +371,89 @@ void HostServer::closeConnection(ConnectionId id) {
     }
 }
 
-void HostServer::dropFlow(FlowId id) {
-    auto node = flows_.extract(id);
-    if (!node.empty()) {
-        node.mapped()->cancel();
+void HostServer::pushInjection(InjectJob job, Thread thread) {
+    if (auto* packet = std::get_if<inject::Packet>(&job); packet != nullptr && !packet->isMove) {
+        if (tracing()) {
+            deps_.latencyTrace->logEvent(packet->packet.seq, packet->packet.event.opcode(),
+                                         packet->recvAt, diagnostics::LatencyTrace::now(), 0);
+        }
+    }
+    injectJobs_.push_back(std::move(job));
+    // The inject queue drains on its own after a batch of datagrams; work
+    // from the server queue wakes it once until it has drained.
+    if (thread == Thread::server && !drainPosted_) {
+        drainPosted_ = true;
+        injectQueue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->drainInjections();
+            }
+        });
     }
 }
 
-void HostServer::queueInjection(std::function<void(injection::InputInjector&)> job) {
-    injectQueue_->async([injector = injector_, job = std::move(job)] { job(*injector); });
+void HostServer::drainInjections() {
+    for (;;) {
+        {
+            std::lock_guard lock(coreLock_);
+            if (injectJobs_.empty()) {
+                drainPosted_ = false;
+                return;
+            }
+            // Both vectors keep their capacity: draining allocates nothing.
+            runningJobs_.swap(injectJobs_);
+        }
+        for (auto& job : runningJobs_) {
+            run(job);
+        }
+        runningJobs_.clear();
+    }
 }
 
-void HostServer::queueMove(const inject::Packet& move) {
-    auto* trace = tracing() ? deps_.latencyTrace : nullptr;
-    std::weak_ptr<HostServer> weak = weak_from_this();
-    std::weak_ptr<platform::AsioSerialQueue> serverQueue = queue_;
-    queueInjection(
-        [packet = move.packet, trace, weak, serverQueue](injection::InputInjector& injector) {
-            const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
-            injector.stampPacketTime();
-            injector.handle(packet);
-            if (trace != nullptr) {
-                trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
-            }
-            // Back to the server queue: the next coalesced movement may go out.
-            if (auto queue = serverQueue.lock()) {
-                queue->async([weak] {
-                    if (auto self = weak.lock()) {
-                        Performer performer(*self);
-                        self->core_.moveInjected(performer);
+void HostServer::run(InjectJob& job) {
+    auto& injector = *injector_;
+    std::visit(
+        Overloaded{
+            [&](inject::Packet& packet) {
+                auto* trace = tracing() ? deps_.latencyTrace : nullptr;
+                const auto start = trace != nullptr ? diagnostics::LatencyTrace::now() : 0;
+                injector.stampPacketTime();
+                injector.handle(packet.packet);
+                if (trace != nullptr) {
+                    trace->recordSince(diagnostics::LatencyMetric::hostInject, start);
+                    if (packet.recvAt != 0 && !packet.isMove) {
+                        trace->record(diagnostics::LatencyMetric::hostRecvToInject,
+                                      start > packet.recvAt ? start - packet.recvAt : 0);
                     }
-                });
-            }
-        });
+                }
+                if (packet.isMove) {
+                    // The next coalesced movement may go out now.
+                    std::lock_guard lock(coreLock_);
+                    Performer performer(*this, Thread::inject);
+                    core_.moveInjected(performer);
+                }
+            },
+            [&](inject::ReleaseAll&) { injector.releaseAll(); },
+            [&](inject::StampPacketTime&) { injector.stampPacketTime(); },
+            [&](inject::Text& text) {
+                injector.stampPacketTime();
+                injector.injectText(text.text);
+            },
+            [&](inject::Clipboard& clipboard) {
+                // Set in its place on the inject queue: an earlier paste still
+                // queued must find the earlier text, and this paste this text.
+                injector.stampPacketTime();
+                // A paste the clipboard did not take would paste the old text.
+                const bool taken = !deps_.clipboard || deps_.clipboard->setText(clipboard.text);
+                if (!taken) {
+                    base::logLine("the clipboard did not take the text; not pasting");
+                } else if (clipboard.autoPaste) {
+                    injector.postPaste();
+                }
+            },
+            [&](inject::PadMappingChanged&) { injector.padMappingChanged(); },
+            [&](inject::SuperviseTick&) { injector.superviseTick(); },
+        },
+        job);
 }
 
 bool HostServer::tracing() const {
@@ -414,9 +466,14 @@ void HostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
     const ConnectionId id = nextConnection_++;
     const auto endpoint = conn->endpoint();
     connections_.emplace(id, std::move(conn));
-    Performer performer(*this);
-    core_.connectionOpened(id, endpoint, now(), performer);
-    if (core_.phase(id)) {
+    bool open = false;
+    {
+        std::lock_guard lock(coreLock_);
+        Performer performer(*this);
+        core_.connectionOpened(id, endpoint, now(), performer);
+        open = core_.phase(id).has_value();
+    }
+    if (open) {
         receive(id);
     }
     updateWatchdog();
@@ -430,57 +487,68 @@ void HostServer::receive(ConnectionId id) {
     std::weak_ptr<HostServer> weak = weak_from_this();
     it->second->receive([weak, id](wire::ByteView data, bool isComplete, std::error_code error) {
         auto self = weak.lock();
-        if (!self || !self->core_.phase(id)) {
-            return;  // closed: a connection that is closing reads nothing more
+        if (!self) {
+            return;
         }
-        Performer performer(*self);
-        const auto time = self->now();
-        self->core_.bytesReceived(id, data, time, performer);
-        if (self->core_.phase(id)) {
-            if (isComplete || error) {
-                self->core_.connectionEnded(
-                    id,
-                    error ? "read failed: " + error.message() : std::string("closed by the device"),
-                    time, performer);
-                self->closeConnection(id);
-            } else {
-                self->receive(id);
+        bool readMore = false;
+        {
+            std::lock_guard lock(self->coreLock_);
+            if (!self->core_.phase(id)) {
+                return;  // closed: a connection that is closing reads nothing more
             }
+            Performer performer(*self);
+            const auto time = self->now();
+            self->core_.bytesReceived(id, data, time, performer);
+            if (self->core_.phase(id)) {
+                if (isComplete || error) {
+                    self->core_.connectionEnded(id,
+                                                error ? "read failed: " + error.message()
+                                                      : std::string("closed by the device"),
+                                                time, performer);
+                    self->closeConnection(id);
+                } else {
+                    readMore = true;
+                }
+            }
+        }
+        if (readMore) {
+            self->receive(id);
         }
         self->updateWatchdog();
     });
 }
 
-void HostServer::acceptUDP(std::shared_ptr<UdpFlow> flow) {
-    const FlowId id = nextFlow_++;
-    const auto endpoint = flow->endpoint();
-    auto [it, inserted] = flows_.emplace(id, std::move(flow));
-    std::weak_ptr<HostServer> weak = weak_from_this();
-    it->second->onDatagram([weak, id](wire::ByteView datagram) {
-        if (auto self = weak.lock()) {
-            self->handleDatagram(id, datagram);
-        }
-    });
-    Performer performer(*this);
-    core_.flowOpened(id, endpoint, now(), performer);
-    updateWatchdog();
-}
-
-void HostServer::handleDatagram(FlowId id, wire::ByteView data) {
-    std::uint64_t recvAt = 0;
-    if (tracing()) {
-        const auto t = diagnostics::LatencyTrace::now();
-        if (t != 0) {
-            if (lastDatagramAt_ != 0) {
-                deps_.latencyTrace->record(diagnostics::LatencyMetric::hostCallbackGap,
-                                           t - lastDatagramAt_);
+void HostServer::handleBatch(UdpListener& listener,
+                             std::span<const UdpListener::Datagram> batch) {
+    const auto time = now();
+    {
+        std::lock_guard lock(coreLock_);
+        Performer performer(*this, Thread::inject);
+        for (const auto& datagram : batch) {
+            std::uint64_t recvAt = 0;
+            if (tracing()) {
+                const auto t = diagnostics::LatencyTrace::now();
+                if (t != 0) {
+                    if (lastDatagramAt_ != 0) {
+                        deps_.latencyTrace->record(diagnostics::LatencyMetric::hostCallbackGap,
+                                                   t - lastDatagramAt_);
+                    }
+                    lastDatagramAt_ = t;
+                }
+                recvAt = t;
             }
-            lastDatagramAt_ = t;
+            if (datagram.isNewFlow) {
+                // Gone already when an earlier datagram of the batch evicted it.
+                const auto endpoint = listener.endpoint(datagram.flow);
+                if (!endpoint) {
+                    continue;
+                }
+                core_.flowOpened(datagram.flow, *endpoint, time, performer);
+            }
+            core_.datagramReceived(datagram.flow, datagram.bytes, recvAt, time, performer);
         }
-        recvAt = t;
     }
-    Performer performer(*this);
-    core_.datagramReceived(id, data, recvAt, now(), performer);
+    drainInjections();
 }
 
 // Start-up and listeners.
@@ -510,7 +578,7 @@ void HostServer::bindAndRun() {
     std::string failures;
     for (std::uint32_t p = deps_.firstPort; p <= deps_.lastPort; ++p) {
         const auto port = static_cast<std::uint16_t>(p);
-        auto bound = bindListeners(queue_->context(), port);
+        auto bound = bindListeners(queue_->context(), injectQueue_->context(), port);
         if (bound) {
             finishStart(std::move(*bound));
             return;
@@ -520,7 +588,10 @@ void HostServer::bindAndRun() {
         }
         failures += std::to_string(port) + ": " + bound.error().message();
     }
-    core_.setContext(hostContext(deps_.lastPort));
+    {
+        std::lock_guard lock(coreLock_);
+        core_.setContext(hostContext(deps_.lastPort));
+    }
     base::logLine("could not bind any port in " + std::to_string(deps_.firstPort) + "..." +
                   std::to_string(deps_.lastPort) + " (" + failures + ")");
     toMain([why = std::move(failures)](Callbacks& callbacks) {
@@ -533,7 +604,10 @@ void HostServer::bindAndRun() {
 void HostServer::finishStart(ListenerPair listeners) {
     tcpListener_ = std::move(listeners.tcp);
     udpListener_ = std::move(listeners.udp);
-    core_.setContext(hostContext(listeners.port));
+    {
+        std::lock_guard lock(coreLock_);
+        core_.setContext(hostContext(listeners.port));
+    }
     std::weak_ptr<HostServer> weak = weak_from_this();
     tcpListener_->start(
         [weak](std::shared_ptr<TcpConnection> conn) {
@@ -549,15 +623,23 @@ void HostServer::finishStart(ListenerPair listeners) {
                 self->restartListeners();
             }
         });
-    udpListener_->start(
-        [weak](std::shared_ptr<UdpFlow> flow) {
-            if (auto self = weak.lock()) {
-                self->acceptUDP(std::move(flow));
-            } else {
-                flow->cancel();
-            }
-        },
-        [](std::error_code error) { base::logLine("UDP listener failed: " + error.message()); });
+    injectQueue_->async([weak, udp = udpListener_] {
+        auto self = weak.lock();
+        if (!self) {
+            udp->cancel();
+            return;
+        }
+        self->servedUdp_ = udp;
+        udp->start(
+            [weak](UdpListener& listener, std::span<const UdpListener::Datagram> batch) {
+                if (auto server = weak.lock()) {
+                    server->handleBatch(listener, batch);
+                }
+            },
+            [](std::error_code error) {
+                base::logLine("UDP listener failed: " + error.message());
+            });
+    });
     if (deps_.advertiser) {
         deps_.advertiser->advertise(core_.context().hostName, listeners.port, txt());
     }
@@ -572,6 +654,7 @@ void HostServer::finishStart(ListenerPair listeners) {
             callbacks.onListening(port);
         }
     });
+    std::lock_guard lock(coreLock_);
     Performer performer(*this);
     performer.perform(Notify{});
 }
@@ -582,8 +665,12 @@ void HostServer::cancelListeners() {
         tcpListener_.reset();
     }
     if (udpListener_) {
-        udpListener_->cancel();
-        udpListener_.reset();
+        injectQueue_->async([weak = weak_from_this(), udp = std::move(udpListener_)] {
+            udp->cancel();
+            if (auto self = weak.lock(); self && self->servedUdp_ == udp) {
+                self->servedUdp_.reset();
+            }
+        });
     }
     if (deps_.advertiser) {
         deps_.advertiser->withdraw();
@@ -591,8 +678,11 @@ void HostServer::cancelListeners() {
 }
 
 void HostServer::restartListeners() {
-    if (core_.stopped()) {
-        return;
+    {
+        std::lock_guard lock(coreLock_);
+        if (core_.stopped()) {
+            return;
+        }
     }
     cancelListeners();
     refresh_.cancel();
@@ -608,7 +698,15 @@ void HostServer::restartListeners() {
 }
 
 void HostServer::refreshNetwork() {
-    core_.setContext(hostContext(core_.context().port));
+    // Interfaces and host facts are read outside the lock: datagrams go on meanwhile.
+    auto context = hostContext(core_.context().port);
+    std::lock_guard lock(coreLock_);
+    core_.setContext(std::move(context));
+    Performer performer(*this);
+    if (!watchdog_.active()) {
+        // Nobody to supervise: idle flows expire here instead of on a tick.
+        core_.tick(now(), performer);
+    }
     auto record = txt();
     if (lastTXT_ && *lastTXT_ == record) {
         return;
@@ -617,14 +715,18 @@ void HostServer::refreshNetwork() {
     if (tcpListener_ && deps_.advertiser) {
         deps_.advertiser->advertise(core_.context().hostName, core_.context().port, record);
     }
-    Performer performer(*this);
     performer.perform(Notify{});
 }
 
 // Supervision.
 
 void HostServer::updateWatchdog() {
-    if (!core_.needsSupervision()) {
+    bool needed = false;
+    {
+        std::lock_guard lock(coreLock_);
+        needed = core_.needsSupervision();
+    }
+    if (!needed) {
         watchdog_.cancel();
         return;
     }
@@ -639,8 +741,11 @@ void HostServer::updateWatchdog() {
 }
 
 void HostServer::watchdogTick() {
-    Performer performer(*this);
-    core_.tick(now(), performer);
+    {
+        std::lock_guard lock(coreLock_);
+        Performer performer(*this);
+        core_.tick(now(), performer);
+    }
     updateWatchdog();
 }
 
@@ -653,22 +758,19 @@ void HostServer::stop() {
         for (const auto& [id, connection] : connections_) {
             connection->cancel();
         }
-        for (const auto& [id, flow] : flows_) {
-            flow->cancel();
-        }
         connections_.clear();
-        flows_.clear();
     });
     // The cancelled sockets' handlers have run: none holds the server any more.
     queue_->sync([] {});
-    // The final release has run and every store write is on disk.
-    injectQueue_->sync([] {});
+    // The UDP socket is closed, the final release has run and every store write is on disk.
+    injectQueue_->sync([this] { drainInjections(); });
     storeQueue_->sync([] {});
 }
 
 HostServer::Snapshot HostServer::snapshot() {
     Snapshot result;
     queue_->sync([&] {
+        std::lock_guard lock(coreLock_);
         result.hostName = core_.context().hostName;
         result.clients = store_->clients();
         result.onlineClientIds = core_.onlineClientIds();
@@ -686,13 +788,19 @@ HostServer::Snapshot HostServer::snapshot() {
 
 bool HostServer::isConnected() {
     bool connected = false;
-    queue_->sync([&] { connected = core_.isControlled(); });
+    queue_->sync([&] {
+        std::lock_guard lock(coreLock_);
+        connected = core_.isControlled();
+    });
     return connected;
 }
 
 std::size_t HostServer::udpPeerCount() {
     std::size_t count = 0;
-    queue_->sync([&] { count = core_.flowCount(); });
+    queue_->sync([&] {
+        std::lock_guard lock(coreLock_);
+        count = core_.flowCount();
+    });
     return count;
 }
 
@@ -706,7 +814,9 @@ PairingInfo HostServer::beginPairing() {
     PairingInfo info;
     queue_->sync([&] {
         // Endpoints as of now: the window shows what the phone must reach.
-        core_.setContext(hostContext(core_.context().port));
+        auto context = hostContext(core_.context().port);
+        std::lock_guard lock(coreLock_);
+        core_.setContext(std::move(context));
         info = core_.beginPairing();
     });
     return info;
@@ -716,6 +826,7 @@ void HostServer::endPairing() {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock()) {
+            std::lock_guard lock(self->coreLock_);
             self->core_.endPairing();
         }
     });
@@ -725,8 +836,11 @@ void HostServer::removePairedClient(std::string clientId) {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak, clientId = std::move(clientId)] {
         if (auto self = weak.lock()) {
-            Performer performer(*self);
-            self->core_.removeClient(clientId, self->now(), performer);
+            {
+                std::lock_guard lock(self->coreLock_);
+                Performer performer(*self);
+                self->core_.removeClient(clientId, self->now(), performer);
+            }
             self->updateWatchdog();
         }
     });
@@ -736,6 +850,7 @@ void HostServer::gamepadMappingChanged() {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock()) {
+            std::lock_guard lock(self->coreLock_);
             Performer performer(*self);
             self->core_.padMappingChanged(performer);
         }

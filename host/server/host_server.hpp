@@ -8,7 +8,9 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/base/clock.hpp"
@@ -35,9 +37,9 @@ namespace tarvel::server {
 
 /// The host's network server: the shell around HostCore. It owns the
 /// sockets, the timers and the queues, feeds the core events with the time
-/// and carries out what the core answers. The core and the sockets live on
-/// the server queue; the injector runs only on the inject queue; store
-/// writes run on a background queue.
+/// and carries out what the core answers. Control connections and timers
+/// live on the server queue; the UDP socket and the injector on the inject
+/// queue; store writes run on a background queue.
 class HostServer : public std::enable_shared_from_this<HostServer> {
   public:
     static constexpr std::uint16_t defaultFirstPort = 49182;
@@ -151,6 +153,13 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
 
   private:
     class Performer;
+    /// Where an action is carried out from: the server queue, or the inject
+    /// queue, which also serves the UDP socket.
+    enum class Thread : std::uint8_t { server, inject };
+    /// Injector work, queued in the order the core handed it out.
+    using InjectJob = std::variant<inject::Packet, inject::ReleaseAll, inject::StampPacketTime,
+                                   inject::Text, inject::Clipboard, inject::PadMappingChanged,
+                                   inject::SuperviseTick>;
     struct Callbacks {
         std::function<void()> onChange;
         std::function<void()> onPairingCompleted;
@@ -179,20 +188,24 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     void updateWatchdog();
     void watchdogTick();
 
-    // Sockets to core (server queue).
-    void acceptTCP(std::shared_ptr<TcpConnection> conn);
-    void receive(ConnectionId id);
-    void acceptUDP(std::shared_ptr<UdpFlow> flow);
-    void handleDatagram(FlowId id, wire::ByteView data);
+    // Sockets to core.
+    void acceptTCP(std::shared_ptr<TcpConnection> conn);  // server queue
+    void receive(ConnectionId id);                        // server queue
+    /// A batch of datagrams, on the inject queue: opened, acknowledged and
+    /// injected on this one thread, so a datagram wakes one thread only.
+    void handleBatch(UdpListener& listener, std::span<const UdpListener::Datagram> batch);
 
-    // Core to sockets and queues (server queue).
-    void perform(Action&& action);
-    void closeConnection(ConnectionId id);
-    void dropFlow(FlowId id);
-    void queueInjection(std::function<void(injection::InputInjector&)> job);
-    void queueMove(const inject::Packet& move);
+    // Core to sockets and queues; with coreLock_ held.
+    void perform(Action&& action, Thread thread);
+    void pushInjection(InjectJob job, Thread thread);
+    void closeConnection(ConnectionId id);  // server queue
     void toMain(std::function<void(Callbacks&)> call);
     bool tracing() const;
+
+    // Inject queue.
+    /// Runs queued injector work until none is left.
+    void drainInjections();
+    void run(InjectJob& job);
 
     // Declared first so they are destroyed last: sockets and timers belong to them.
     std::shared_ptr<platform::AsioSerialQueue> queue_;
@@ -206,19 +219,29 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     std::mutex callbackLock_;
     Callbacks callbacks_;
 
-    // Server queue only.
+    // The core is entered from the server queue (control connections, timers,
+    // the user's operations) and from the inject queue (datagrams, finished
+    // movements); this lock makes it one at a time, and the injector work it
+    // hands out is queued under it, so work runs in the core's order.
+    std::mutex coreLock_;
     HostCore core_;
+    std::vector<InjectJob> injectJobs_;
+    bool drainPosted_ = false;
+
+    // Server queue only.
     std::map<ConnectionId, std::shared_ptr<TcpConnection>> connections_;
-    std::map<FlowId, std::shared_ptr<UdpFlow>> flows_;
     ConnectionId nextConnection_ = 1;
-    FlowId nextFlow_ = 1;
     std::shared_ptr<TcpListener> tcpListener_;
-    std::shared_ptr<UdpListener> udpListener_;
+    std::shared_ptr<UdpListener> udpListener_;  // served on the inject queue
     base::TimerHandle watchdog_;
     base::TimerHandle refresh_;
     base::TimerHandle restart_;
     bool started_ = false;
     std::optional<discovery::DnsSdTxt> lastTXT_;
+
+    // Inject queue only.
+    std::shared_ptr<UdpListener> servedUdp_;
+    std::vector<InjectJob> runningJobs_;
     std::uint64_t lastDatagramAt_ = 0;
 };
 

@@ -3,7 +3,9 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <asio/buffer.hpp>
 #include <asio/ip/v6_only.hpp>
@@ -19,6 +21,8 @@ namespace {
 // DSCP AF41, the class for interactive video: asks the LAN to queue input
 // datagrams ahead of bulk traffic. Best effort; networks may ignore it.
 constexpr int interactiveTrafficClass = 0x88;
+
+constexpr int receiveBufferBytes = 4 << 20;
 
 void preferLowLatency(asio::ip::udp::socket& socket) {
     const int value = interactiveTrafficClass;
@@ -235,100 +239,161 @@ void TcpListener::cancel() {
     acceptor_.close(ignored);
 }
 
-UdpFlow::UdpFlow(std::weak_ptr<UdpListener> listener, asio::ip::udp::endpoint remote)
-    : listener_(std::move(listener)), remote_(std::move(remote)) {}
-
-void UdpFlow::send(wire::ByteView datagram) {
-    if (cancelled_) {
-        return;
-    }
-    if (auto listener = listener_.lock()) {
-        listener->sendTo(remote_, datagram);
-    }
-}
-
-void UdpFlow::cancel() {
-    if (cancelled_) {
-        return;
-    }
-    cancelled_ = true;
-    if (auto listener = listener_.lock()) {
-        listener->forget(remote_);
-    }
-}
-
-void UdpFlow::deliver(wire::ByteView datagram) {
-    if (!cancelled_ && handler_) {
-        handler_(datagram);
-    }
-}
-
 UdpListener::UdpListener(asio::ip::udp::socket socket)
-    : socket_(std::move(socket)), port_(socket_.local_endpoint().port()) {}
+    : socket_(std::move(socket)), port_(socket_.local_endpoint().port()) {
+    for (std::size_t i = 0; i < batchSize; ++i) {
+        vectors_[i] = iovec{buffers_[i].data(), receiveBufferSize};
+    }
+}
 
-void UdpListener::start(FlowHandler onFlow, FailureHandler onFailure) {
-    onFlow_ = std::move(onFlow);
+std::size_t UdpListener::RemoteKeyHash::operator()(const RemoteKey& key) const noexcept {
+    // FNV-1a: remotes are few and the key is short.
+    std::uint64_t hash = 1469598103934665603ULL;
+    auto mix = [&hash](std::uint8_t byte) {
+        hash ^= byte;
+        hash *= 1099511628211ULL;
+    };
+    for (auto byte : key.address) {
+        mix(byte);
+    }
+    for (int shift = 0; shift < 32; shift += 8) {
+        mix(static_cast<std::uint8_t>(key.scope >> shift));
+    }
+    mix(static_cast<std::uint8_t>(key.port));
+    mix(static_cast<std::uint8_t>(key.port >> 8));
+    return static_cast<std::size_t>(hash);
+}
+
+UdpListener::RemoteKey UdpListener::keyOf(const sockaddr_storage& address) {
+    RemoteKey key;
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        std::memcpy(key.address.data(), &v6.sin6_addr, 16);
+        key.scope = v6.sin6_scope_id;
+        key.port = ntohs(v6.sin6_port);
+    } else if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        key.address[10] = 0xff;
+        key.address[11] = 0xff;
+        std::memcpy(key.address.data() + 12, &v4.sin_addr, 4);
+        key.port = ntohs(v4.sin_port);
+    }
+    return key;
+}
+
+void UdpListener::start(BatchHandler onBatch, FailureHandler onFailure) {
+    onBatch_ = std::move(onBatch);
     onFailure_ = std::move(onFailure);
-    receiveNext();
+    waitReadable();
 }
 
-void UdpListener::receiveNext() {
-    socket_.async_receive_from(
-        asio::buffer(buffer_), sender_,
-        [self = shared_from_this()](std::error_code error, std::size_t n) {
-            if (self->cancelled_) {
-                return;
-            }
-            if (error) {
-                // An ICMP error from an earlier send surfaces here; it is not the socket's end.
-                if (error == asio::error::connection_refused ||
-                    error == asio::error::host_unreachable ||
-                    error == asio::error::network_unreachable) {
-                    self->receiveNext();
-                    return;
-                }
-                if (self->onFailure_) {
-                    self->onFailure_(error);
-                }
-                return;
-            }
-            auto it = self->flows_.find(self->sender_);
-            if (it == self->flows_.end()) {
-                auto flow = std::make_shared<UdpFlow>(self, self->sender_);
-                it = self->flows_.emplace(self->sender_, flow).first;
-                if (self->onFlow_) {
-                    self->onFlow_(flow);
-                }
-                if (self->cancelled_) {
-                    return;
-                }
-                it = self->flows_.find(self->sender_);  // the handler may have refused the flow
-                if (it == self->flows_.end()) {
-                    self->receiveNext();
-                    return;
-                }
-            }
-            // Hold the flow: its handler may cancel it while it runs.
-            auto flow = it->second;
-            flow->deliver(wire::ByteView(self->buffer_.data(), n));
-            if (!self->cancelled_) {
-                self->receiveNext();
-            }
-        });
+void UdpListener::waitReadable() {
+    socket_.async_wait(asio::socket_base::wait_read,
+                       [self = shared_from_this()](std::error_code error) {
+                           if (self->cancelled_) {
+                               return;
+                           }
+                           if (error) {
+                               if (self->onFailure_) {
+                                   self->onFailure_(error);
+                               }
+                               return;
+                           }
+                           self->readBatches();
+                       });
 }
 
-void UdpListener::forget(const asio::ip::udp::endpoint& remote) {
-    flows_.erase(remote);
+void UdpListener::readBatches() {
+    const int fd = socket_.native_handle();
+    for (int round = 0; round < batchesPerWake; ++round) {
+        for (std::size_t i = 0; i < batchSize; ++i) {
+            headers_[i] = mmsghdr{};
+            headers_[i].msg_hdr.msg_name = &senders_[i];
+            headers_[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+            headers_[i].msg_hdr.msg_iov = &vectors_[i];
+            headers_[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int received = ::recvmmsg(fd, headers_.data(), batchSize, MSG_DONTWAIT, nullptr);
+        if (received < 0) {
+            const int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                break;
+            }
+            // An ICMP error from an earlier send surfaces here; it is not the socket's end.
+            if (error == EINTR || error == ECONNREFUSED || error == EHOSTUNREACH ||
+                error == ENETUNREACH) {
+                continue;
+            }
+            if (onFailure_) {
+                onFailure_(std::error_code(error, std::system_category()));
+            }
+            return;
+        }
+        const auto count = static_cast<std::size_t>(received);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto key = keyOf(senders_[i]);
+            auto found = flows_.find(key);
+            bool isNew = false;
+            if (found == flows_.end()) {
+                const FlowId id = nextFlow_++;
+                found = flows_.emplace(key, id).first;
+                Remote remote;
+                std::memcpy(&remote.address, &senders_[i], sizeof(sockaddr_storage));
+                remote.length = headers_[i].msg_hdr.msg_namelen;
+                remote.key = key;
+                remotes_.emplace(id, remote);
+                isNew = true;
+            }
+            const auto length =
+                std::min<std::size_t>(headers_[i].msg_len, receiveBufferSize);
+            batch_[i] = Datagram{found->second, isNew, wire::ByteView(buffers_[i].data(), length)};
+        }
+        if (count > 0 && onBatch_) {
+            onBatch_(*this, std::span<const Datagram>(batch_.data(), count));
+        }
+        if (cancelled_) {
+            return;
+        }
+        if (count < batchSize) {
+            break;
+        }
+    }
+    waitReadable();
 }
 
-void UdpListener::sendTo(const asio::ip::udp::endpoint& remote, wire::ByteView datagram) {
+std::optional<discovery::NetworkEndpoint> UdpListener::endpoint(FlowId flow) const {
+    auto found = remotes_.find(flow);
+    if (found == remotes_.end()) {
+        return std::nullopt;
+    }
+    asio::ip::udp::endpoint remote;
+    std::memcpy(remote.data(), &found->second.address, found->second.length);
+    remote.resize(found->second.length);
+    return toNetworkEndpoint(remote);
+}
+
+void UdpListener::send(FlowId flow, wire::ByteView datagram) {
     if (cancelled_) {
+        return;
+    }
+    auto found = remotes_.find(flow);
+    if (found == remotes_.end()) {
         return;
     }
     // Datagrams are tiny and the socket's send buffer is rarely full; a
     // non-blocking send that fails is a lost datagram, as UDP allows.
-    std::error_code ignored;
-    socket_.send_to(asio::buffer(datagram.data(), datagram.size()), remote, 0, ignored);
+    (void)::sendto(socket_.native_handle(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                   reinterpret_cast<const sockaddr*>(&found->second.address),
+                   found->second.length);
+}
+
+void UdpListener::forget(FlowId flow) {
+    auto found = remotes_.find(flow);
+    if (found == remotes_.end()) {
+        return;
+    }
+    flows_.erase(found->second.key);
+    remotes_.erase(found);
 }
 
 void UdpListener::cancel() {
@@ -336,17 +401,16 @@ void UdpListener::cancel() {
         return;
     }
     cancelled_ = true;
-    for (auto& [remote, flow] : flows_) {
-        flow->cancelled_ = true;
-    }
     flows_.clear();
+    remotes_.clear();
     std::error_code ignored;
     socket_.close(ignored);
 }
 
-tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& context,
+tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& tcpContext,
+                                                          asio::io_context& udpContext,
                                                           std::uint16_t port) {
-    asio::ip::tcp::acceptor acceptor(context);
+    asio::ip::tcp::acceptor acceptor(tcpContext);
     if (auto error = openDualStack(acceptor, asio::ip::tcp::v6(), asio::ip::tcp::v4())) {
         return tl::unexpected(error);
     }
@@ -363,7 +427,7 @@ tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& cont
     }
     const std::uint16_t bound = acceptor.local_endpoint().port();
 
-    asio::ip::udp::socket socket(context);
+    asio::ip::udp::socket socket(udpContext);
     if (auto openError = openDualStack(socket, asio::ip::udp::v6(), asio::ip::udp::v4())) {
         return tl::unexpected(openError);
     }
@@ -375,6 +439,10 @@ tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& cont
     }
     socket.non_blocking(true, error);
     preferLowLatency(socket);
+    // Room for bursts and floods while a batch is being served; best effort,
+    // the system may cap it lower.
+    socket.set_option(asio::socket_base::receive_buffer_size(receiveBufferBytes), error);
+    error.clear();
 
     ListenerPair pair;
     pair.port = bound;

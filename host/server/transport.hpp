@@ -1,13 +1,18 @@
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include <asio/io_context.hpp>
@@ -106,69 +111,79 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     bool starved_ = false;  // logged once per shortage
 };
 
-class UdpListener;
+/// The shell's name for one remote address and port on the UDP socket. Never reused.
+using FlowId = std::uint64_t;
 
-/// The datagrams of one remote address and port on the shared UDP socket.
-class UdpFlow : public std::enable_shared_from_this<UdpFlow> {
-  public:
-    using DatagramHandler = std::function<void(wire::ByteView datagram)>;
-
-    UdpFlow(std::weak_ptr<UdpListener> listener, asio::ip::udp::endpoint remote);
-
-    discovery::NetworkEndpoint endpoint() const { return toNetworkEndpoint(remote_); }
-
-    /// Where this flow's datagrams go; the view is valid only during the call.
-    void onDatagram(DatagramHandler handler) { handler_ = std::move(handler); }
-
-    /// Sends one datagram to the peer, fire and forget.
-    void send(wire::ByteView datagram);
-
-    /// Forgets the flow: a later datagram from the same peer makes a new one.
-    void cancel();
-    bool isCancelled() const noexcept { return cancelled_; }
-
-  private:
-    friend class UdpListener;
-    void deliver(wire::ByteView datagram);
-
-    std::weak_ptr<UdpListener> listener_;
-    asio::ip::udp::endpoint remote_;
-    DatagramHandler handler_;
-    bool cancelled_ = false;
-};
-
-/// The UDP socket, split into flows keyed by the remote address and port.
+/// The UDP socket, read in batches and split into flows by remote address and
+/// port. Everything runs on the thread of the socket's io_context.
 class UdpListener : public std::enable_shared_from_this<UdpListener> {
   public:
-    using FlowHandler = std::function<void(std::shared_ptr<UdpFlow>)>;
+    struct Datagram {
+        FlowId flow = 0;
+        bool isNewFlow = false;  // the first datagram of a remote not seen before
+        wire::ByteView bytes;
+    };
+    /// One batch, in arrival order; the views are valid only during the call.
+    /// The handler may send and forget flows; a flow it forgets receives
+    /// nothing more of the batch.
+    using BatchHandler = std::function<void(UdpListener&, std::span<const Datagram>)>;
     using FailureHandler = std::function<void(std::error_code)>;
 
     /// Datagrams longer than this arrive cut to it; input datagrams are 36 bytes.
     static constexpr std::size_t receiveBufferSize = 256;
+    /// Datagrams one system call reads.
+    static constexpr std::size_t batchSize = 32;
+    /// Batches read per wake-up before the thread's other work gets a turn.
+    static constexpr int batchesPerWake = 8;
 
     explicit UdpListener(asio::ip::udp::socket socket);
 
-    /// Starts receiving; `onFlow` for the first datagram of each new flow,
-    /// before that datagram is delivered to it.
-    void start(FlowHandler onFlow, FailureHandler onFailure);
+    /// Starts receiving; `onFailure` once if the socket fails for good (not after cancel).
+    void start(BatchHandler onBatch, FailureHandler onFailure);
+    /// The remote of a flow, or nothing when the flow is forgotten.
+    std::optional<discovery::NetworkEndpoint> endpoint(FlowId flow) const;
+    /// One datagram to a flow's remote, fire and forget.
+    void send(FlowId flow, wire::ByteView datagram);
+    /// Forgets a flow: the remote's next datagram opens a new one.
+    void forget(FlowId flow);
     void cancel();
     std::uint16_t port() const noexcept { return port_; }
-    std::size_t flowCount() const noexcept { return flows_.size(); }
+    std::size_t flowCount() const noexcept { return remotes_.size(); }
 
   private:
-    friend class UdpFlow;
-    void receiveNext();
-    void forget(const asio::ip::udp::endpoint& remote);
-    void sendTo(const asio::ip::udp::endpoint& remote, wire::ByteView datagram);
+    struct RemoteKey {
+        std::array<std::uint8_t, 16> address{};
+        std::uint32_t scope = 0;
+        std::uint16_t port = 0;
+        bool operator==(const RemoteKey&) const = default;
+    };
+    struct RemoteKeyHash {
+        std::size_t operator()(const RemoteKey& key) const noexcept;
+    };
+    struct Remote {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        RemoteKey key;
+    };
+
+    void waitReadable();
+    void readBatches();
+    static RemoteKey keyOf(const sockaddr_storage& address);
 
     asio::ip::udp::socket socket_;
     std::uint16_t port_;
-    std::array<std::uint8_t, receiveBufferSize> buffer_{};
-    asio::ip::udp::endpoint sender_;
-    std::map<asio::ip::udp::endpoint, std::shared_ptr<UdpFlow>> flows_;
-    FlowHandler onFlow_;
+    BatchHandler onBatch_;
     FailureHandler onFailure_;
     bool cancelled_ = false;
+    FlowId nextFlow_ = 1;
+    std::unordered_map<RemoteKey, FlowId, RemoteKeyHash> flows_;
+    std::unordered_map<FlowId, Remote> remotes_;
+    // Reused by every read: receiving allocates nothing.
+    std::array<mmsghdr, batchSize> headers_{};
+    std::array<iovec, batchSize> vectors_{};
+    std::array<sockaddr_storage, batchSize> senders_{};
+    std::array<std::array<std::uint8_t, receiveBufferSize>, batchSize> buffers_{};
+    std::array<Datagram, batchSize> batch_{};
 };
 
 /// A TCP and a UDP listener on one port number.
@@ -180,8 +195,10 @@ struct ListenerPair {
 
 /// Binds both listeners to `port` on every address, dual-stack where the
 /// machine has IPv6 (IPv4 peers then appear IPv4-mapped). Fails, holding
-/// nothing, unless both bind.
-tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& context,
+/// nothing, unless both bind. The UDP socket belongs to `udpContext`, so its
+/// datagrams can be served on another thread than the TCP listener.
+tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& tcpContext,
+                                                          asio::io_context& udpContext,
                                                           std::uint16_t port);
 
 }  // namespace tarvel::server

@@ -366,6 +366,8 @@ TEST_F(HostCoreTest, idleLimitsCloseSilentSessionsAndForgetSilentFlows) {
     tickAfter(5s);
     EXPECT_TRUE(closed(handshaking));
     EXPECT_EQ(core.flowCount(), 1u);
+    // A flow alone needs no tick: the shell expires it on its slower refresh.
+    EXPECT_FALSE(core.needsSupervision());
     tickAfter(121s);
     EXPECT_EQ(core.flowCount(), 0u);
     EXPECT_FALSE(core.needsSupervision());
@@ -408,13 +410,59 @@ TEST_F(HostCoreTest, refusedAddressesAndTooManyFlowsAreBounded) {
     core.flowOpened(1, endpoint({8, 8, 4, 4}), now, out);
     EXPECT_EQ(core.flowCount(), 0u);
     out.actions.clear();
-    for (FlowId id = 1; id <= 257; ++id) {
+    const FlowId bound = Limits{}.maxUdpPeers;
+    for (FlowId id = 1; id <= bound + 1; ++id) {
         core.flowOpened(id, endpoint({192, 168, 1, 2}, static_cast<std::uint16_t>(id)), now, out);
         advance(1ms);
     }
-    EXPECT_EQ(core.flowCount(), 256u);
+    EXPECT_EQ(core.flowCount(), bound);
     ASSERT_EQ(out.all<DropFlow>().size(), 1u);
     EXPECT_EQ(out.all<DropFlow>()[0].flow, 1u);  // the one idle longest
+}
+
+TEST_F(HostCoreTest, aJunkFloodCannotMuteOrEvictAPhoneAndMutedFlowsGetAChanceWithEachNewKey) {
+    Phone phone = pairedPhone();
+    datagram(phone, key(phone, 4));  // flow 1 carries the phone's input
+    const std::array<std::uint8_t, wire::UDPCodec::datagramLength> junk{};
+    const auto junkView = wire::ByteView(junk.data(), junk.size());
+    const FlowId bound = Limits{}.maxUdpPeers;
+    // Forged ports beyond the bound: they push out each other, never the phone.
+    for (FlowId id = 2; id <= bound + 50; ++id) {
+        advance(1ms);
+        core.flowOpened(id, endpoint({192, 168, 1, 66}, static_cast<std::uint16_t>(id)), now, out);
+        core.datagramReceived(id, junkView, 0, now, out);
+    }
+    EXPECT_EQ(core.flowCount(), bound);
+    for (const auto& drop : out.all<DropFlow>()) {
+        EXPECT_NE(drop.flow, 1u);
+    }
+    // Another phone's flow failed to open often enough to be muted...
+    const FlowId early = 5000;
+    core.flowOpened(early, endpoint({192, 168, 1, 21}, 40001), now, out);
+    for (std::uint32_t i = 0; i < Limits{}.unopenedFlowAttempts; ++i) {
+        core.datagramReceived(early, junkView, 0, now, out);
+    }
+    Phone second = pairedPhone("Second");
+    out.actions.clear();
+    // ...but a new session's key gets tried on it again.
+    core.datagramReceived(early, wire::UDPCodec::seal(key(second, 5), second.key), 0, now, out);
+    EXPECT_EQ(out.injections(), (Kinds{"release", "packet"}));
+    // A flow that keeps failing with no new session stops costing decryptions:
+    // even a genuine datagram on it is no longer tried.
+    const FlowId junkFlow = 6000;
+    core.flowOpened(junkFlow, endpoint({192, 168, 1, 22}, 40002), now, out);
+    for (std::uint32_t i = 0; i < Limits{}.unopenedFlowAttempts; ++i) {
+        core.datagramReceived(junkFlow, junkView, 0, now, out);
+    }
+    out.actions.clear();
+    core.datagramReceived(junkFlow, wire::UDPCodec::seal(key(second, 6), second.key), 0, now, out);
+    EXPECT_TRUE(out.injections().empty());
+    // The phone's own flow, once opened, is never muted by failures.
+    for (int i = 0; i < 10; ++i) {
+        core.datagramReceived(1, junkView, 0, now, out);
+    }
+    datagram(phone, key(phone, 7));
+    EXPECT_EQ(out.injections(), (Kinds{"release", "packet"}));
 }
 
 TEST_F(HostCoreTest, removingAConnectedDeviceSendsUnpairedByHostThenCloses) {

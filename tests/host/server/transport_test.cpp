@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 ListenerPair bindSomewhere(platform::AsioSerialQueue& queue) {
     for (int attempt = 0; attempt < 50; ++attempt) {
         tl::expected<ListenerPair, std::error_code> pair;
-        queue.sync([&] { pair = bindListeners(queue.context(), 0); });
+        queue.sync([&] { pair = bindListeners(queue.context(), queue.context(), 0); });
         if (pair) {
             return *pair;
         }
@@ -45,12 +45,12 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     // Both listeners share one port, and a port taken in full or in half fails whole.
     EXPECT_TRUE(pair.tcp->port() == pair.port && pair.udp->port() == pair.port);
     tl::expected<ListenerPair, std::error_code> second;
-    queue.sync([&] { second = bindListeners(queue.context(), pair.port); });
+    queue.sync([&] { second = bindListeners(queue.context(), queue.context(), pair.port); });
     EXPECT_FALSE(second);
     asio::io_context other;
     asio::ip::udp::socket udpOnly(other, asio::ip::udp::endpoint(asio::ip::udp::v6(), 0));
     const auto udpPort = udpOnly.local_endpoint().port();
-    queue.sync([&] { second = bindListeners(queue.context(), udpPort); });
+    queue.sync([&] { second = bindListeners(queue.context(), queue.context(), udpPort); });
     EXPECT_FALSE(second);
     asio::ip::tcp::acceptor probe(other);
     probe.open(asio::ip::tcp::v6());
@@ -63,29 +63,46 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     const auto aPort = a.local_endpoint().port(), bPort = b.local_endpoint().port();
     const auto refusedPort = refused.local_endpoint().port();
     std::mutex mutex;
-    std::vector<std::shared_ptr<UdpFlow>> flows;
+    std::map<FlowId, std::uint16_t> flowPorts;  // every flow opened, with its peer's port
     std::map<std::uint16_t, std::vector<std::size_t>> sizesByPeerPort;
+    std::size_t batches = 0;
+    std::size_t largestBatch = 0;
     queue.sync([&] {
         pair.udp->start(
-            [&](std::shared_ptr<UdpFlow> flow) {
+            [&](UdpListener& listener, std::span<const UdpListener::Datagram> batch) {
                 std::lock_guard guard(mutex);
-                flows.push_back(flow);
-                const auto port = flow->endpoint().port;
-                flow->onDatagram([&, port, raw = flow.get()](wire::ByteView datagram) {
-                    std::lock_guard inner(mutex);
-                    sizesByPeerPort[port].push_back(datagram.size());
-                    if (datagram.size() == 3) {
-                        raw->send(datagram);  // echo the short one back
+                ++batches;
+                largestBatch = std::max(largestBatch, batch.size());
+                for (const auto& datagram : batch) {
+                    const auto peer = listener.endpoint(datagram.flow);
+                    if (!peer) {
+                        continue;  // forgotten earlier in this batch
                     }
-                });
-                if (port == refusedPort) {
-                    flow->cancel();
+                    if (datagram.isNewFlow) {
+                        flowPorts[datagram.flow] = peer->port;
+                        if (peer->port == refusedPort) {
+                            listener.forget(datagram.flow);
+                            continue;
+                        }
+                    }
+                    sizesByPeerPort[peer->port].push_back(datagram.bytes.size());
+                    if (datagram.bytes.size() == 3) {
+                        listener.send(datagram.flow, datagram.bytes);  // echo the short one back
+                    }
                 }
             },
             {});
     });
+    auto flowsFrom = [&](std::uint16_t port) {
+        return std::ranges::count_if(flowPorts, [&](auto& f) { return f.second == port; });
+    };
     const std::string x36(36, 'x');
-    for (auto* peer : {&refused, &refused, &a}) {
+    refused.send_to(asio::buffer(x36), host);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard guard(mutex);
+        return flowsFrom(refusedPort) == 1;
+    }));
+    for (auto* peer : {&refused, &a}) {
         peer->send_to(asio::buffer(x36), host);
     }
     a.send_to(asio::buffer(std::string(1000, 'y')), host);  // arrives cut short
@@ -93,9 +110,6 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     std::array<char, 8> echo{};
     asio::ip::udp::endpoint from;
     EXPECT_EQ(std::string(echo.data(), b.receive_from(asio::buffer(echo), from)), "zzz");
-    auto flowsFrom = [&](std::uint16_t port) {
-        return std::ranges::count_if(flows, [&](auto& f) { return f->endpoint().port == port; });
-    };
     EXPECT_TRUE(eventually([&] {
         std::lock_guard guard(mutex);
         return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
@@ -103,25 +117,44 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     }));
     {
         std::lock_guard guard(mutex);
-        EXPECT_EQ(flows.size(), 4u);
+        EXPECT_EQ(flowPorts.size(), 4u);
         EXPECT_EQ(sizesByPeerPort[aPort],
                   (std::vector<std::size_t>{36, UdpListener::receiveBufferSize}));
         EXPECT_TRUE(sizesByPeerPort[refusedPort].empty());
     }
-    // A cancelled flow is forgotten; the peer's next datagram opens a new one.
+    // A forgotten flow's peer opens a new one with its next datagram.
     queue.sync([&] {
         std::lock_guard guard(mutex);
-        (*std::ranges::find_if(flows, [&](auto& f) {
-            return f->endpoint().port == aPort;
-        }))->cancel();
+        pair.udp->forget(std::ranges::find_if(flowPorts, [&](auto& f) {
+                             return f.second == aPort;
+                         })->first);
     });
     a.send_to(asio::buffer(x36), host);
     EXPECT_TRUE(eventually([&] {
         std::lock_guard guard(mutex);
         return flowsFrom(aPort) == 2;
     }));
+    // A burst is read in batches, not a wake-up per datagram.
     queue.sync([&] {
-        EXPECT_EQ(pair.udp->flowCount(), 2u);
+        std::lock_guard guard(mutex);
+        batches = 0;
+    });
+    queue.sync([&] {
+        for (int i = 0; i < 128; ++i) {
+            b.send_to(asio::buffer(x36), host);
+        }
+    });
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard guard(mutex);
+        return sizesByPeerPort[bPort].size() == 129;
+    }));
+    {
+        std::lock_guard guard(mutex);
+        EXPECT_LE(batches, 128u / UdpListener::batchSize + 2);
+        EXPECT_EQ(largestBatch, UdpListener::batchSize);
+    }
+    queue.sync([&] {
+        EXPECT_EQ(pair.udp->flowCount(), 2u);  // a and b; the refused one is forgotten
         pair.tcp->cancel();
         pair.udp->cancel();
     });
