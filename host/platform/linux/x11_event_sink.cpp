@@ -2,10 +2,12 @@
 
 #include <X11/XF86keysym.h>
 #include <X11/XKBlib.h>
+#include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 #include <X11/extensions/dpms.h>
 #include <X11/keysym.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -175,6 +177,124 @@ struct MonitorsDeleter {
     void operator()(XRRMonitorInfo* monitors) const { XRRFreeMonitors(monitors); }
 };
 
+
+/// Slots for the records of sinks running at once on one server: the tray
+/// application, the daemon, a test. Fixed names, because the server never
+/// frees an atom.
+constexpr int recordSlots = 8;
+constexpr unsigned char recordVersion = 1;
+constexpr std::size_t recordBitmaps = 6;  // version, buttons, process id
+
+/// A sink's record as read back from the server.
+struct Record {
+    std::bitset<256> pressed;
+    std::bitset<256> repeatOff;
+    std::bitset<256> spares;
+    std::uint8_t buttons = 0;
+};
+
+void storeBits(const std::bitset<256>& bits, unsigned char* out) {
+    for (std::size_t code = 0; code < bits.size(); ++code) {
+        out[code / 8] = static_cast<unsigned char>(out[code / 8] | (bits[code] << (code % 8)));
+    }
+}
+
+std::bitset<256> loadBits(const unsigned char* in) {
+    std::bitset<256> bits;
+    for (std::size_t code = 0; code < bits.size(); ++code) {
+        bits[code] = ((in[code / 8] >> (code % 8)) & 1) != 0;
+    }
+    return bits;
+}
+
+std::optional<Record> readRecord(Display* d, Atom slot, Atom type) {
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, DefaultRootWindow(d), slot, 0, 64, False, type, &actualType, &format,
+                           &count, &after, &data) != Success) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    // Another version's layout is not guessed at: it is dropped.
+    if (actualType != type || format != 8 || count < recordBitmaps + 3 * 32 ||
+        data[0] != recordVersion) {
+        return std::nullopt;
+    }
+    Record record;
+    record.buttons = data[1];
+    record.pressed = loadBits(data + recordBitmaps);
+    record.repeatOff = loadBits(data + recordBitmaps + 32);
+    record.spares = loadBits(data + recordBitmaps + 64);
+    return record;
+}
+
+/// Keys and buttons down on the XTEST devices of the core pointer and keyboard,
+/// where XTEST's core requests land: the user's own devices are not looked at.
+std::pair<std::bitset<256>, std::uint8_t> xtestDown(Display* d) {
+    std::bitset<256> keys;
+    std::uint8_t buttons = 0;
+    int opcode = 0;
+    int event = 0;
+    int error = 0;
+    if (!XQueryExtension(d, "XInputExtension", &opcode, &event, &error)) {
+        return {keys, buttons};
+    }
+    int count = 0;
+    XDeviceInfo* devices = XListInputDevices(d, &count);
+    const std::unique_ptr<XDeviceInfo, int (*)(XDeviceInfo*)> owned(
+        devices, [](XDeviceInfo* list) { return XFreeDeviceList(list), 0; });
+    for (int i = 0; devices != nullptr && i < count; ++i) {
+        const std::string_view name = devices[i].name != nullptr ? devices[i].name : "";
+        if (name != "Virtual core XTEST keyboard" && name != "Virtual core XTEST pointer") {
+            continue;
+        }
+        XDevice* device = XOpenDevice(d, devices[i].id);
+        if (device == nullptr) {
+            continue;
+        }
+        if (XDeviceState* state = XQueryDeviceState(d, device)) {
+            auto* item = reinterpret_cast<unsigned char*>(state->data);
+            for (int c = 0; c < state->num_classes; ++c) {
+                auto* any = reinterpret_cast<XInputClass*>(item);
+                if (any->c_class == KeyClass) {
+                    const auto* key = reinterpret_cast<XKeyState*>(any);
+                    keys |= loadBits(reinterpret_cast<const unsigned char*>(key->keys));
+                } else if (any->c_class == ButtonClass) {
+                    const auto* button = reinterpret_cast<XButtonState*>(any);
+                    for (unsigned b = 1; b <= 7; ++b) {
+                        if ((button->buttons[b / 8] >> (b % 8)) & 1) {
+                            buttons = static_cast<std::uint8_t>(buttons | (1U << (b - 1)));
+                        }
+                    }
+                }
+                item += any->length;
+            }
+            XFreeDeviceState(state);
+        }
+        XCloseDevice(d, device);
+    }
+    return {keys, buttons};
+}
+
+/// Whether a keycode still carries what a sink maps to a spare (one keysym on
+/// every level of one group), not a key a layout loaded since gave it.
+bool looksBorrowed(XkbDescPtr xkb, KeyCode code) {
+    if (code < xkb->min_key_code || code > xkb->max_key_code || XkbKeyNumGroups(xkb, code) != 1) {
+        return false;
+    }
+    const KeySym* syms = XkbKeySymsPtr(xkb, code);
+    const int count = XkbKeyNumSyms(xkb, code);
+    return count > 0 && syms[0] != NoSymbol &&
+           std::all_of(syms, syms + count, [&](KeySym s) { return s == syms[0]; });
+}
+
+std::string counted(std::size_t n, std::string_view what) {
+    return std::to_string(n) + " " + std::string(what) + (n == 1 ? "" : "s");
+}
+
 }  // namespace
 
 struct X11EventSink::Keymap {
@@ -182,7 +302,7 @@ struct X11EventSink::Keymap {
 };
 
 tl::expected<std::shared_ptr<X11EventSink>, std::string> X11EventSink::open(
-    std::string_view displayName, std::filesystem::path repeatStateFile) {
+    std::string_view displayName, std::filesystem::path legacyRepeatStateFile) {
     auto connection = X11Connection::open(displayName, "input");
     if (!connection) {
         return tl::unexpected(connection.error());
@@ -214,10 +334,13 @@ tl::expected<std::shared_ptr<X11EventSink>, std::string> X11EventSink::open(
     }
     const bool dpms = DPMSQueryExtension(d, &eventBase, &errorBase) && DPMSCapable(d);
 
-    std::shared_ptr<X11EventSink> sink(new X11EventSink(
-        std::move(*connection), std::move(repeatStateFile), xkbEventBase, randrMonitors, dpms));
+    std::shared_ptr<X11EventSink> sink(
+        new X11EventSink(std::move(*connection), xkbEventBase, randrMonitors, dpms));
+    // Before the keymap is read: a spare a crashed run left mapped would look
+    // like a key of the layout.
+    sink->recoverAndClaimSlot();
     sink->rebuildKeymap();
-    sink->honourRepeatStateFile();
+    sink->honourRepeatStateFile(legacyRepeatStateFile);
     XSync(d, False);
     if (sink->lost() || !sink->keymap_) {
         return tl::unexpected(std::string("cannot read the keyboard mapping of the X server"));
@@ -225,11 +348,9 @@ tl::expected<std::shared_ptr<X11EventSink>, std::string> X11EventSink::open(
     return sink;
 }
 
-X11EventSink::X11EventSink(std::unique_ptr<X11Connection> connection,
-                           std::filesystem::path repeatStateFile, int xkbEventBase,
+X11EventSink::X11EventSink(std::unique_ptr<X11Connection> connection, int xkbEventBase,
                            bool randrMonitors, bool dpms)
     : connection_(std::move(connection)),
-      repeatStateFile_(std::move(repeatStateFile)),
       xkbEventBase_(xkbEventBase),
       randrMonitors_(randrMonitors),
       dpms_(dpms) {
@@ -239,7 +360,7 @@ X11EventSink::X11EventSink(std::unique_ptr<X11Connection> connection,
 X11EventSink::~X11EventSink() {
     spareRestore_.cancel();
     if (lost()) {
-        // The keys went with the server; the state file stays for the next start.
+        // The keys and the record went with the server.
         return;
     }
     Display* d = display();
@@ -266,11 +387,11 @@ X11EventSink::~X11EventSink() {
         }
     }
     restoreSpares();
-    XSync(d, False);
-    if (!lost() && !repeatStateFile_.empty() && repeatRecorded_.any()) {
-        std::error_code ignored;
-        std::filesystem::remove(repeatStateFile_, ignored);
+    if (slot_ != 0) {
+        // Nothing left to undo; the selection goes with the connection.
+        XDeleteProperty(d, DefaultRootWindow(d), slot_);
     }
+    XSync(d, False);
 }
 
 void X11EventSink::setQueue(const std::shared_ptr<base::SerialQueue>& queue) {
@@ -432,8 +553,10 @@ std::pair<KeyCode, bool> X11EventSink::spareFor(KeySym keysym, bool mayRemap) {
         }
         // The same keysym on both levels, so Shift or Caps Lock cannot change it.
         std::array<KeySym, 2> syms{keysym, keysym};
-        XChangeKeyboardMapping(display(), code, static_cast<int>(syms.size()), syms.data(), 1);
+        // Recorded first: a crash right after the remap must still find it.
         remapped_[code] = keysym;
+        publish();
+        XChangeKeyboardMapping(display(), code, static_cast<int>(syms.size()), syms.data(), 1);
         XSync(display(), False);
         remappedAt_[code] = std::chrono::steady_clock::now();
         return {code, true};
@@ -458,6 +581,7 @@ void X11EventSink::restoreSpares() {
     // A layout loaded since may have given a spare keycode a key of its own.
     refreshKeymap();
     bool busy = false;
+    bool restored = false;
     std::array<KeySym, 2> none{NoSymbol, NoSymbol};
     for (KeyCode code : spares_) {
         if (remapped_[code] == 0) {
@@ -469,6 +593,10 @@ void X11EventSink::restoreSpares() {
         }
         XChangeKeyboardMapping(display(), code, static_cast<int>(none.size()), none.data(), 1);
         remapped_[code] = 0;
+        restored = true;
+    }
+    if (restored) {
+        publish();
     }
     XFlush(display());
     if (busy) {
@@ -482,7 +610,12 @@ void X11EventSink::pressKey(KeyCode code) {
     if (down_[code]) {
         return;
     }
-    turnRepeatOff(code);
+    // One record for both, written before the press.
+    const bool fresh = !everPressed_[code];
+    everPressed_.set(code);
+    if (!turnRepeatOff(code) && fresh) {
+        publish();
+    }
     XTestFakeKeyEvent(display(), code, True, CurrentTime);
     down_.set(code);
 }
@@ -536,7 +669,10 @@ void X11EventSink::releaseFlagsWhenIdle() {
 
 void X11EventSink::tap(KeyCode code, bool withShift) {
     Display* d = display();
+    // A crash between a tap's press and release can leave either down.
+    noteKey(code);
     if (withShift) {
+        noteKey(modifierKeys_[shiftFlag]);
         XTestFakeKeyEvent(d, modifierKeys_[shiftFlag], True, CurrentTime);
     }
     XTestFakeKeyEvent(d, code, True, CurrentTime);
@@ -567,7 +703,7 @@ bool X11EventSink::typeKeysym(KeySym keysym, unsigned mods, unsigned group) {
 
 // Autorepeat.
 
-void X11EventSink::turnRepeatOff(KeyCode code) {
+bool X11EventSink::turnRepeatOff(KeyCode code) {
     const auto now = std::chrono::steady_clock::now();
     if (!repeatMapTime_ || now - *repeatMapTime_ >= repeatMapLifetime) {
         XKeyboardState state;
@@ -584,18 +720,20 @@ void X11EventSink::turnRepeatOff(KeyCode code) {
     char& bits = repeatMap_[code / 8];
     const auto bit = static_cast<char>(1 << (code % 8));
     if ((bits & bit) == 0 || repeatOff_[code]) {
-        return;
+        return false;
     }
     // Recorded first: a crash right after the change must still find it.
-    if (!repeatRecorded_[code]) {
+    const bool recorded = !repeatRecorded_[code];
+    if (recorded) {
         repeatRecorded_.set(code);
-        recordRepeatState();
+        publish();
     }
     XKeyboardControl change{};
     change.key = code;
     change.auto_repeat_mode = AutoRepeatModeOff;
     XChangeKeyboardControl(display(), KBKey | KBAutoRepeatMode, &change);
     repeatOff_.set(code);
+    return recorded;
 }
 
 void X11EventSink::restoreRepeat(KeyCode code) {
@@ -609,36 +747,13 @@ void X11EventSink::restoreRepeat(KeyCode code) {
     repeatOff_.reset(code);
 }
 
-void X11EventSink::recordRepeatState() {
-    if (repeatStateFile_.empty()) {
+void X11EventSink::honourRepeatStateFile(const std::filesystem::path& file) {
+    if (file.empty()) {
         return;
     }
-    // Every keycode turned off in this run, released or not: turning repeat
-    // on again for one still on does no harm, and the file changes rarely.
-    std::string text;
-    for (std::size_t code = 0; code < repeatRecorded_.size(); ++code) {
-        if (repeatRecorded_[code]) {
-            text += std::to_string(code);
-            text += '\n';
-        }
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    if (auto written = base::writeFileAtomically(repeatStateFile_, {bytes, text.size()}, 0600);
-        !written && !repeatFileFailed_) {
-        repeatFileFailed_ = true;
-        base::logLine("cannot record which keys have autorepeat off in " +
-                      repeatStateFile_.string() + ": " + written.error().message());
-    }
-}
-
-void X11EventSink::honourRepeatStateFile() {
-    if (repeatStateFile_.empty()) {
-        return;
-    }
-    const auto content = base::readWholeFile(repeatStateFile_);
+    const auto content = base::readWholeFile(file);
     if (!content) {
-        base::logLine("cannot read " + repeatStateFile_.string() + ": " +
-                      content.error().message());
+        base::logLine("cannot read " + file.string() + ": " + content.error().message());
         return;
     }
     if (!*content) {
@@ -668,7 +783,185 @@ void X11EventSink::honourRepeatStateFile() {
                       restored);
     }
     std::error_code ignored;
-    std::filesystem::remove(repeatStateFile_, ignored);
+    std::filesystem::remove(file, ignored);
+}
+
+// Crash recovery.
+
+void X11EventSink::recoverAndClaimSlot() {
+    Display* d = display();
+    const Window root = DefaultRootWindow(d);
+    recordType_ = XInternAtom(d, "_TARVEL_INPUT_RECORD", False);
+    std::array<std::string, recordSlots> names;
+    std::array<char*, recordSlots> namePointers{};
+    std::array<Atom, recordSlots> slots{};
+    for (int i = 0; i < recordSlots; ++i) {
+        names[i] = "_TARVEL_INPUT_" + std::to_string(i);
+        namePointers[i] = names[i].data();
+    }
+    XInternAtoms(d, namePointers.data(), recordSlots, False, slots.data());
+    // Owns this sink's slot; the server destroys it, and so ends the
+    // ownership, when the connection closes for whatever reason.
+    XSetWindowAttributes attributes{};
+    const Window owner = XCreateWindow(d, root, -1, -1, 1, 1, 0, CopyFromParent, InputOnly,
+                                       CopyFromParent, 0, &attributes);
+
+    // No other client runs between reading an owner and claiming a slot, nor
+    // between reading a record and undoing it: two sinks starting at once
+    // neither share a slot nor undo one record twice.
+    XGrabServer(d);
+    Record dead;
+    Record live;
+    std::size_t deadRecords = 0;
+    Atom claimed = 0;
+    for (Atom slot : slots) {
+        const bool owned = XGetSelectionOwner(d, slot) != 0;
+        const auto record = readRecord(d, slot, recordType_);
+        if (owned) {
+            if (record) {
+                live.spares |= record->spares;
+            }
+            continue;
+        }
+        if (record) {
+            ++deadRecords;
+            dead.pressed |= record->pressed;
+            dead.repeatOff |= record->repeatOff;
+            dead.spares |= record->spares;
+            dead.buttons = static_cast<std::uint8_t>(dead.buttons | record->buttons);
+        }
+        XDeleteProperty(d, root, slot);
+        if (claimed == 0) {
+            claimed = slot;
+        }
+    }
+
+    std::size_t keys = 0;
+    std::size_t buttons = 0;
+    std::size_t repeats = 0;
+    std::size_t spares = 0;
+    if (deadRecords > 0) {
+        const auto [keysDown, buttonsDown] = xtestDown(d);
+        // Only keys a crashed sink pressed that are still down: the user's
+        // keyboard is another device, and keys others hold through XTEST stay.
+        const std::bitset<256> release = keysDown & dead.pressed;
+        // The crashed sink turned autorepeat off only while it held the key,
+        // and only where the user had it on.
+        XKeyboardState keyboard{};
+        XGetKeyboardControl(d, &keyboard);
+        const std::bitset<256> repeatOn =
+            release & dead.repeatOff &
+            ~loadBits(reinterpret_cast<const unsigned char*>(keyboard.auto_repeats));
+        for (std::size_t code = 0; code < repeatOn.size(); ++code) {
+            if (repeatOn[code]) {
+                XKeyboardControl change{};
+                change.key = static_cast<int>(code);
+                change.auto_repeat_mode = AutoRepeatModeOn;
+                XChangeKeyboardControl(d, KBKey | KBAutoRepeatMode, &change);
+                ++repeats;
+            }
+        }
+        std::bitset<256> modifiers;
+        if (XModifierKeymap* map = XGetModifierMapping(d)) {
+            for (int i = 0; i < 8 * map->max_keypermod; ++i) {
+                modifiers.set(map->modifiermap[i]);
+            }
+            XFreeModifiermap(map);
+        }
+        // Ordinary keys before modifiers, so nothing is released as a shortcut.
+        for (bool modifierPass : {false, true}) {
+            for (std::size_t code = 8; code < release.size(); ++code) {
+                if (release[code] && modifiers[code] == modifierPass) {
+                    XTestFakeKeyEvent(d, static_cast<unsigned>(code), False, CurrentTime);
+                    ++keys;
+                }
+            }
+        }
+        for (unsigned button = 1; button <= 7; ++button) {
+            const auto bit = 1U << (button - 1);
+            if ((buttonsDown & dead.buttons & bit) != 0) {
+                XTestFakeButtonEvent(d, button, False, CurrentTime);
+                ++buttons;
+            }
+        }
+        // A spare a live sink has mapped now is that sink's to restore.
+        const std::bitset<256> borrowed = dead.spares & ~live.spares;
+        if (borrowed.any()) {
+            std::unique_ptr<XkbDescRec, XkbDescDeleter> xkb(
+                XkbGetMap(d, XkbKeySymsMask, XkbUseCoreKbd));
+            std::array<KeySym, 2> none{NoSymbol, NoSymbol};
+            for (std::size_t code = 0; xkb && code < borrowed.size(); ++code) {
+                if (borrowed[code] && looksBorrowed(xkb.get(), static_cast<KeyCode>(code))) {
+                    XChangeKeyboardMapping(d, static_cast<int>(code), 2, none.data(), 1);
+                    ++spares;
+                }
+            }
+        }
+    }
+    if (claimed != 0) {
+        XSetSelectionOwner(d, claimed, owner, CurrentTime);
+        slot_ = claimed;
+        publish();
+    }
+    XUngrabServer(d);
+    XSync(d, False);
+
+    if (claimed == 0) {
+        base::logLine("every slot for the input record on the X server is taken: a crash of this "
+                      "process would leave what it holds held");
+    }
+    if (keys + buttons + repeats + spares > 0) {
+        std::string done;
+        const auto add = [&done](std::size_t n, const std::string& what) {
+            if (n > 0) {
+                done += (done.empty() ? "" : ", ") + what;
+            }
+        };
+        add(keys, "released " + counted(keys, "key"));
+        add(buttons, "released " + counted(buttons, "button"));
+        add(repeats, "restored autorepeat of " + counted(repeats, "key"));
+        add(spares, "restored " + counted(spares, "spare keycode"));
+        base::logLine(done + " left by a previous run");
+    }
+}
+
+void X11EventSink::publish() {
+    if (slot_ == 0) {
+        return;
+    }
+    record_.fill(0);
+    record_[0] = recordVersion;
+    record_[1] = everButtons_;
+    // The process id only helps a person reading the property (xprop -root).
+    const auto pid = static_cast<std::uint32_t>(::getpid());
+    for (std::size_t i = 0; i < 4; ++i) {
+        record_[2 + i] = static_cast<unsigned char>(pid >> (8 * i));
+    }
+    storeBits(everPressed_, record_.data() + recordBitmaps);
+    storeBits(repeatRecorded_, record_.data() + recordBitmaps + 32);
+    std::bitset<256> mapped;
+    for (std::size_t code = 0; code < remapped_.size(); ++code) {
+        mapped[code] = remapped_[code] != 0;
+    }
+    storeBits(mapped, record_.data() + recordBitmaps + 64);
+    Display* d = display();
+    XChangeProperty(d, DefaultRootWindow(d), slot_, recordType_, 8, PropModeReplace,
+                    record_.data(), static_cast<int>(record_.size()));
+}
+
+void X11EventSink::noteKey(KeyCode code) {
+    if (!everPressed_[code]) {
+        everPressed_.set(code);
+        publish();
+    }
+}
+
+void X11EventSink::noteButton(unsigned button) {
+    const auto bit = static_cast<std::uint8_t>(1U << (button - 1));
+    if ((everButtons_ & bit) == 0) {
+        everButtons_ = static_cast<std::uint8_t>(everButtons_ | bit);
+        publish();
+    }
 }
 
 // Posting.
@@ -828,6 +1121,7 @@ void X11EventSink::post(const injection::MouseEvent& event) {
     if (button != 0) {
         refreshKeymap();
         reconcileFlags(event.flags, -1);
+        noteButton(button);
         XTestFakeButtonEvent(d, button, down ? True : False, CurrentTime);
         const auto bit = static_cast<std::uint8_t>(1U << (button - 1));
         buttonsDown_ = down ? static_cast<std::uint8_t>(buttonsDown_ | bit)
@@ -858,6 +1152,9 @@ void X11EventSink::post(const injection::ScrollEvent& event) {
         remainder -= clicks * pixelsPerWheelClick;
         const unsigned button = clicks > 0 ? buttons[axis][0] : buttons[axis][1];
         const std::int64_t count = std::min(clicks < 0 ? -clicks : clicks, maxWheelClicksPerEvent);
+        if (count > 0) {
+            noteButton(button);
+        }
         for (std::int64_t i = 0; i < count; ++i) {
             XTestFakeButtonEvent(d, button, True, CurrentTime);
             XTestFakeButtonEvent(d, button, False, CurrentTime);

@@ -55,11 +55,17 @@ inline constexpr std::chrono::seconds repeatMapLifetime{1};
 /// lacks.
 ///
 /// Keys this sink holds have their server autorepeat turned off (the phone
-/// repeats on its own, and a lost release must not go on repeating); which
-/// keycodes were turned off is kept in a file, so a run that crashed is
-/// repaired by the next `open`. A phone repeat is posted as release and press
-/// of the held key, as the server's own autorepeat does, because XTEST drops
-/// a press of a key that is already down.
+/// repeats on its own, and a lost release must not go on repeating). A phone
+/// repeat is posted as release and press of the held key, as the server's own
+/// autorepeat does, because XTEST drops a press of a key that is already down.
+///
+/// What a crash would leave behind (keys and buttons pressed, autorepeat
+/// turned off, spare keycodes borrowed) is recorded on the X server itself, in
+/// a root window property of a slot this sink owns through a selection: the
+/// record lives exactly as long as the server, and the selection goes when
+/// the process does, however it ends. `open` undoes the records of slots
+/// without an owner and leaves those of live sinks alone. The record changes
+/// when that state grows or a spare is remapped, never per event.
 ///
 /// Every call after `open` must come from one queue, the injector's. Losing
 /// the X server makes every call a no-op (logged once by the connection).
@@ -67,14 +73,17 @@ class X11EventSink final : public injection::EventSink,
                            public std::enable_shared_from_this<X11EventSink> {
   public:
     /// Connects to `displayName` (empty: $DISPLAY), which needs the XTEST and
-    /// XKEYBOARD extensions. Turns autorepeat back on for the keycodes listed
-    /// in `repeatStateFile` by an earlier run, then removes the file. An empty
-    /// path keeps no file. Any thread.
+    /// XKEYBOARD extensions. First undoes what crashed sinks left on that
+    /// server (logged in one line), then claims a slot for its own record.
+    /// `legacyRepeatStateFile`, when not empty, is where earlier versions kept
+    /// the keycodes whose autorepeat they turned off: a run that crashed before
+    /// the upgrade is repaired from it and the file removed. Any thread.
     static tl::expected<std::shared_ptr<X11EventSink>, std::string> open(
-        std::string_view displayName, std::filesystem::path repeatStateFile);
+        std::string_view displayName, std::filesystem::path legacyRepeatStateFile);
 
     /// Releases every button and key still held, restores autorepeat and the
-    /// spare keycodes. Any thread, once no call is running.
+    /// spare keycodes, and removes its record. Any thread, once no call is
+    /// running.
     ~X11EventSink() override;
     X11EventSink(const X11EventSink&) = delete;
     X11EventSink& operator=(const X11EventSink&) = delete;
@@ -117,8 +126,8 @@ class X11EventSink final : public injection::EventSink,
     };
     struct Keymap;
 
-    X11EventSink(std::unique_ptr<X11Connection> connection, std::filesystem::path repeatStateFile,
-                 int xkbEventBase, bool randrMonitors, bool dpms);
+    X11EventSink(std::unique_ptr<X11Connection> connection, int xkbEventBase, bool randrMonitors,
+                 bool dpms);
 
     Display* display() const noexcept { return connection_->display(); }
 
@@ -146,13 +155,20 @@ class X11EventSink final : public injection::EventSink,
     bool typeKeysym(KeySym keysym, unsigned mods, unsigned group);
 
     // Autorepeat.
-    void turnRepeatOff(KeyCode code);
+    /// True when it turned autorepeat off and so wrote the record.
+    bool turnRepeatOff(KeyCode code);
     void restoreRepeat(KeyCode code);
-    void recordRepeatState();
-    void honourRepeatStateFile();
+    void honourRepeatStateFile(const std::filesystem::path& file);
+
+    // What a successor must undo after a crash.
+    /// Undoes the records of crashed sinks and claims a slot, under a server grab.
+    void recoverAndClaimSlot();
+    /// Writes this sink's record; rides with the next flush.
+    void publish();
+    void noteKey(KeyCode code);
+    void noteButton(unsigned button);
 
     std::unique_ptr<X11Connection> connection_;
-    const std::filesystem::path repeatStateFile_;
     const int xkbEventBase_;
     const bool randrMonitors_;
     const bool dpms_;
@@ -184,8 +200,16 @@ class X11EventSink final : public injection::EventSink,
     // cost a round trip on the key path.
     std::array<char, 32> repeatMap_{};
     std::optional<std::chrono::steady_clock::time_point> repeatMapTime_;
-    std::bitset<256> repeatRecorded_;  // keycodes listed in the state file
-    bool repeatFileFailed_ = false;
+
+    // The record on the root window: keys and buttons ever pressed (a crash
+    // can leave any of them down), keycodes whose autorepeat this sink ever
+    // turned off (the user had it on), and the spare keycodes mapped now.
+    Atom slot_ = 0;  // the selection and root property; 0 without a slot
+    Atom recordType_ = 0;
+    std::bitset<256> everPressed_;
+    std::uint8_t everButtons_ = 0;  // bit n: X button n + 1
+    std::bitset<256> repeatRecorded_;
+    std::array<unsigned char, 2 + 4 + 3 * 32> record_{};
 
     std::array<std::int64_t, 2> scrollRemainder_{};  // vertical, horizontal pixels
     bool lastTypedCR_ = false;

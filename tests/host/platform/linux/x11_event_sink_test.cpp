@@ -4,6 +4,8 @@
 #include <X11/XF86keysym.h>
 #include <X11/XKBlib.h>
 #include <X11/keysym.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -46,6 +48,39 @@ bool repeats(Display* display, unsigned keycode) {
     XKeyboardState state;
     XGetKeyboardControl(display, &state);
     return (static_cast<unsigned>(state.auto_repeats[keycode / 8]) & (1U << (keycode % 8))) != 0;
+}
+bool keyDown(Display* display, unsigned keycode) {
+    char keys[32] = {};
+    XQueryKeymap(display, keys);
+    return (static_cast<unsigned>(keys[keycode / 8]) & (1U << (keycode % 8))) != 0;
+}
+bool buttonDown(Display* display, unsigned mask) {
+    Window root = 0, child = 0;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned state = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &wx, &wy, &state);
+    return (state & mask) != 0;
+}
+void setRepeat(Display* display, unsigned keycode, bool on) {
+    XKeyboardControl change{0, 0, 0, 0, 0, 0, int(keycode), on ? AutoRepeatModeOn : AutoRepeatModeOff};
+    XChangeKeyboardControl(display, KBKey | KBAutoRepeatMode, &change);
+    XSync(display, False);
+}
+std::vector<int> openSockets() {
+    std::vector<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        struct stat info {};
+        const int fd = std::stoi(entry.path().filename().string());
+        if (::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)) fds.push_back(fd);
+    }
+    return fds;
+}
+unsigned rootChildren(Display* display) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    XFree(children);
+    return count;
 }
 int keycodesWithoutSymbols(Display* display) {
     std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> xkb(XkbGetMap(display, XkbKeySymsMask, XkbUseCoreKbd),
@@ -213,27 +248,88 @@ TEST_F(X11EventSinkTest, typesAndPlaysMediaThroughSpareKeycodesWithModifiersLift
 }
 
 TEST_F(X11EventSinkTest, heldKeysDoNotAutorepeatUntilReleasedOrTheSinkGoes) {
-    testing::TempDir dir;
-    const auto stateFile = dir / "autorepeat-off";
-    destroySink();
-    sink_ = openSink(stateFile);
     key(macA, true);
     EXPECT_EQ(trace(settle()), "+38 ");  // also: the server has seen everything
     EXPECT_FALSE(repeats(observer(), xA));
-    std::string line;
-    EXPECT_TRUE(std::getline(std::ifstream(stateFile), line) && line == std::to_string(xA)) << line;
     key(macA, false);
     settle();
     EXPECT_TRUE(repeats(observer(), xA));
-    // A crashed run's file is honoured at the next start.
+    key(macA, true);
+    settle();
     destroySink();
-    XKeyboardControl off{0, 0, 0, 0, 0, 0, xS, AutoRepeatModeOff};
-    XChangeKeyboardControl(observer(), KBKey | KBAutoRepeatMode, &off);
-    XSync(observer(), False);
+    EXPECT_TRUE(repeats(observer(), xA) && !keyDown(observer(), xA));
+    // The file an earlier version kept for a crashed run is honoured once.
+    testing::TempDir dir;
+    const auto stateFile = dir / "autorepeat-off";
+    setRepeat(observer(), xS, false);
     std::ofstream(stateFile) << xS << "\n";
     sink_ = openSink(stateFile);
     EXPECT_TRUE(repeats(observer(), xS));
     EXPECT_FALSE(std::filesystem::exists(stateFile));
+}
+
+TEST_F(X11EventSinkTest, theNextSinkUndoesWhatACrashedOneHeldButLeavesALiveOnesStateAlone) {
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { setRepeat(observer(), xS, true); });
+    setRepeat(observer(), xS, false);  // the user's choice: a crash must not turn it on
+    const int spares = keycodesWithoutSymbols(observer());
+    // Without a queue a sink never restores its spares by itself: what the crash leaves is certain.
+    const auto openBare = [&] { return X11EventSink::open(displayName_, "").value_or(nullptr); };
+    const auto postTo = [&](const std::shared_ptr<X11EventSink>& sink, const auto&... events) {
+        queue_->sync([&] { (sink->post(events), ...); });
+    };
+    const auto typeWith = [&](const std::shared_ptr<X11EventSink>& sink, std::u16string_view text) {
+        postTo(sink, injection::UnicodeKeyEvent{{0, true, 0, 0}, text});
+    };
+    // A live sink holds X and has a spare mapped to ✓.
+    destroySink();
+    auto live = openBare();
+    ASSERT_TRUE(live);
+    postTo(live, injection::KeyboardEvent{macX, true, 0, 0});
+    typeWith(live, u"✓");
+    const unsigned windowsBefore = rootChildren(observer());
+    const auto socketsBefore = openSockets();
+    sink_ = openBare();
+    ASSERT_TRUE(sink_);
+    std::vector<int> added;
+    std::ranges::set_difference(openSockets(), socketsBefore, std::back_inserter(added));
+    ASSERT_EQ(added.size(), 1U) << "the crashing sink's X socket";
+    key(macA, true);
+    key(macS, true);
+    mouse(MouseEventType::leftMouseDown, 20, 20);
+    type(u"é");
+    settle();
+    ASSERT_TRUE(keyDown(observer(), xA) && keyDown(observer(), xS) && buttonDown(observer(), Button1Mask));
+    ASSERT_FALSE(repeats(observer(), xA));
+    ASSERT_EQ(keycodesWithoutSymbols(observer()), spares - 2);
+    // The crash: the connection ends without a word; the server cleans up after the client only.
+    ASSERT_EQ(::shutdown(added[0], SHUT_RDWR), 0);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (rootChildren(observer()) >= windowsBefore + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_LT(rootChildren(observer()), windowsBefore + 1) << "the server never noticed the crash";
+    EXPECT_TRUE(keyDown(observer(), xA) && buttonDown(observer(), Button1Mask) && !repeats(observer(), xA));
+    EXPECT_EQ(keycodesWithoutSymbols(observer()), spares - 2);
+    queue_->sync([&] { sink_.reset(); });
+    testing::LogCapture log;
+    sink_ = openBare();
+    ASSERT_TRUE(sink_);
+    EXPECT_FALSE(keyDown(observer(), xA) || keyDown(observer(), xS) || buttonDown(observer(), Button1Mask));
+    EXPECT_TRUE(repeats(observer(), xA));
+    EXPECT_FALSE(repeats(observer(), xS)) << "autorepeat the user had off was turned on";
+    EXPECT_EQ(keycodesWithoutSymbols(observer()), spares - 1) << "only the crashed sink's spare is free again";
+    EXPECT_TRUE(log.contains("released 2 keys, released 1 button, restored autorepeat of 1 key, restored 1 spare keycode left by a previous run"))
+        << ::testing::PrintToString(log.lines());
+    // The live sink's key, autorepeat and spare were never touched, and it lets go of them itself.
+    EXPECT_TRUE(keyDown(observer(), 53) && !repeats(observer(), 53));
+    queue_->sync([&] { live.reset(); });
+    EXPECT_FALSE(keyDown(observer(), 53));
+    EXPECT_TRUE(repeats(observer(), 53));
+    EXPECT_EQ(keycodesWithoutSymbols(observer()), spares);
+    // An orderly close leaves nothing for the next sink to undo.
+    destroySink();
+    testing::LogCapture next;
+    sink_ = openBare();
+    EXPECT_FALSE(next.contains("left by a previous run")) << ::testing::PrintToString(next.lines());
 }
 
 TEST(X11EventSink, losingTheServerMakesEveryCallANoOp) {
