@@ -48,6 +48,14 @@ inline std::filesystem::path freshFolder(std::string_view name) {
         }
         return std::filesystem::path(pattern);
     }();
+    static const bool cleanedAtExit = [] {
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(root, ignored);
+        });
+        return true;
+    }();
+    (void)cleanedAtExit;
     const auto path = root / name;
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
