@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/base/log.hpp"
+#include "core/base/version.hpp"
 #include "host/app/app_shell.hpp"
 #include "host/app/qt_main_queue.hpp"
 #include "tools/host_setup.hpp"
@@ -27,7 +28,8 @@ using namespace tarvel;
 
 std::string usageText() {
     return "usage: tarvel [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
-           "              [--dns-sd avahi|off] [--ports FIRST-LAST]\n" +
+           "              [--dns-sd avahi|off] [--ports FIRST-LAST]\n"
+           "       tarvel --version\n" +
            std::string(tools::hostOptionsUsage);
 }
 
@@ -58,6 +60,10 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(usageText().c_str(), stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("tarvel %.*s\n", static_cast<int>(base::version().size()), base::version().data());
             return 0;
         }
         auto parsed = tools::parseHostOption(options, argc, argv, i);

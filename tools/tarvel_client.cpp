@@ -27,6 +27,7 @@
 #include "core/base/data_folder.hpp"
 #include "core/base/environment.hpp"
 #include "core/base/log.hpp"
+#include "core/base/version.hpp"
 #include "core/client/control_client.hpp"
 #include "core/diagnostics/latency_trace.hpp"
 #include "core/discovery/dns_sd_txt.hpp"
@@ -62,6 +63,7 @@ enum Exit : int {
 
 constexpr std::string_view usage =
     "usage: tarvel-client [--data-dir DIR] [--host HOST] COMMAND [ARGS]\n"
+    "       tarvel-client --version\n"
     "\n"
     "Drives a computer running the Tarvel host.\n"
     "\n"
@@ -1035,6 +1037,11 @@ int main(int argc, char** argv) {
             const std::string_view arg = argv[i];
             if (arg == "--help" || arg == "-h") {
                 std::fputs(std::string(usage).c_str(), stdout);
+                return exitOK;
+            }
+            if (arg == "--version") {
+                std::printf("tarvel-client %.*s\n", static_cast<int>(base::version().size()),
+                            base::version().data());
                 return exitOK;
             }
             if (arg == "--data-dir" || arg == "--host") {
