@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/fakes/temp_dir.hpp"
 
 extern char** environ;
 
@@ -36,14 +39,24 @@ class Daemon {
   public:
     /// Without --sink the daemon discards input, and it never announces itself
     /// over DNS-SD unless asked (--dns-sd): tests must not reach the desktop or
-    /// the network around them. `environment` entries ("NAME=value") replace
-    /// or extend the test's own.
+    /// the network around them. Nor the user's own host: unless the test names
+    /// a control socket (--control-socket or TVL_CONTROL_SOCKET in
+    /// `environment`), the daemon gets one in a folder of its own, so parallel
+    /// daemons never meet in $XDG_RUNTIME_DIR. `environment` entries
+    /// ("NAME=value") replace or extend the test's own.
     explicit Daemon(std::vector<std::string> args, std::vector<std::string> environment = {}) {
         if (std::ranges::find(args, "--sink") == args.end()) {
             args.insert(args.begin() + 1, {"--sink", "none"});
         }
         if (std::ranges::find(args, "--dns-sd") == args.end()) {
             args.insert(args.begin() + 1, {"--dns-sd", "off"});
+        }
+        if (std::ranges::find(args, "--control-socket") == args.end() &&
+            std::ranges::none_of(environment, [](const std::string& e) {
+                return e.starts_with("TVL_CONTROL_SOCKET=");
+            })) {
+            controlFolder_.emplace();
+            environment.push_back("TVL_CONTROL_SOCKET=" + (*controlFolder_ / "control").string());
         }
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string_view kept(*entry);
@@ -89,6 +102,10 @@ class Daemon {
         ::close(in_);
     }
 
+    /// The socket given to the daemon, when the test named none.
+    std::optional<std::filesystem::path> controlSocket() const {
+        return controlFolder_ ? std::optional(*controlFolder_ / "control") : std::nullopt;
+    }
     void signal(int number) const { ::kill(pid_, number); }
     void pressEnter() const { ASSERT_EQ(::write(in_, "\n", 1), 1); }
     /// The next line of output, or nothing by the deadline or at its end.
@@ -135,6 +152,7 @@ class Daemon {
     }
 
   private:
+    std::optional<TempDir> controlFolder_;  // outlives the child: members go after ~Daemon
     pid_t pid_ = -1;
     int out_ = -1;
     int in_ = -1;
