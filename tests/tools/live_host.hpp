@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -26,8 +29,10 @@
 namespace tarvel::testing {
 
 /// tarveld on one free port with --pair, recording to `dir`/events.jsonl.
-/// Under ASan a small quarantine keeps freed memory from counting as growth.
-struct LiveHost {
+/// Its output is read all along, so a chatty daemon never blocks on a full
+/// pipe. Under ASan a small quarantine keeps freed memory from counting as growth.
+class LiveHost {
+  public:
     explicit LiveHost(const std::filesystem::path& dir)
         : port(freePort()), events(dir / "events.jsonl") {
         std::string asan = "ASAN_OPTIONS=quarantine_size_mb=4";
@@ -38,26 +43,68 @@ struct LiveHost {
                                                 "--sink", "record:" + events.string(), "--pair",
                                                 "--ports", rangeOf(port)},
                        std::vector<std::string>{asan});
-        EXPECT_EQ(daemon->waitFor("Listening on port ", 20s), std::to_string(port));
+        reader_ = std::thread([this] {
+            while (!stop_) {
+                const auto deadline = Clock::now() + 50ms;
+                if (auto line = daemon->readLine(deadline)) {
+                    {
+                        std::lock_guard lock(mutex_);
+                        lines_.push_back(std::move(*line));
+                    }
+                    arrived_.notify_all();
+                } else {
+                    std::this_thread::sleep_until(deadline);  // at the end of output too
+                }
+            }
+        });
+        EXPECT_EQ(waitFor("Listening on port ", 20s), std::to_string(port));
     }
+    ~LiveHost() {
+        stop_ = true;
+        reader_.join();
+    }
+    LiveHost(const LiveHost&) = delete;
+    LiveHost& operator=(const LiveHost&) = delete;
+
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+    /// The rest of the first unread line starting with `prefix`.
+    std::optional<std::string> waitFor(std::string_view prefix, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        std::optional<std::string> found;
+        arrived_.wait_for(lock, limit, [&] {
+            for (; read_ < lines_.size() && !found; ++read_) {
+                if (lines_[read_].starts_with(prefix)) {
+                    found = lines_[read_].substr(prefix.size());
+                }
+            }
+            return found.has_value();
+        });
+        return found;
+    }
 
     /// The code on display; the first one is printed at start, later ones on SIGUSR1.
     std::string nextCode() {
         if (codesShown_++ > 0) {
             daemon->signal(SIGUSR1);
         }
-        auto code = daemon->waitFor("Pairing code: ", 10s).value_or("");
+        auto code = waitFor("Pairing code: ", 10s).value_or("");
         std::erase(code, ' ');
         return code;
     }
 
     std::uint16_t port;
     std::filesystem::path events;
-    std::optional<Daemon> daemon;
+    std::optional<Daemon> daemon;  // read by this host's own thread only
 
   private:
     int codesShown_ = 0;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> lines_;
+    std::size_t read_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
 };
 
 /// A ClientSession and what it reported, waited for with bounds.

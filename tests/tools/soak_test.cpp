@@ -226,7 +226,7 @@ TEST(Soak, onlyValidInputIsInjectedInOrderAndTheDaemonStaysUpWithFlatMemory) {
             warmKeys = expected.size();
         }
         const auto kind = random() % 10;
-        if (kind < 2) {
+        if (kind == 0) {
             if (random() % 8 == 0) {
                 current = random() % senders.size();
             }
@@ -237,10 +237,11 @@ TEST(Soak, onlyValidInputIsInjectedInOrderAndTheDaemonStaysUpWithFlatMemory) {
         auto& from = forged[random() % forged.size()];
         std::vector<std::uint8_t> bytes;
         switch (kind) {
+            case 1:
             case 2:  // a recent one again, within the replay window
             case 3:  // or any earlier one, most far below it
                 if (!sender.sent.empty()) {
-                    const auto back = kind == 2 ? random() % std::min<std::size_t>(64, sender.sent.size())
+                    const auto back = kind != 3 ? random() % std::min<std::size_t>(64, sender.sent.size())
                                                 : sender.sent.size() - 1 - random() % sender.sent.size();
                     const auto& old = sender.sent[sender.sent.size() - 1 - back];
                     bytes.assign(old.begin(), old.end());
@@ -335,8 +336,16 @@ TEST(Soak, onlyValidInputIsInjectedInOrderAndTheDaemonStaysUpWithFlatMemory) {
     EXPECT_TRUE(newcomer.pings(5s));
 
     // Flat memory: growth after the warm-up is bounded by the recording sink,
-    // which keeps every line it writes (a few hundred bytes per line at most).
-    const long allowedKiB = 3 * 1024 + static_cast<long>((keys.size() - warmKeys) * 256 / 1024);
+    // which keeps every line it writes (about 110 bytes a line, measured).
+    // AddressSanitizer's quarantine and caches keep filling well past the
+    // warm-up; the optimised build holds the tight bound.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long sanitizerKiB = 16 * 1024;
+#else
+    constexpr long sanitizerKiB = 0;
+#endif
+    const long allowedKiB =
+        3 * 1024 + sanitizerKiB + static_cast<long>((keys.size() - warmKeys) * 160 / 1024);
     EXPECT_GT(warmRss, 0);
     EXPECT_LE(endRss - warmRss, allowedKiB) << "RSS grew from " << warmRss << " to " << endRss
                                             << " KiB";
