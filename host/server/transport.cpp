@@ -4,6 +4,7 @@
 #include <netinet/ip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -23,6 +24,8 @@ namespace {
 constexpr int interactiveTrafficClass = 0x88;
 
 constexpr int receiveBufferBytes = 4 << 20;
+
+std::atomic<FlowId> nextFlowId{1};
 
 void preferLowLatency(asio::ip::udp::socket& socket) {
     const int value = interactiveTrafficClass;
@@ -335,7 +338,8 @@ void UdpListener::readBatches() {
             auto found = flows_.find(key);
             bool isNew = false;
             if (found == flows_.end()) {
-                const FlowId id = nextFlow_++;
+                // Unique across listeners: the core outlives a listener restart.
+                const FlowId id = nextFlowId.fetch_add(1, std::memory_order_relaxed);
                 found = flows_.emplace(key, id).first;
                 Remote remote;
                 std::memcpy(&remote.address, &senders_[i], sizeof(sockaddr_storage));

@@ -111,7 +111,8 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     bool starved_ = false;  // logged once per shortage
 };
 
-/// The shell's name for one remote address and port on the UDP socket. Never reused.
+/// The shell's name for one remote address and port on a UDP socket; never
+/// reused within the process.
 using FlowId = std::uint64_t;
 
 /// The UDP socket, read in batches and split into flows by remote address and
@@ -175,7 +176,6 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
     BatchHandler onBatch_;
     FailureHandler onFailure_;
     bool cancelled_ = false;
-    FlowId nextFlow_ = 1;
     std::unordered_map<RemoteKey, FlowId, RemoteKeyHash> flows_;
     std::unordered_map<FlowId, Remote> remotes_;
     // Reused by every read: receiving allocates nothing.

@@ -71,6 +71,7 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
         .environment = [](std::string_view name) -> std::optional<std::string> {
             return name == "TVL_BENCH" ? std::optional<std::string>("1") : std::nullopt;
         },
+        .control = nullptr,
     };
     AppShell shell(std::move(setup));
     shell.start();
