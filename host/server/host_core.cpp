@@ -553,18 +553,26 @@ void HostCore::flowOpened(FlowId id, const discovery::NetworkEndpoint& peer, con
     // Source addresses are easy to forge: past the bound the flow idle
     // longest makes room, so a flood cannot grow the map.
     if (flows_.size() >= limits_.maxUdpPeers) {
-        // A flood of junk must not push out the flows phones use.
-        auto oldest =
-            std::min_element(flows_.begin(), flows_.end(), [](const auto& a, const auto& b) {
-                if (a.second.opened != b.second.opened) {
-                    return !a.second.opened;
-                }
-                return a.second.lastActivity < b.second.lastActivity;
-            });
-        out.perform(DropFlow{oldest->first});
-        flows_.erase(oldest);
+        evictFlows(out);
     }
-    flows_.emplace(id, Flow{now.mono});
+    flows_.emplace(id, Flow{now.mono, base::MonotonicTime{}});
+}
+
+void HostCore::evictFlows(ActionSink& out) {
+    // A flood of junk must not push out the flows phones use.
+    const std::size_t count = std::max<std::size_t>(1, limits_.maxUdpPeers / 8);
+    evictionScratch_.clear();
+    for (const auto& [id, flow] : flows_) {
+        evictionScratch_.push_back({{flow.opened, flow.lastActivity}, id});
+    }
+    const auto cut = std::min(count, evictionScratch_.size());
+    std::nth_element(evictionScratch_.begin(),
+                     evictionScratch_.begin() + static_cast<std::ptrdiff_t>(cut - 1),
+                     evictionScratch_.end());
+    for (std::size_t i = 0; i < cut; ++i) {
+        out.perform(DropFlow{evictionScratch_[i].second});
+        flows_.erase(evictionScratch_[i].second);
+    }
 }
 
 void HostCore::flowEnded(FlowId id) {
@@ -582,9 +590,11 @@ void HostCore::datagramReceived(FlowId id, wire::ByteView data, std::uint64_t re
     if (data.size() != wire::UDPCodec::datagramLength) {
         return;
     }
-    if (!flow->second.opened && flow->second.failures >= limits_.unopenedFlowAttempts) {
+    if (!flow->second.opened && flow->second.failures >= limits_.unopenedFlowAttempts &&
+        now.mono - flow->second.lastAttempt < timings_.mutedFlowRetry) {
         return;
     }
+    flow->second.lastAttempt = now.mono;
     // The datagram names no session: whichever established key opens it is the sender.
     Session* sender = nullptr;
     std::optional<wire::InputPacket> packet;
@@ -604,32 +614,37 @@ void HostCore::datagramReceived(FlowId id, wire::ByteView data, std::uint64_t re
         }
         return;
     }
-    flow->second.opened = true;
+    const auto admission = admit(*sender, *packet, recvAt, now, out);
+    // Only fresh input proves a flow is a device's: a captured datagram
+    // replayed from forged ports must neither unmute them nor be echoed.
+    if (admission != Admission::replayed) {
+        flow->second.opened = true;
+    }
     // Acknowledged even when it is a replay: the first acknowledgement may
     // have been lost, and the replay window still keeps it from running twice.
-    if (packet->ackRequired) {
+    // The shell sends it at once; the injection waits for the batch's end.
+    if (packet->ackRequired && flow->second.opened) {
         out.perform(SendDatagram{id, wire::UDPCodec::sealAck(packet->seq, *sender->udpKey)});
     }
-    admit(*sender, *packet, recvAt, now, out);
 }
 
-bool HostCore::admit(Session& session, const wire::InputPacket& packet, std::uint64_t recvAt,
-                     const Now& now, ActionSink& out) {
+HostCore::Admission HostCore::admit(Session& session, const wire::InputPacket& packet,
+                                    std::uint64_t recvAt, const Now& now, ActionSink& out) {
     if (!session.window.accept(packet.seq)) {
-        return false;
+        return Admission::replayed;
     }
     // Only fresh input is life: a replayed capture must not keep a session open.
     session.lastActivity = now.mono;
     // Stale movements and pad frames would drag the pointer or pad backwards.
     if (packet.event.as<wire::InputEvent::MouseMove>() && !session.moveGate.accept(packet.seq)) {
-        return false;
+        return Admission::stale;
     }
     if (!session.padGates.accept(packet.seq, packet.event)) {
-        return false;
+        return Admission::stale;
     }
     takeControl(session, out);
     injectPacket(packet, recvAt, out);
-    return true;
+    return Admission::performed;
 }
 
 void HostCore::takeControl(Session& session, ActionSink& out) {
@@ -763,6 +778,12 @@ void HostCore::endPairing() {
         pairingCode_.reset();
     }
     displayedCode_.reset();
+}
+
+void HostCore::endPairing(std::string_view code) {
+    if (displayedCode_ && displayedCode_->code() == code) {
+        endPairing();
+    }
 }
 
 void HostCore::removeClient(const std::string& clientId, const Now& now, ActionSink& out) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct Timings {
     Duration establishedIdle = std::chrono::seconds{10};
     Duration handshakeIdle = std::chrono::seconds{15};  // fresh, pairing and auth phases
     Duration udpPeerIdle = std::chrono::seconds{120};
+    /// How often a muted flow still gets its keys tried: a phone whose port
+    /// an attacker fouled first is heard within this.
+    Duration mutedFlowRetry = std::chrono::milliseconds{250};
 };
 
 /// Bounds on what unauthenticated peers can make the host hold.
@@ -50,8 +54,9 @@ struct Limits {
     /// before one that did, each the one idle longest.
     std::size_t maxUdpPeers = 1024;
     /// Datagrams a flow that never carried input may fail to open before the
-    /// host stops trying keys on it (until another session is established):
-    /// a flood then costs a lookup per datagram, not a decryption per session.
+    /// host tries keys on it only once per Timings::mutedFlowRetry (and again
+    /// freely once another session is established): a flood then costs a
+    /// lookup per datagram, not a decryption per session.
     std::uint32_t unopenedFlowAttempts = 4;
 };
 
@@ -219,6 +224,9 @@ class HostCore {
                           ActionSink& out);
     /// The flow's socket is gone.
     void flowEnded(FlowId id);
+    /// Whether the core tracks the flow (it may have expired or been evicted
+    /// while the socket's side still knew it).
+    bool knowsFlow(FlowId id) const { return flows_.contains(id); }
     /// The movement last handed out as inject::Packet has been performed.
     void moveInjected(ActionSink& out);
 
@@ -235,6 +243,9 @@ class HostCore {
     /// Replaces any code with a fresh one; the pairing window's contents.
     PairingInfo beginPairing();
     void endPairing();
+    /// Withdraws `code` only while it is the one on display: whoever showed a
+    /// code that was replaced since must not withdraw its successor.
+    void endPairing(std::string_view code);
     /// Forgets a client; its sessions get unpairedByHost and are closed.
     void removeClient(const std::string& clientId, const Now& now, ActionSink& out);
     void padMappingChanged(ActionSink& out);
@@ -276,8 +287,9 @@ class HostCore {
     };
     struct Flow {
         base::MonotonicTime lastActivity;
-        std::uint32_t failures = 0;  // datagrams no key opened, while never opened
-        bool opened = false;         // some datagram of it was opened
+        base::MonotonicTime lastAttempt;  // the last datagram keys were tried on
+        std::uint32_t failures = 0;       // datagrams no key opened, while never opened
+        bool opened = false;              // some datagram of it carried fresh input
     };
     struct PendingMove {
         float dx = 0;
@@ -316,9 +328,14 @@ class HostCore {
     /// A line a peer can cause, rate-limited.
     void peerLog(const Now& now, const std::string& line);
 
+    enum class Admission : std::uint8_t { replayed, stale, performed };
     /// The one path of an input packet, by datagram or by reliableInput.
-    bool admit(Session& session, const wire::InputPacket& packet, std::uint64_t recvAt,
-               const Now& now, ActionSink& out);
+    Admission admit(Session& session, const wire::InputPacket& packet, std::uint64_t recvAt,
+                    const Now& now, ActionSink& out);
+    /// Makes room for one more flow: drops an eighth of the bound at once,
+    /// flows that never carried input first, each group idle longest first,
+    /// so a flood of new ports costs a scan per many flows, not per datagram.
+    void evictFlows(ActionSink& out);
     void takeControl(Session& session, ActionSink& out);
     void injectPacket(const wire::InputPacket& packet, std::uint64_t recvAt, ActionSink& out);
     void flushMove(ActionSink& out);
@@ -334,6 +351,7 @@ class HostCore {
 
     std::map<ConnectionId, std::unique_ptr<Session>> sessions_;
     std::map<FlowId, Flow> flows_;
+    std::vector<std::pair<std::tuple<bool, base::MonotonicTime>, FlowId>> evictionScratch_;
     Session* active_ = nullptr;
     bool activityHeld_ = false;
     std::shared_ptr<security::PairingCodeState> pairingCode_;    // usable now

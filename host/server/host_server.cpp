@@ -103,10 +103,17 @@ HostServer::~HostServer() {
     connections_.clear();
     // Every queued injection (the final release included) and store write
     // runs before the injector and the store go.
+    auto finishInjecting = [this] {
+        drainInjections(true);
+        if (servedUdp_) {
+            servedUdp_->cancel();
+            servedUdp_.reset();
+        }
+    };
     if (onInject) {
-        drainInjections();
+        finishInjecting();
     } else {
-        injectQueue_->sync([this] { drainInjections(); });
+        injectQueue_->sync(finishInjecting);
     }
     if (!onStore) {
         storeQueue_->sync([] {});
@@ -391,8 +398,8 @@ void HostServer::pushInjection(InjectJob job, Thread thread) {
     }
 }
 
-void HostServer::drainInjections() {
-    for (;;) {
+void HostServer::drainInjections(bool untilEmpty) {
+    do {
         {
             std::lock_guard lock(coreLock_);
             if (injectJobs_.empty()) {
@@ -403,9 +410,27 @@ void HostServer::drainInjections() {
             runningJobs_.swap(injectJobs_);
         }
         for (auto& job : runningJobs_) {
-            run(job);
+            try {
+                run(job);
+            } catch (const std::exception& error) {
+                // One failed event must not replay the others or stop the queue.
+                base::logLine(std::string("an injection failed: ") + error.what());
+            }
         }
         runningJobs_.clear();
+    } while (untilEmpty);
+    // What arrived meanwhile waits behind the socket's next turn, so a long
+    // stream of work from the control connections cannot starve datagrams.
+    std::lock_guard lock(coreLock_);
+    if (injectJobs_.empty()) {
+        drainPosted_ = false;
+    } else {
+        drainPosted_ = true;
+        injectQueue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->drainInjections();
+            }
+        });
     }
 }
 
@@ -537,7 +562,9 @@ void HostServer::handleBatch(UdpListener& listener,
                 }
                 recvAt = t;
             }
-            if (datagram.isNewFlow) {
+            // A flow the core let go of (idle, evicted) while the socket still
+            // knew it opens again rather than losing the datagram.
+            if (datagram.isNewFlow || !core_.knowsFlow(datagram.flow)) {
                 // Gone already when an earlier datagram of the batch evicted it.
                 const auto endpoint = listener.endpoint(datagram.flow);
                 if (!endpoint) {
@@ -698,14 +725,17 @@ void HostServer::restartListeners() {
 }
 
 void HostServer::refreshNetwork() {
-    // Interfaces and host facts are read outside the lock: datagrams go on meanwhile.
+    // Interfaces, host facts and the advertiser are used outside the lock:
+    // datagrams go on meanwhile. The context is written on this queue only.
     auto context = hostContext(core_.context().port);
-    std::lock_guard lock(coreLock_);
-    core_.setContext(std::move(context));
-    Performer performer(*this);
-    if (!watchdog_.active()) {
-        // Nobody to supervise: idle flows expire here instead of on a tick.
-        core_.tick(now(), performer);
+    {
+        std::lock_guard lock(coreLock_);
+        core_.setContext(std::move(context));
+        if (!watchdog_.active()) {
+            // Nobody to supervise: idle flows expire here instead of on a tick.
+            Performer performer(*this);
+            core_.tick(now(), performer);
+        }
     }
     auto record = txt();
     if (lastTXT_ && *lastTXT_ == record) {
@@ -715,6 +745,8 @@ void HostServer::refreshNetwork() {
     if (tcpListener_ && deps_.advertiser) {
         deps_.advertiser->advertise(core_.context().hostName, core_.context().port, record);
     }
+    std::lock_guard lock(coreLock_);
+    Performer performer(*this);
     performer.perform(Notify{});
 }
 
@@ -763,7 +795,7 @@ void HostServer::stop() {
     // The cancelled sockets' handlers have run: none holds the server any more.
     queue_->sync([] {});
     // The UDP socket is closed, the final release has run and every store write is on disk.
-    injectQueue_->sync([this] { drainInjections(); });
+    injectQueue_->sync([this] { drainInjections(true); });
     storeQueue_->sync([] {});
 }
 
@@ -828,6 +860,16 @@ void HostServer::endPairing() {
         if (auto self = weak.lock()) {
             std::lock_guard lock(self->coreLock_);
             self->core_.endPairing();
+        }
+    });
+}
+
+void HostServer::endPairing(std::string code) {
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    queue_->async([weak, code = std::move(code)] {
+        if (auto self = weak.lock()) {
+            std::lock_guard lock(self->coreLock_);
+            self->core_.endPairing(code);
         }
     });
 }

@@ -114,6 +114,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
 
     /// Withdraws the pairing code. Asynchronous on the server queue.
     void endPairing();
+    /// Withdraws `code` if it is still the current one. Asynchronous on the server queue.
+    void endPairing(std::string code);
 
     /// Forgets a paired client; its open sessions get unpairedByHost
     /// ("removed_by_user") and are closed. Asynchronous on the server queue.
@@ -203,8 +205,9 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     bool tracing() const;
 
     // Inject queue.
-    /// Runs queued injector work until none is left.
-    void drainInjections();
+    /// Runs the injector work queued so far (all of it, also what arrives
+    /// meanwhile, with `untilEmpty`); otherwise later work gets a turn of its own.
+    void drainInjections(bool untilEmpty = false);
     void run(InjectJob& job);
 
     // Declared first so they are destroyed last: sockets and timers belong to them.

@@ -243,7 +243,7 @@ void TcpListener::cancel() {
 }
 
 UdpListener::UdpListener(asio::ip::udp::socket socket)
-    : socket_(std::move(socket)), port_(socket_.local_endpoint().port()) {
+    : socket_(std::move(socket)), retry_(socket_.get_executor()), port_(socket_.local_endpoint().port()) {
     for (std::size_t i = 0; i < batchSize; ++i) {
         vectors_[i] = iovec{buffers_[i].data(), receiveBufferSize};
     }
@@ -327,6 +327,16 @@ void UdpListener::readBatches() {
                 error == ENETUNREACH) {
                 continue;
             }
+            // Memory runs short now and then; reading again at once would spin.
+            if (error == ENOMEM || error == ENOBUFS) {
+                retry_.expires_after(std::chrono::milliseconds(100));
+                retry_.async_wait([self = shared_from_this()](std::error_code waited) {
+                    if (!waited && !self->cancelled_) {
+                        self->readBatches();
+                    }
+                });
+                return;
+            }
             if (onFailure_) {
                 onFailure_(std::error_code(error, std::system_category()));
             }
@@ -353,7 +363,12 @@ void UdpListener::readBatches() {
             batch_[i] = Datagram{found->second, isNew, wire::ByteView(buffers_[i].data(), length)};
         }
         if (count > 0 && onBatch_) {
-            onBatch_(*this, std::span<const Datagram>(batch_.data(), count));
+            try {
+                onBatch_(*this, std::span<const Datagram>(batch_.data(), count));
+            } catch (const std::exception& error) {
+                // The socket keeps being read: one bad batch is not the end of input.
+                base::logLine(std::string("a batch of datagrams failed: ") + error.what());
+            }
         }
         if (cancelled_) {
             return;
@@ -405,6 +420,7 @@ void UdpListener::cancel() {
         return;
     }
     cancelled_ = true;
+    retry_.cancel();
     flows_.clear();
     remotes_.clear();
     std::error_code ignored;

@@ -172,6 +172,7 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
     static RemoteKey keyOf(const sockaddr_storage& address);
 
     asio::ip::udp::socket socket_;
+    asio::steady_timer retry_;
     std::uint16_t port_;
     BatchHandler onBatch_;
     FailureHandler onFailure_;

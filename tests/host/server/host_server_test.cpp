@@ -196,5 +196,31 @@ TEST(HostServer, failedListenerRebindsKeepsSessionsAndDestructionFinishesQueuedI
     EXPECT_TRUE(eventually([&] { return watch.expired(); }));
 }
 
+TEST(HostServer, idleFlowsExpireWithoutATickAndAForgottenPortIsHeardAgain) {
+    Harness h([](HostServer::Dependencies& deps) {
+        deps.timings.refresh = 50ms;
+        deps.timings.udpPeerIdle = 150ms;
+    });
+    // Nobody connected: junk makes a flow, and the refresh alone lets it go.
+    TestDatagrams stranger(h.port, wire::SymmetricKey{});
+    stranger.sendRaw(wire::Bytes(36, 0x01));
+    ASSERT_TRUE(eventually([&] { return h.server->udpPeerCount() == 1; }));
+    EXPECT_TRUE(eventually([&] { return h.server->udpPeerCount() == 0; }, 2000ms));
+    // A phone silent on UDP past the idle limit loses its flow, not its input.
+    TestConnection conn(h.port);
+    ASSERT_TRUE(conn.pair(h.server->beginPairing().code));
+    TestDatagrams phone(h.port, *conn.key);
+    for (std::uint64_t seq = 1; seq <= 2; ++seq) {
+        auto packet = keyPacket(seq, 0x04, seq == 1);
+        packet.ackRequired = true;
+        phone.send(packet);
+        ASSERT_EQ(phone.readAck(), seq);
+        ASSERT_TRUE(eventually([&] { return h.server->udpPeerCount() == 0; }, 2000ms));
+        conn.sendSealed(wire::FrameType::ping, wire::PingBody{seq});
+        ASSERT_EQ(conn.readFrame().value_or(wire::TCPFrame{}).type, wire::FrameType::pong);
+    }
+    EXPECT_EQ(countLines(*h.sink, {R"("op":"key","keyCode":0)"}), 2u);
+}
+
 }  // namespace
 }  // namespace tarvel::server::testing
