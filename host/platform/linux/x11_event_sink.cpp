@@ -182,14 +182,17 @@ struct MonitorsDeleter {
 /// application, the daemon, a test. Fixed names, because the server never
 /// frees an atom.
 constexpr int recordSlots = 8;
-constexpr unsigned char recordVersion = 1;
+constexpr unsigned char recordVersion = 2;
 constexpr std::size_t recordBitmaps = 6;  // version, buttons, process id
+/// After the three bitmaps: the keysym of each spare, in keycode order.
+constexpr std::size_t recordKeysyms = recordBitmaps + 3 * 32;
 
 /// A sink's record as read back from the server.
 struct Record {
     std::bitset<256> pressed;
     std::bitset<256> repeatOff;
     std::bitset<256> spares;
+    std::array<KeySym, 256> spareKeysyms{};
     std::uint8_t buttons = 0;
 };
 
@@ -213,14 +216,15 @@ std::optional<Record> readRecord(Display* d, Atom slot, Atom type) {
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, DefaultRootWindow(d), slot, 0, 64, False, type, &actualType, &format,
-                           &count, &after, &data) != Success) {
+    // In 32-bit units: room for a keysym on every keycode.
+    constexpr long longest = (recordKeysyms + 4 * 256 + 3) / 4;
+    if (XGetWindowProperty(d, DefaultRootWindow(d), slot, 0, longest, False, type, &actualType,
+                           &format, &count, &after, &data) != Success) {
         return std::nullopt;
     }
     const std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
     // Another version's layout is not guessed at: it is dropped.
-    if (actualType != type || format != 8 || count < recordBitmaps + 3 * 32 ||
-        data[0] != recordVersion) {
+    if (actualType != type || format != 8 || count < recordKeysyms || data[0] != recordVersion) {
         return std::nullopt;
     }
     Record record;
@@ -228,6 +232,18 @@ std::optional<Record> readRecord(Display* d, Atom slot, Atom type) {
     record.pressed = loadBits(data + recordBitmaps);
     record.repeatOff = loadBits(data + recordBitmaps + 32);
     record.spares = loadBits(data + recordBitmaps + 64);
+    if (count != recordKeysyms + 4 * record.spares.count()) {
+        return std::nullopt;
+    }
+    const unsigned char* keysym = data + recordKeysyms;
+    for (std::size_t code = 0; code < record.spares.size(); ++code) {
+        if (record.spares[code]) {
+            record.spareKeysyms[code] = static_cast<KeySym>(
+                std::uint32_t{keysym[0]} | std::uint32_t{keysym[1]} << 8 |
+                std::uint32_t{keysym[2]} << 16 | std::uint32_t{keysym[3]} << 24);
+            keysym += 4;
+        }
+    }
     return record;
 }
 
@@ -279,16 +295,17 @@ std::pair<std::bitset<256>, std::uint8_t> xtestDown(Display* d) {
     return {keys, buttons};
 }
 
-/// Whether a keycode still carries what a sink maps to a spare (one keysym on
-/// every level of one group), not a key a layout loaded since gave it.
-bool looksBorrowed(XkbDescPtr xkb, KeyCode code) {
-    if (code < xkb->min_key_code || code > xkb->max_key_code || XkbKeyNumGroups(xkb, code) != 1) {
+/// Whether a keycode still carries what a sink mapped it to (`keysym` on every
+/// level of one group), not a key a layout loaded since gave it: most XF86 and
+/// function keys look like a borrowed spare, but rarely with the same keysym.
+bool stillBorrowed(XkbDescPtr xkb, KeyCode code, KeySym keysym) {
+    if (keysym == NoSymbol || code < xkb->min_key_code || code > xkb->max_key_code ||
+        XkbKeyNumGroups(xkb, code) != 1) {
         return false;
     }
     const KeySym* syms = XkbKeySymsPtr(xkb, code);
     const int count = XkbKeyNumSyms(xkb, code);
-    return count > 0 && syms[0] != NoSymbol &&
-           std::all_of(syms, syms + count, [&](KeySym s) { return s == syms[0]; });
+    return count > 0 && std::all_of(syms, syms + count, [&](KeySym s) { return s == keysym; });
 }
 
 std::string counted(std::size_t n, std::string_view what) {
@@ -355,6 +372,7 @@ X11EventSink::X11EventSink(std::unique_ptr<X11Connection> connection, int xkbEve
       randrMonitors_(randrMonitors),
       dpms_(dpms) {
     heldModifier_.fill(-1);
+    record_.reserve(recordKeysyms + 4 * 256);  // no allocation on the key path
 }
 
 X11EventSink::~X11EventSink() {
@@ -817,18 +835,33 @@ void X11EventSink::recoverAndClaimSlot() {
     for (Atom slot : slots) {
         const bool owned = XGetSelectionOwner(d, slot) != 0;
         const auto record = readRecord(d, slot, recordType_);
-        if (owned) {
-            if (record) {
-                live.spares |= record->spares;
-            }
-            continue;
-        }
-        if (record) {
+        if (!record) {
+            // Nothing to undo; an unowned slot is free.
+        } else if (owned) {
+            live.pressed |= record->pressed;
+            live.repeatOff |= record->repeatOff;
+            live.spares |= record->spares;
+            live.buttons = static_cast<std::uint8_t>(live.buttons | record->buttons);
+        } else {
             ++deadRecords;
             dead.pressed |= record->pressed;
             dead.repeatOff |= record->repeatOff;
-            dead.spares |= record->spares;
+            for (std::size_t code = 0; code < record->spares.size(); ++code) {
+                if (!record->spares[code]) {
+                    continue;
+                }
+                KeySym& keysym = dead.spareKeysyms[code];
+                // Two crashed sinks mapped it differently: which came last is
+                // unknown, so the keycode stays as it is.
+                keysym = dead.spares[code] && keysym != record->spareKeysyms[code]
+                             ? NoSymbol
+                             : record->spareKeysyms[code];
+                dead.spares.set(code);
+            }
             dead.buttons = static_cast<std::uint8_t>(dead.buttons | record->buttons);
+        }
+        if (owned) {
+            continue;
         }
         XDeleteProperty(d, root, slot);
         if (claimed == 0) {
@@ -840,17 +873,21 @@ void X11EventSink::recoverAndClaimSlot() {
     std::size_t buttons = 0;
     std::size_t repeats = 0;
     std::size_t spares = 0;
+    std::size_t kept = 0;
     if (deadRecords > 0) {
         const auto [keysDown, buttonsDown] = xtestDown(d);
         // Only keys a crashed sink pressed that are still down: the user's
-        // keyboard is another device, and keys others hold through XTEST stay.
-        const std::bitset<256> release = keysDown & dead.pressed;
+        // keyboard is another device. One XTEST device serves every sink, so
+        // a key a live sink has pressed may be its own, held now, and stays.
+        const std::bitset<256> release = keysDown & dead.pressed & ~live.pressed;
+        kept = (keysDown & dead.pressed & live.pressed).count();
         // The crashed sink turned autorepeat off only while it held the key,
-        // and only where the user had it on.
+        // and only where the user had it on; a live sink that turned it off
+        // turns it back on itself.
         XKeyboardState keyboard{};
         XGetKeyboardControl(d, &keyboard);
         const std::bitset<256> repeatOn =
-            release & dead.repeatOff &
+            release & dead.repeatOff & ~live.repeatOff &
             ~loadBits(reinterpret_cast<const unsigned char*>(keyboard.auto_repeats));
         for (std::size_t code = 0; code < repeatOn.size(); ++code) {
             if (repeatOn[code]) {
@@ -879,10 +916,15 @@ void X11EventSink::recoverAndClaimSlot() {
         }
         for (unsigned button = 1; button <= 7; ++button) {
             const auto bit = 1U << (button - 1);
-            if ((buttonsDown & dead.buttons & bit) != 0) {
-                XTestFakeButtonEvent(d, button, False, CurrentTime);
-                ++buttons;
+            if ((buttonsDown & dead.buttons & bit) == 0) {
+                continue;
             }
+            if ((live.buttons & bit) != 0) {
+                ++kept;
+                continue;
+            }
+            XTestFakeButtonEvent(d, button, False, CurrentTime);
+            ++buttons;
         }
         // A spare a live sink has mapped now is that sink's to restore.
         const std::bitset<256> borrowed = dead.spares & ~live.spares;
@@ -891,7 +933,8 @@ void X11EventSink::recoverAndClaimSlot() {
                 XkbGetMap(d, XkbKeySymsMask, XkbUseCoreKbd));
             std::array<KeySym, 2> none{NoSymbol, NoSymbol};
             for (std::size_t code = 0; xkb && code < borrowed.size(); ++code) {
-                if (borrowed[code] && looksBorrowed(xkb.get(), static_cast<KeyCode>(code))) {
+                if (borrowed[code] && stillBorrowed(xkb.get(), static_cast<KeyCode>(code),
+                                                    dead.spareKeysyms[code])) {
                     XChangeKeyboardMapping(d, static_cast<int>(code), 2, none.data(), 1);
                     ++spares;
                 }
@@ -923,13 +966,23 @@ void X11EventSink::recoverAndClaimSlot() {
         add(spares, "restored " + counted(spares, "spare keycode"));
         base::logLine(done + " left by a previous run");
     }
+    if (kept > 0) {
+        // Nothing tells a live sink's held key from one a crash left down.
+        base::logLine("kept " + std::to_string(kept) +
+                      (kept == 1 ? " key or button" : " keys or buttons") +
+                      " a previous run left down, as a running Tarvel has pressed them too");
+    }
 }
 
 void X11EventSink::publish() {
     if (slot_ == 0) {
         return;
     }
-    record_.fill(0);
+    std::bitset<256> mapped;
+    for (std::size_t code = 0; code < remapped_.size(); ++code) {
+        mapped[code] = remapped_[code] != 0;
+    }
+    record_.assign(recordKeysyms + 4 * mapped.count(), 0);
     record_[0] = recordVersion;
     record_[1] = everButtons_;
     // The process id only helps a person reading the property (xprop -root).
@@ -939,11 +992,16 @@ void X11EventSink::publish() {
     }
     storeBits(everPressed_, record_.data() + recordBitmaps);
     storeBits(repeatRecorded_, record_.data() + recordBitmaps + 32);
-    std::bitset<256> mapped;
-    for (std::size_t code = 0; code < remapped_.size(); ++code) {
-        mapped[code] = remapped_[code] != 0;
-    }
     storeBits(mapped, record_.data() + recordBitmaps + 64);
+    std::size_t at = recordKeysyms;
+    for (std::size_t code = 0; code < remapped_.size(); ++code) {
+        if (mapped[code]) {
+            const auto keysym = static_cast<std::uint32_t>(remapped_[code]);
+            for (std::size_t i = 0; i < 4; ++i) {
+                record_[at++] = static_cast<unsigned char>(keysym >> (8 * i));
+            }
+        }
+    }
     Display* d = display();
     XChangeProperty(d, DefaultRootWindow(d), slot_, recordType_, 8, PropModeReplace,
                     record_.data(), static_cast<int>(record_.size()));

@@ -64,8 +64,11 @@ inline constexpr std::chrono::seconds repeatMapLifetime{1};
 /// a root window property of a slot this sink owns through a selection: the
 /// record lives exactly as long as the server, and the selection goes when
 /// the process does, however it ends. `open` undoes the records of slots
-/// without an owner and leaves those of live sinks alone. The record changes
-/// when that state grows or a spare is remapped, never per event.
+/// without an owner, except what the records of live sinks also claim: XTEST
+/// keys are shared, so a key both ever pressed may be the live one's to hold.
+/// A spare goes back only while it still types the keysym recorded for it.
+/// The record changes when that state grows or a spare is remapped, never per
+/// event.
 ///
 /// Every call after `open` must come from one queue, the injector's. Losing
 /// the X server makes every call a no-op (logged once by the connection).
@@ -203,13 +206,14 @@ class X11EventSink final : public injection::EventSink,
 
     // The record on the root window: keys and buttons ever pressed (a crash
     // can leave any of them down), keycodes whose autorepeat this sink ever
-    // turned off (the user had it on), and the spare keycodes mapped now.
+    // turned off (the user had it on), and the spare keycodes mapped now with
+    // their keysyms.
     Atom slot_ = 0;  // the selection and root property; 0 without a slot
     Atom recordType_ = 0;
     std::bitset<256> everPressed_;
     std::uint8_t everButtons_ = 0;  // bit n: X button n + 1
     std::bitset<256> repeatRecorded_;
-    std::array<unsigned char, 2 + 4 + 3 * 32> record_{};
+    std::vector<unsigned char> record_;
 
     std::array<std::int64_t, 2> scrollRemainder_{};  // vertical, horizontal pixels
     bool lastTypedCR_ = false;
