@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -28,6 +30,8 @@ using namespace std::chrono_literals;
 
 // A host answers at once; this only bounds a host that hangs.
 constexpr auto answerLimit = 10s;
+// How long a host whose queue of connections is full may keep us waiting.
+constexpr auto connectLimit = 2s;
 
 struct Failed {
     int exit;
@@ -47,32 +51,82 @@ class Connection {
     Connection& operator=(const Connection&) = delete;
     ~Connection() { ::close(fd_); }
 
-    static std::variant<std::unique_ptr<Connection>, Failed> open(const std::filesystem::path& path) {
+    /// Connects only to a socket whose folder other users cannot plant one
+    /// in, served by a process of `uid`: anyone else could hand out their
+    /// own pairing link or fake an answer.
+    static std::variant<std::unique_ptr<Connection>, Failed> open(const std::filesystem::path& path,
+                                                                  uid_t uid) {
         const std::string noHost = "no Tarvel host is running (nothing answers on " + path.string() + ")";
         if (path.native().size() >= sizeof(sockaddr_un::sun_path)) {
             return Failed{controlUsage, "the control socket path is too long: " + path.string()};
         }
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+        // A folder that is missing, or not a folder or a link to one, holds no socket.
+        if (struct stat info {}; ::lstat(folder.c_str(), &info) != 0 ||
+                                 (!S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode))) {
+            return Failed{controlNoHost, noHost};
+        }
+        if (auto safe = control::checkSocketFolder(folder, uid); !safe) {
+            return Failed{controlUntrusted, "refusing the control socket " + path.string() + ": " +
+                                                safe.error() + ", so another user could have put it there"};
+        }
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             return Failed{controlFailed, std::string("cannot make a socket: ") + std::strerror(errno)};
         }
+        std::unique_ptr<Connection> connection(new Connection(fd));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.c_str(), path.native().size());
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // A full backlog refuses a non-blocking connect with EAGAIN; retried
+        // for a while rather than waited on for ever.
+        for (const auto deadline = std::chrono::steady_clock::now() + connectLimit;;) {
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                break;
+            }
             const int error = errno;
-            ::close(fd);
             if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) {
                 return Failed{controlNoHost, noHost};
+            }
+            if ((error == EAGAIN || error == EINTR) && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(20ms);
+                continue;
+            }
+            if (error == EAGAIN) {
+                return Failed{controlBusy, "the Tarvel host on " + path.string() +
+                                               " is not answering (too many connections waiting)"};
             }
             return Failed{controlNoHost, "cannot reach the Tarvel host on " + path.string() + ": " +
                                              std::strerror(error)};
         }
-        return std::unique_ptr<Connection>(new Connection(fd));
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != uid) {
+            return Failed{controlUntrusted, "refusing the control socket " + path.string() +
+                                                ": it belongs to uid " + std::to_string(peer.uid) +
+                                                ", not to you (uid " + std::to_string(uid) + ")"};
+        }
+        return connection;
     }
 
+    /// The whole request, within answerLimit.
     bool send(const std::string& bytes) const {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd pfd{fd_, POLLOUT, 0};
+                if (::poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(answerLimit).count())) > 0) {
+                    continue;
+                }
+            }
+            return false;
+        }
+        return true;
     }
 
     /// The next line, or nothing at the end of the connection or after `limit`
@@ -104,6 +158,9 @@ class Connection {
             }
             char chunk[4096];
             const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
             if (n <= 0) {
                 return std::nullopt;
             }
@@ -189,9 +246,19 @@ std::variant<int, Failed> fail(const control::Error& error) {
     for (const auto& device : error.matches) {
         message += "\n  " + deviceLine(device);
     }
-    const bool byUser = error.failure == control::Failure::unknownDevice ||
-                        error.failure == control::Failure::ambiguous;
-    return Failed{byUser ? controlFailed : controlNoHost, message};
+    switch (error.failure) {
+        case control::Failure::unknownDevice:
+        case control::Failure::ambiguous:
+        case control::Failure::badRequest:
+            return Failed{controlFailed, message};
+        case control::Failure::busy:
+        case control::Failure::timeout:
+            // A host answered: starting another would be wrong.
+            return Failed{controlBusy, message};
+        case control::Failure::unavailable:
+            break;
+    }
+    return Failed{controlNoHost, message};
 }
 
 std::variant<int, Failed> pair(Connection& connection) {
@@ -246,7 +313,7 @@ std::variant<int, Failed> pair(Connection& connection) {
 }
 
 std::variant<int, Failed> run(const control::Request& request, const std::filesystem::path& path) {
-    auto opened = Connection::open(path);
+    auto opened = Connection::open(path, ::getuid());
     if (auto* failed = std::get_if<Failed>(&opened)) {
         return *failed;
     }
@@ -304,7 +371,9 @@ const std::string_view controlCommandsUsage =
     "                $XDG_RUNTIME_DIR/tarvel/control); also where a host listens\n"
     "  Commands exit 0 when done, 1 when refused (unknown or ambiguous device, a code\n"
     "  that ended without a device), 2 for a bad command line, 3 when no host runs\n"
-    "  or it went away.\n";
+    "  or it went away, 4 when the host is busy (too many connections, or the\n"
+    "  request took too long; try again), 5 when the socket is not safe to trust\n"
+    "  (its folder is open to other users, or another user serves it).\n";
 
 bool isControlCommand(std::string_view word) {
     return word == "status" || word == "devices" || word == "pair" || word == "forget";

@@ -14,6 +14,8 @@ inline constexpr int controlOK = 0;
 inline constexpr int controlFailed = 1;  // unknown or ambiguous device, pairing ended without a device
 inline constexpr int controlUsage = 2;
 inline constexpr int controlNoHost = 3;  // no host answers, or it went away
+inline constexpr int controlBusy = 4;    // a host answered but could not serve now: try again
+inline constexpr int controlUntrusted = 5;  // the socket's folder or its owner is not this user's
 
 /// The usage lines of the commands.
 extern const std::string_view controlCommandsUsage;

@@ -7,6 +7,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <utility>
+
 #include "core/base/log.hpp"
 #include "host/app/mapping_editor.hpp"
 #include "host/app/pairing_window.hpp"
@@ -78,6 +80,18 @@ void AppShell::start() {
             control->pairingCodeEnded(how);
         }
     });
+    if (setup_.control) {
+        // A `tarveld pair` replaced the window's code: the window goes rather
+        // than show a dead one.
+        setup_.control->setOnCodeTaken([self, queue = setup_.mainQueue] {
+            queue->async([self] {
+                if (self && self->pairing_ && self->pairing_->isVisible()) {
+                    self->pairing_->dismiss();
+                    self->windowCode_.clear();
+                }
+            });
+        });
+    }
     setup_.server->start();
     if (setup_.control) {
         // Without it the tray still serves phones; the line says why.
@@ -97,6 +111,7 @@ void AppShell::stopServer() {
     }
     stopped_ = true;
     if (setup_.control) {
+        setup_.control->setOnCodeTaken({});
         setup_.control->stop();
     }
     setup_.server->setOnChange({});
@@ -142,13 +157,14 @@ void AppShell::rebuildMenu() {
 void AppShell::openPairingWindow() {
     if (!pairing_) {
         pairing_ = new PairingWindow();
-        connect(pairing_, &PairingWindow::closedByUser, this, [this] { setup_.server->endPairing(); });
+        connect(pairing_, &PairingWindow::closedByUser, this, [this] { withdrawWindowCode(); });
     } else if (pairing_->isVisible()) {
         // A new attempt withdraws the code on display.
         pairing_->dismiss();
-        setup_.server->endPairing();
+        withdrawWindowCode();
     }
     const auto info = setup_.server->beginPairing();
+    windowCode_ = info.code;
     if (setup_.control) {
         setup_.control->pairingCodeReplaced();
     }
@@ -161,7 +177,14 @@ void AppShell::openPairingWindow() {
 void AppShell::endPairingWindow() {
     if (pairing_ && pairing_->isVisible()) {
         pairing_->dismiss();
-        setup_.server->endPairing();
+        withdrawWindowCode();
+    }
+}
+
+void AppShell::withdrawWindowCode() {
+    // Only the window's own code: a command may have issued a newer one.
+    if (!windowCode_.empty()) {
+        setup_.server->endPairing(std::exchange(windowCode_, {}));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "core/base/environment.hpp"
 #include "host/app/login_item.hpp"
@@ -63,6 +64,7 @@ class AppShell : public QObject {
   private:
     void updateIcon();
     void endPairingWindow();
+    void withdrawWindowCode();
     void askAboutLogin();
     void toggleLoginItem();
 
@@ -72,6 +74,8 @@ class AppShell : public QObject {
     QSystemTrayIcon* tray_;
     QMenu* menu_;
     QPointer<PairingWindow> pairing_;
+    /// The code the pairing window shows; empty once withdrawn or replaced.
+    std::string windowCode_;
     QPointer<MappingEditor> editor_;
     std::optional<bool> lastConnected_;
     bool stopped_ = false;

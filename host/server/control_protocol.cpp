@@ -1,9 +1,14 @@
 #include "host/server/control_protocol.hpp"
 
+#include <sys/stat.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace tarvel::control {
@@ -76,37 +81,96 @@ bool flag(const JSON& json, const char* key) {
     const auto it = json.find(key);
     return it != json.end() && it->is_boolean() && it->get<bool>();
 }
-template <class Number>
-Number number(const JSON& json, const char* key) {
-    const auto it = json.find(key);
-    return it != json.end() && it->is_number() ? it->get<Number>() : Number{};
-}
+/// Reads numbers and remembers whether one did not fit: absent or not a
+/// number gives zero; a fraction, a negative count or one too large refuses
+/// the answer, as converting it would be undefined.
+struct Numbers {
+    bool bad = false;
+
+    template <class Number>
+    Number get(const JSON& json, const char* key) {
+        const auto it = json.find(key);
+        if (it == json.end() || !it->is_number()) {
+            return Number{};
+        }
+        if constexpr (std::is_floating_point_v<Number>) {
+            return it->get<Number>();
+        } else if (it->is_number_unsigned()) {
+            if (const auto value = it->get<std::uint64_t>(); std::in_range<Number>(value)) {
+                return static_cast<Number>(value);
+            }
+        } else if (it->is_number_integer()) {
+            if (const auto value = it->get<std::int64_t>(); std::in_range<Number>(value)) {
+                return static_cast<Number>(value);
+            }
+        }
+        bad = true;
+        return Number{};
+    }
+};
 std::optional<std::string> optionalText(const JSON& json, const char* key) {
     const auto it = json.find(key);
     return it != json.end() && it->is_string() ? std::optional(it->get<std::string>())
                                                 : std::nullopt;
 }
 
-Device deviceFrom(const JSON& json) {
+Device deviceFrom(const JSON& json, Numbers& numbers) {
     if (!json.is_object()) {
         return {};
     }
-    return {text(json, "id"),         text(json, "name"),          text(json, "model"),
-            flag(json, "online"),     flag(json, "controlling"),   number<std::int64_t>(json, "lastSeen")};
+    return {text(json, "id"),     text(json, "name"),        text(json, "model"),
+            flag(json, "online"), flag(json, "controlling"), numbers.get<std::int64_t>(json, "lastSeen")};
 }
 
-std::vector<Device> devicesFrom(const JSON& json, const char* key) {
+std::vector<Device> devicesFrom(const JSON& json, const char* key, Numbers& numbers) {
     std::vector<Device> devices;
     const auto it = json.find(key);
     if (it != json.end() && it->is_array()) {
         for (const auto& entry : *it) {
-            devices.push_back(deviceFrom(entry));
+            devices.push_back(deviceFrom(entry, numbers));
         }
     }
     return devices;
 }
 
+/// U+061C, U+200B..U+200F, U+2028..U+202E, U+2060..U+2069 and U+FEFF: the
+/// length of the UTF-8 sequence at `at` when it is one of them, else 0.
+std::size_t invisibleFormat(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    if (byte(0) == 0xd8 && byte(1) == 0x9c) {
+        return 2;
+    }
+    if (byte(0) == 0xe2 && byte(1) == 0x80 &&
+        ((byte(2) >= 0x8b && byte(2) <= 0x8f) || (byte(2) >= 0xa8 && byte(2) <= 0xae))) {
+        return 3;
+    }
+    if (byte(0) == 0xe2 && byte(1) == 0x81 && byte(2) >= 0xa0 && byte(2) <= 0xa9) {
+        return 3;
+    }
+    if (byte(0) == 0xef && byte(1) == 0xbb && byte(2) == 0xbf) {
+        return 3;
+    }
+    return 0;
+}
+
 }  // namespace
+
+tl::expected<void, std::string> checkSocketFolder(const std::filesystem::path& folder, uid_t uid) {
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        return tl::unexpected("cannot use " + folder.string() + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return tl::unexpected(folder.string() + " is not a folder");
+    }
+    const bool sticky = (info.st_mode & S_ISVTX) != 0;
+    if (!sticky && (info.st_uid != uid || (info.st_mode & 022) != 0)) {
+        return tl::unexpected(folder.string() + " is not private to this user");
+    }
+    return {};
+}
 
 std::filesystem::path socketPath(const base::Environment& environment, uid_t uid) {
     if (auto chosen = base::nonEmptyVariable(environment, socketVariable)) {
@@ -313,18 +377,25 @@ tl::expected<Answer, std::string> parseAnswer(std::string_view line) {
         return tl::unexpected(std::string("the host's answer is not JSON"));
     }
     const std::string kind = text(json, "answer");
+    Numbers numbers;
+    const auto checked = [&](Answer answer) -> tl::expected<Answer, std::string> {
+        if (numbers.bad) {
+            return tl::unexpected(std::string("the host's answer holds a number out of range"));
+        }
+        return answer;
+    };
     if (kind == "status") {
         HostStatus status;
         status.version = text(json, "version");
         status.name = text(json, "name");
-        status.port = number<std::uint16_t>(json, "port");
+        status.port = numbers.get<std::uint16_t>(json, "port");
         status.lan = text(json, "lan");
         status.tailscale = optionalText(json, "tailscale");
         status.sink = text(json, "sink");
         status.injecting = flag(json, "injecting");
         status.controlledBy = optionalText(json, "controlledBy");
-        status.pairedDevices = number<std::size_t>(json, "paired");
-        status.onlineDevices = number<std::size_t>(json, "online");
+        status.pairedDevices = numbers.get<std::size_t>(json, "paired");
+        status.onlineDevices = numbers.get<std::size_t>(json, "online");
         status.tracing = flag(json, "tracing");
         if (const auto it = json.find("latency"); it != json.end() && it->is_array()) {
             for (const auto& entry : *it) {
@@ -332,25 +403,26 @@ tl::expected<Answer, std::string> parseAnswer(std::string_view line) {
                     continue;
                 }
                 status.latency.push_back({text(entry, "metric"), text(entry, "unit") == "us",
-                                          {number<std::uint64_t>(entry, "n"),
-                                           number<double>(entry, "p50"), number<double>(entry, "p95"),
-                                           number<double>(entry, "p99"),
-                                           number<double>(entry, "max")}});
+                                          {numbers.get<std::uint64_t>(entry, "n"),
+                                           numbers.get<double>(entry, "p50"),
+                                           numbers.get<double>(entry, "p95"),
+                                           numbers.get<double>(entry, "p99"),
+                                           numbers.get<double>(entry, "max")}});
             }
         }
-        return status;
+        return checked(std::move(status));
     }
     if (kind == "devices") {
-        return devicesFrom(json, "devices");
+        return checked(devicesFrom(json, "devices", numbers));
     }
     if (kind == "forgotten") {
-        return Forgotten{deviceFrom(json.value("device", JSON()))};
+        return checked(Forgotten{deviceFrom(json.value("device", JSON()), numbers)});
     }
     if (kind == "pairing") {
         return PairingOffer{text(json, "code"), text(json, "link")};
     }
     if (kind == "paired") {
-        return Paired{deviceFrom(json.value("device", JSON()))};
+        return checked(Paired{deviceFrom(json.value("device", JSON()), numbers)});
     }
     if (kind == "pairing_ended") {
         if (auto reason = valueOf(endNames, text(json, "reason"))) {
@@ -359,8 +431,8 @@ tl::expected<Answer, std::string> parseAnswer(std::string_view line) {
         return tl::unexpected(std::string("the host ended pairing for an unknown reason"));
     }
     if (kind == "error") {
-        return Error{valueOf(failureNames, text(json, "error")).value_or(Failure::badRequest),
-                     text(json, "message"), devicesFrom(json, "matches")};
+        return checked(Error{valueOf(failureNames, text(json, "error")).value_or(Failure::badRequest),
+                             text(json, "message"), devicesFrom(json, "matches", numbers)});
     }
     return tl::unexpected("unknown answer from the host: " + printable(kind));
 }
@@ -372,6 +444,9 @@ std::string printable(std::string_view text) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte < 0x20 || byte == 0x7f) {
             out += '?';
+        } else if (const auto length = invisibleFormat(text, i); length != 0) {
+            out += '?';
+            i += length - 1;
         } else if (byte == 0xc2 && i + 1 < text.size() &&
                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                    static_cast<unsigned char>(text[i + 1]) <= 0x9f) {

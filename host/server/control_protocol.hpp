@@ -1,7 +1,8 @@
 #pragma once
 
-// The local control socket's protocol, without I/O: one JSON request line per
-// connection, answered by JSON lines. Both the host and `tarveld` commands use it.
+// The local control socket's protocol: one JSON request line per connection,
+// answered by JSON lines. Both the host and `tarveld` commands use it. Only
+// checkSocketFolder touches the file system.
 
 #include <chrono>
 #include <cstddef>
@@ -40,6 +41,12 @@ inline constexpr std::string_view socketVariable = "TVL_CONTROL_SOCKET";
 /// "tarvel/control" in $XDG_RUNTIME_DIR when that is absolute; else
 /// /tmp/tarvel-UID/control. Not created here.
 std::filesystem::path socketPath(const base::Environment& environment, uid_t uid);
+
+/// Whether `folder` keeps other users from planting or replacing a socket in
+/// it: a real folder (not a link), ours and closed to group and others, or
+/// sticky like /tmp. The host binds only there and the commands connect only
+/// there. The error is one line naming the folder.
+tl::expected<void, std::string> checkSocketFolder(const std::filesystem::path& folder, uid_t uid);
 
 enum class Command : std::uint8_t { status, devices, pair, forget };
 
@@ -186,12 +193,14 @@ using Answer = std::variant<HostStatus, std::vector<Device>, Forgotten, PairingO
 /// One answer as a JSON line, newline included.
 std::string encodeAnswer(const Answer& answer);
 
-/// One answer line (without newline), as the commands read it.
+/// One answer line (without newline), as the commands read it. A number
+/// that is not an integer in its field's range refuses the whole answer.
 tl::expected<Answer, std::string> parseAnswer(std::string_view line);
 
 /// What a device or host supplied, safe to print: control characters
-/// (C0, DEL, C1) become '?', so a name cannot move the cursor or retitle
-/// the terminal.
+/// (C0, DEL, C1) and invisible format characters (zero-width, bidi
+/// embeddings, overrides and isolates, line separators, BOM) become '?', so
+/// a name cannot move the cursor, retitle the terminal or reorder a line.
 std::string printable(std::string_view text);
 
 }  // namespace tarvel::control

@@ -26,40 +26,29 @@ std::string errnoText(int error) {
     return std::strerror(error);
 }
 
-/// The folder must keep other users from replacing the socket: ours and
-/// closed to group and others, or sticky like /tmp. A missing last folder is
-/// created at 0700.
-tl::expected<void, std::string> checkFolder(const std::filesystem::path& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return tl::unexpected("cannot create " + folder.string() + ": " + errnoText(errno));
-    }
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0) {
-        return tl::unexpected("cannot use " + folder.string() + ": " + errnoText(errno));
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return tl::unexpected(folder.string() + " is not a folder");
-    }
-    const bool sticky = (info.st_mode & S_ISVTX) != 0;
-    if (!sticky && (info.st_uid != ::getuid() || (info.st_mode & 022) != 0)) {
-        return tl::unexpected(folder.string() + " is not private to this user");
-    }
-    return {};
-}
+/// What answers on an existing socket file. Never waits: a host whose
+/// backlog is full refuses a non-blocking connect with EAGAIN instead of
+/// leaving us hanging.
+enum class Probe : std::uint8_t { live, stale, unknown };
 
-/// True when a process accepts connections on `path`.
-bool answers(const std::filesystem::path& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Probe probe(const std::filesystem::path& path, int& error) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        return false;
+        error = errno;
+        return Probe::unknown;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.native().size());
-    const bool live = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-                      errno == EAGAIN;  // a full backlog is a live host too
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    error = result == 0 ? 0 : errno;
     ::close(fd);
-    return live;
+    if (result == 0 || error == EAGAIN || error == EINPROGRESS) {
+        return Probe::live;
+    }
+    // Only these say for sure that nobody listens; anything else (out of
+    // descriptors, no permission, ...) leaves the file alone.
+    return error == ECONNREFUSED || error == ENOENT ? Probe::stale : Probe::unknown;
 }
 
 }  // namespace
@@ -111,19 +100,31 @@ tl::expected<void, std::string> ControlServer::bind() {
         return tl::unexpected("no control socket: the path " + path.string() +
                               " is empty or too long for a socket");
     }
-    if (auto folder = checkFolder(path.parent_path().empty() ? "." : path.parent_path()); !folder) {
-        return tl::unexpected("no control socket: " + folder.error());
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return tl::unexpected("no control socket: cannot create " + folder.string() + ": " +
+                              errnoText(errno));
+    }
+    if (auto safe = checkSocketFolder(folder, ::getuid()); !safe) {
+        return tl::unexpected("no control socket: " + safe.error());
     }
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
             return tl::unexpected("no control socket: " + path.string() + " exists and is not a socket");
         }
-        if (answers(path)) {
-            return tl::unexpected("no control socket: another Tarvel host answers on " + path.string());
+        int error = 0;
+        switch (probe(path, error)) {
+            case Probe::live:
+                return tl::unexpected("no control socket: another Tarvel host answers on " + path.string());
+            case Probe::unknown:
+                return tl::unexpected("no control socket: cannot tell whether a host answers on " +
+                                      path.string() + " (" + errnoText(error) + "); left alone");
+            case Probe::stale:
+                // Left by a host that did not stop in order: nothing answers.
+                ::unlink(path.c_str());
+                break;
         }
-        // Left by a host that did not stop in order: nothing answers.
-        ::unlink(path.c_str());
     }
     auto acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(queue_->context());
     std::error_code error;
@@ -153,8 +154,10 @@ void ControlServer::stop() {
             return;
         }
         stopped_ = true;
-        if (auto waiting = std::exchange(pairing_, nullptr)) {
-            // Best effort and never blocking: the host is going away.
+        pairingCode_.clear();
+        // Best effort and never blocking: the host is going away. Not while
+        // the offer is still being written, or the two lines would mix.
+        if (auto waiting = std::exchange(pairing_, nullptr); waiting && !waiting->writing) {
             const auto line = encodeAnswer(PairingEnded{PairingEnd::stopping});
             (void)!::send(waiting->socket.native_handle(), line.data(), line.size(),
                           MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -166,6 +169,10 @@ void ControlServer::stop() {
             std::error_code ignored;
             acceptor_->close(ignored);
             acceptor_.reset();
+        }
+        if (acceptPause_) {
+            acceptPause_->cancel();
+            acceptPause_.reset();
         }
         // Only our own file: a host that found it stale may have bound a new one.
         if (struct stat now {};
@@ -228,10 +235,20 @@ void ControlServer::pairingCodeEnded(server::PairingCodeEnd how) {
 
 void ControlServer::pairingCodeReplaced() {
     queue_->async([weak = weak_from_this()] {
-        if (auto self = weak.lock(); self && !self->stopped_) {
+        if (auto self = weak.lock(); self && !self->stopped_ && self->pairing_) {
+            // Should the command's code have come after the owner's (both
+            // racing), it goes too rather than stay live with nobody showing it.
+            if (self->deps_.host) {
+                self->deps_.host->endPairing(self->pairingCode_);
+            }
             self->endPairingWith(PairingEnd::replaced);
         }
     });
+}
+
+void ControlServer::setOnCodeTaken(std::function<void()> callback) {
+    std::lock_guard lock(callbackLock_);
+    onCodeTaken_ = std::move(callback);
 }
 
 void ControlServer::accept() {
@@ -241,9 +258,30 @@ void ControlServer::accept() {
             return;
         }
         if (!error) {
+            self->acceptStarved_ = false;
             self->admit(std::move(socket));
+            self->accept();
+            return;
         }
-        self->accept();
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
+        // Out of descriptors the queued connection stays queued and every
+        // retry fails at once: wait for some to free instead of spinning.
+        if (!self->acceptStarved_) {
+            self->acceptStarved_ = true;
+            base::logLine("control socket: cannot accept for now: " + error.message());
+        }
+        if (!self->acceptPause_) {
+            self->acceptPause_ = std::make_unique<asio::steady_timer>(self->queue_->context());
+        }
+        self->acceptPause_->expires_after(acceptRetryDelay);
+        self->acceptPause_->async_wait([weak](std::error_code waited) {
+            auto again = weak.lock();
+            if (!waited && again && !again->stopped_ && again->acceptor_) {
+                again->accept();
+            }
+        });
     });
 }
 
@@ -360,12 +398,22 @@ void ControlServer::beginPairing(const std::shared_ptr<Client>& client) {
     codeUsed_ = false;
     const auto info = deps_.host->beginPairing();
     pairing_ = client;
+    pairingCode_ = info.code;
+    std::function<void()> taken;
+    {
+        std::lock_guard lock(callbackLock_);
+        taken = onCodeTaken_;
+    }
+    if (taken) {
+        taken();
+    }
     // It waits as long as its user does; closing the connection ends it.
     client->deadline.cancel();
     send(client, PairingOffer{info.code, info.payload.urlString()}, false);
 }
 
 void ControlServer::endPairingWith(PairingEnd reason) {
+    pairingCode_.clear();
     if (auto client = std::exchange(pairing_, nullptr)) {
         send(client, PairingEnded{reason}, true);
     }
@@ -414,8 +462,10 @@ void ControlServer::drop(const std::shared_ptr<Client>& client) {
     client->closed = true;
     if (client == pairing_) {
         pairing_.reset();
+        // Only the code this command was given: the owner may have shown a
+        // newer one whose notice has not reached us yet.
         if (deps_.host) {
-            deps_.host->endPairing();
+            deps_.host->endPairing(std::exchange(pairingCode_, {}));
         }
     }
     std::error_code ignored;

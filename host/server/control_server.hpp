@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <set>
@@ -14,6 +16,7 @@
 #include <utility>
 
 #include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 #include <tl/expected.hpp>
 
 #include "host/platform/asio_serial_queue.hpp"
@@ -33,6 +36,8 @@ namespace tarvel::control {
 /// calls. The owner forwards the pairing callbacks it receives from the host.
 class ControlServer : public std::enable_shared_from_this<ControlServer> {
   public:
+    static constexpr std::chrono::milliseconds acceptRetryDelay{100};
+
     struct Dependencies {
         std::filesystem::path socketPath;
         std::shared_ptr<server::HostServer> host;
@@ -71,6 +76,9 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
     /// The owner issued a pairing code of its own (window, terminal), which
     /// replaced any code a command is waiting on.
     void pairingCodeReplaced();
+    /// Called when a command took a fresh code, so any code the owner shows
+    /// is dead. On the control queue; settable from any thread.
+    void setOnCodeTaken(std::function<void()> callback);
 
     const std::filesystem::path& socketPath() const noexcept { return deps_.socketPath; }
 
@@ -95,13 +103,20 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
     Dependencies deps_;
     std::shared_ptr<platform::AsioSerialQueue> queue_;
 
+    std::mutex callbackLock_;
+    std::function<void()> onCodeTaken_;
+
     // Control queue only.
     std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor_;
     std::map<std::uint64_t, std::shared_ptr<Client>> clients_;
     std::uint64_t nextClient_ = 1;
     bool stopped_ = false;
-    /// The command whose code is the host's current one, if any.
+    /// The command whose code is the host's current one, if any, and that code.
     std::shared_ptr<Client> pairing_;
+    std::string pairingCode_;
+    /// Accepting pauses while descriptors run out.
+    std::unique_ptr<asio::steady_timer> acceptPause_;
+    bool acceptStarved_ = false;
     /// Client ids paired before that code was issued.
     std::set<std::string> knownBeforePairing_;
     /// The host reported the code used; the completion that follows is ours.

@@ -7,8 +7,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <chrono>
 #include <filesystem>
@@ -307,6 +312,145 @@ TEST(ControlCommand, ctrlCWithdrawsTheCodeAndASecondDaemonLeavesTheSocketToTheFi
     other.signal(SIGTERM);
     EXPECT_EQ(other.exitStatus(10s), 0);
     EXPECT_TRUE(std::filesystem::exists(socket)) << "the second host must not remove the first's socket";
+}
+
+/// A listening Unix socket at `path` that nobody accepts on.
+int listenOn(const std::filesystem::path& path, int backlog = 4) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.native().size());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// Whether a connection waits on listening socket `fd`.
+bool someoneConnected(int fd) {
+    pollfd pfd{fd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) == 1;
+}
+
+/// Serves `line` to the next connection on `path`, from a thread (bounded).
+class OneAnswer {
+  public:
+    OneAnswer(const std::filesystem::path& path, std::string line) : fd_(listenOn(path)) {
+        thread_ = std::thread([this, line = std::move(line)] {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, 10000) != 1) {
+                return;
+            }
+            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            (void)!::send(client, line.data(), line.size(), MSG_NOSIGNAL);
+            char request[256];
+            pollfd in{client, POLLIN, 0};
+            if (::poll(&in, 1, 5000) == 1) {
+                (void)!::read(client, request, sizeof request);
+            }
+            ::close(client);
+        });
+    }
+    OneAnswer(const OneAnswer&) = delete;
+    OneAnswer& operator=(const OneAnswer&) = delete;
+    ~OneAnswer() {
+        thread_.join();
+        ::close(fd_);
+    }
+
+  private:
+    int fd_;
+    std::thread thread_;
+};
+
+TEST(ControlCommand, aBusyHostIsNeitherAbsentNorWaitedOnForEver) {
+    testing::TempDir dir;
+    const auto socket = dir / "control";
+    for (const auto* failure : {"busy", "timeout"}) {
+        std::filesystem::remove(socket);
+        OneAnswer host(socket, std::string(R"({"answer":"error","error":")") + failure +
+                                   R"(","message":"try again"})" + "\n");
+        EXPECT_EQ(tarveld({"status", "--control-socket", socket.string()}),
+                  std::make_pair(4, std::string("tarveld: try again\n")))
+            << failure;
+    }
+    // A host whose queue of connections is full refuses at once rather than hanging.
+    std::filesystem::remove(socket);
+    const int wedged = listenOn(socket, 0);
+    ASSERT_GE(wedged, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
+        queued.push_back(fd);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+            errno == EAGAIN) {
+            break;
+        }
+    }
+    const auto started = Clock::now();
+    const auto [exit, text] = tarveld({"pair", "--control-socket", socket.string()});
+    EXPECT_EQ(exit, 4) << text;
+    EXPECT_NE(text.find("is not answering"), std::string::npos) << text;
+    EXPECT_LT(Clock::now() - started, 8s);
+    for (const int fd : queued) {
+        ::close(fd);
+    }
+    ::close(wedged);
+}
+
+TEST(ControlCommand, refusesASocketAnotherUserCouldHavePlanted) {
+    testing::TempDir dir;
+    // A folder anyone may write to: the command does not even connect.
+    const auto open = dir / "open";
+    std::filesystem::create_directory(open);
+    ::chmod(open.c_str(), 0777);
+    const int planted = listenOn(open / "control");
+    ASSERT_GE(planted, 0);
+    const auto [exit, text] = tarveld({"pair", "--control-socket", (open / "control").string()});
+    EXPECT_EQ(exit, 5) << text;
+    EXPECT_EQ(text, "tarveld: refusing the control socket " + (open / "control").string() + ": " +
+                        open.string() + " is not private to this user, so another user could have put it there\n");
+    EXPECT_FALSE(someoneConnected(planted));
+    ::close(planted);
+
+    // A private folder, but the socket is served by another user.
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "serving a socket as another user needs root";
+    }
+    const auto path = dir / "control";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.native().size());
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        // The peer's credentials are taken at listen().
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(fd, 4) != 0) {
+            ::_exit(1);
+        }
+        (void)!::write(ready[1], "r", 1);
+        ::sleep(20);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    pollfd pfd{ready[0], POLLIN, 0};
+    ASSERT_TRUE(::poll(&pfd, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1);
+    ::close(ready[0]);
+    const auto [strangerExit, stranger] = tarveld({"pair", "--control-socket", path.string()});
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    EXPECT_EQ(strangerExit, 5) << stranger;
+    EXPECT_EQ(stranger, "tarveld: refusing the control socket " + path.string() +
+                            ": it belongs to uid 65534, not to you (uid 0)\n");
 }
 
 TEST(ControlCommand, versionAndBadCommandLines) {

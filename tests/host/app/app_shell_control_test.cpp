@@ -7,7 +7,10 @@
 
 #include <cstring>
 
+#include <QCoreApplication>
+
 #include "host/app/app_shell.hpp"
+#include "host/app/pairing_window.hpp"
 #include "host/server/control_server.hpp"
 #include "tests/host/server/server_test_support.hpp"
 
@@ -17,8 +20,10 @@ namespace {
 using namespace std::chrono_literals;
 using server::testing::Harness;
 
-/// Sends one request and reads the first answer line (bounded).
-std::optional<control::Answer> ask(const std::filesystem::path& path, const control::Request& request) {
+/// Sends one request and reads the first answer line (bounded); `keep`
+/// takes the connection instead of closing it.
+std::optional<control::Answer> ask(const std::filesystem::path& path, const control::Request& request,
+                                   int* keep = nullptr) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -35,9 +40,86 @@ std::optional<control::Answer> ask(const std::filesystem::path& path, const cont
             line += c;
         }
     }
-    ::close(fd);
+    if (keep != nullptr) {
+        *keep = fd;
+    } else {
+        ::close(fd);
+    }
     auto answer = control::parseAnswer(line.substr(0, line.find('\n')));
     return answer ? std::optional(*answer) : std::nullopt;
+}
+
+/// The tray's shell around a harness host, with its control socket.
+struct Tray {
+    Tray() : host([&](server::HostServer::Dependencies& deps) { deps.mainQueue = mainQueue; }, false) {
+        control::ControlServer::Dependencies deps;
+        deps.socketPath = socket;
+        deps.host = host.server;
+        deps.sink = "none";
+        auto defaults = std::make_shared<mapping::UserDefaults>(files / "defaults.json");
+        shell = std::make_unique<AppShell>(AppShell::Setup{
+            .server = host.server,
+            .mainQueue = mainQueue,
+            .background = std::make_shared<platform::AsioSerialQueue>("rc.test.background"),
+            .defaults = defaults,
+            .runtime = mapping::makePadMappingRuntime(files / "mapping.json", *defaults),
+            .mappingFile = files / "mapping.json",
+            .injection = {false, "input is discarded (--sink none)"},
+            .loginItem = LoginItem(files / "autostart", "/usr/bin/tarvel"),
+            .environment = [](std::string_view name) -> std::optional<std::string> {
+                return name == "TVL_BENCH" ? std::optional<std::string>("1") : std::nullopt;
+            },
+            .control = control::ControlServer::create(std::move(deps)),
+        });
+        shell->start();
+    }
+    bool windowShown() const { return shell->pairingWindow() && shell->pairingWindow()->isVisible(); }
+    /// Runs the GUI thread's queue until `predicate` holds (bounded).
+    template <class Predicate>
+    bool spinUntil(Predicate predicate) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 3s;
+             !predicate() && std::chrono::steady_clock::now() < deadline;) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        return predicate();
+    }
+
+    std::shared_ptr<QtMainQueue> mainQueue = std::make_shared<QtMainQueue>();
+    Harness host;
+    tarvel::testing::TempDir files;
+    std::filesystem::path socket = files / "control";
+    std::unique_ptr<AppShell> shell;
+};
+
+TEST(AppShellControl, aCommandsCodeOutlivesTheWindowItReplacedAndClosesIt) {
+    Tray tray;
+    ASSERT_TRUE(server::testing::eventually([&] { return tray.host.server->port() != 0; }));
+    int command = -1;
+    {
+        tray.shell->openPairingWindow();
+        ASSERT_TRUE(tray.windowShown());
+        const auto offer = ask(tray.socket, {control::Command::pair, {}}, &command);
+        ASSERT_TRUE(offer && std::holds_alternative<control::PairingOffer>(*offer));
+        // The user closes the window before it learns of the command: only the
+        // window's own, replaced code may be withdrawn.
+        tray.shell->pairingWindow()->close();
+        std::this_thread::sleep_for(200ms);
+        server::testing::TestConnection phone(tray.host.server->port());
+        EXPECT_TRUE(phone.pair(std::get<control::PairingOffer>(*offer).code, "Ana"));
+        ::close(command);
+    }
+    {
+        tray.shell->openPairingWindow();
+        ASSERT_TRUE(tray.windowShown());
+        const auto offer = ask(tray.socket, {control::Command::pair, {}}, &command);
+        ASSERT_TRUE(offer && std::holds_alternative<control::PairingOffer>(*offer));
+        // Left alone, the window showing a dead code goes by itself.
+        EXPECT_TRUE(tray.spinUntil([&] { return !tray.windowShown(); }));
+        server::testing::TestConnection phone(tray.host.server->port());
+        EXPECT_TRUE(phone.pair(std::get<control::PairingOffer>(*offer).code, "Bo"));
+        ::close(command);
+    }
+    tray.shell->stopServer();
 }
 
 TEST(AppShellControl, answersStatusWhileRunningAndRemovesTheSocketWhenStopped) {

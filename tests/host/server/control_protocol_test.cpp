@@ -138,6 +138,25 @@ TEST(ControlProtocol, everyAnswerReadsBackFromItsLine) {
     const auto loose = parseAnswer(R"({"answer":"status","port":"x","latency":[1,{"n":"y"}]})");
     ASSERT_TRUE(loose);
     EXPECT_EQ(std::get<HostStatus>(*loose).port, 0);
+    // A number that does not fit its field refuses the answer instead of being converted.
+    for (const char* line : {R"({"answer":"status","port":65536})", R"({"answer":"status","port":-1})",
+                             R"({"answer":"status","port":80.5})", R"({"answer":"status","paired":1e300})",
+                             R"({"answer":"status","online":-3})",
+                             R"({"answer":"status","latency":[{"n":18446744073709551616}]})",
+                             R"({"answer":"status","latency":[{"n":-1}]})",
+                             R"({"answer":"devices","devices":[{"id":"a","lastSeen":1e30}]})",
+                             R"({"answer":"paired","device":{"lastSeen":9223372036854775808}})",
+                             R"({"answer":"error","error":"ambiguous","matches":[{"lastSeen":0.5}]})"}) {
+        EXPECT_FALSE(parseAnswer(line)) << line;
+    }
+    const auto edges = parseAnswer(
+        R"({"answer":"status","port":65535,"paired":18446744073709551615,"latency":[{"n":0,"p50":1e300}]})");
+    ASSERT_TRUE(edges);
+    EXPECT_EQ(std::get<HostStatus>(*edges).port, 65535);
+    EXPECT_EQ(std::get<HostStatus>(*edges).pairedDevices, 18446744073709551615u);
+    const auto negativeTime = parseAnswer(R"({"answer":"paired","device":{"lastSeen":-5}})");
+    ASSERT_TRUE(negativeTime);
+    EXPECT_EQ(std::get<Paired>(*negativeTime).device.lastSeenUnix, -5);
 }
 
 TEST(ControlProtocol, socketPathPrefersTheVariableThenTheRuntimeFolderThenTmp) {
@@ -157,6 +176,14 @@ TEST(ControlProtocol, socketPathPrefersTheVariableThenTheRuntimeFolderThenTmp) {
 TEST(ControlProtocol, printableReplacesControlCharactersAndKeepsText) {
     EXPECT_EQ(printable("Ana\x1b]0;owned\x07 ☎\x7f"), "Ana?]0;owned? ☎?");
     EXPECT_EQ(printable("a\xc2\x9b" "31mb \xc2\xa0"), "a?31mb \xc2\xa0");
+    // Invisible format characters could reorder or disguise a line.
+    EXPECT_EQ(printable("Ana\u202e\u2066enoh\u2069P\u202c"), "Ana??enoh?P?");
+    EXPECT_EQ(printable("\ufeffB\u200bo\u200f\u2028\u2060\u061c"), "?B?o????");
+    EXPECT_EQ(printable("\u200b\u200c\u200d\u200e\u202a\u202b\u202d\u2067\u2068"), "?????????");
+    // Their neighbours stay: ellipsis, per mille, invisible-free punctuation, Arabic.
+    EXPECT_EQ(printable("a\u2026\u2030\u2010\u2070\u061b\ufefe"), "a\u2026\u2030\u2010\u2070\u061b\ufefe");
+    // A sequence cut short at the end is left as it is.
+    EXPECT_EQ(printable("x\xe2\x80"), "x\xe2\x80");
 }
 
 TEST(ControlProtocol, latencyFiguresListOnlyMetricsWithSamples) {

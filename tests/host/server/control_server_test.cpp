@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 
@@ -171,6 +172,22 @@ TEST(ControlServer, pairReportsTheNewDeviceAndAClosedReplacedOrExhaustedCodeEnds
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(TestConnection(h.port).pair(withdrawn, "Late"));
 
+    {
+        // The owner shows a code of its own while the command closes, before
+        // the owner's notice arrives: the owner's code stays.
+        std::atomic<int> taken = 0;
+        served.server->setOnCodeTaken([&] { ++taken; });
+        auto leaving = std::make_unique<Peer>(served.path);
+        ASSERT_TRUE(std::holds_alternative<PairingOffer>(leaving->ask({Command::pair, {}})));
+        EXPECT_EQ(taken, 1);
+        served.server->setOnCodeTaken({});
+        const auto owners = h.server->beginPairing().code;
+        leaving.reset();
+        std::this_thread::sleep_for(200ms);
+        served.server->pairingCodeReplaced();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(TestConnection(h.port).pair(owners, "Owner's"));
+    }
     Peer guessed(served.path);
     const auto code = std::get<PairingOffer>(guessed.ask({Command::pair, {}})).code;
     const std::string wrong = code == "000000" ? "111111" : "000000";
@@ -178,7 +195,7 @@ TEST(ControlServer, pairReportsTheNewDeviceAndAClosedReplacedOrExhaustedCodeEnds
         EXPECT_FALSE(TestConnection(h.port).pair(wrong, "Guess"));
     }
     EXPECT_EQ(guessed.next(), Answer(PairingEnded{PairingEnd::exhausted}));
-    EXPECT_EQ(h.server->snapshot().clients.size(), 1u);
+    EXPECT_EQ(h.server->snapshot().clients.size(), 2u);
 }
 
 TEST(ControlServer, refusesOtherUsersGarbageOversizedIdleAndExcessClients) {
