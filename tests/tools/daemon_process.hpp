@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,9 +13,12 @@
 #include <asio/ip/udp.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <cstdio>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,22 +36,19 @@ namespace tarvel::testing {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-/// A child process: output and errors on one pipe, input on another; killed by PID if left.
+/// A child process: output and errors on one pipe, read all along so a chatty
+/// daemon never blocks on it, input on another; killed by PID if left.
 class Daemon {
   public:
-    /// Without --sink the daemon discards input, and it never announces itself
-    /// over DNS-SD unless asked (--dns-sd): tests must not reach the desktop or
-    /// the network around them. Nor the user's own host: unless the test names
-    /// a control socket (--control-socket or TVL_CONTROL_SOCKET in
-    /// `environment`), the daemon gets one in a folder of its own, so parallel
-    /// daemons never meet in $XDG_RUNTIME_DIR. `environment` entries
+    /// Unless asked, the daemon discards input (--sink none), stays off DNS-SD
+    /// and gets a control socket in a folder of its own: tests never reach the
+    /// desktop, the network or the user's own host. `environment` entries
     /// ("NAME=value") replace or extend the test's own.
     explicit Daemon(std::vector<std::string> args, std::vector<std::string> environment = {}) {
-        if (std::ranges::find(args, "--sink") == args.end()) {
-            args.insert(args.begin() + 1, {"--sink", "none"});
-        }
-        if (std::ranges::find(args, "--dns-sd") == args.end()) {
-            args.insert(args.begin() + 1, {"--dns-sd", "off"});
+        for (const auto& [flag, value] : {std::pair{"--sink", "none"}, std::pair{"--dns-sd", "off"}}) {
+            if (std::ranges::find(args, flag) == args.end()) {
+                args.insert(args.begin() + 1, {flag, value});
+            }
         }
         if (std::ranges::find(args, "--control-socket") == args.end() &&
             std::ranges::none_of(environment, [](const std::string& e) {
@@ -92,12 +91,15 @@ class Daemon {
         ::close(in[0]);
         out_ = out[0];
         in_ = in[1];
+        reader_ = std::jthread([this](std::stop_token stop) { drain(stop); });
     }
     ~Daemon() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
+        reader_.request_stop();
+        reader_.join();
         ::close(out_);
         ::close(in_);
     }
@@ -106,22 +108,19 @@ class Daemon {
     std::optional<std::filesystem::path> controlSocket() const {
         return controlFolder_ ? std::optional(*controlFolder_ / "control") : std::nullopt;
     }
+    pid_t pid() const { return pid_; }
     void signal(int number) const { ::kill(pid_, number); }
     void pressEnter() const { ASSERT_EQ(::write(in_, "\n", 1), 1); }
     /// The next line of output, or nothing by the deadline or at its end.
     std::optional<std::string> readLine(Clock::time_point deadline) {
-        for (char c;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd pfd{out_, POLLIN, 0};
-            if (left <= 0ms || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
-                ::read(out_, &c, 1) != 1) {
-                return std::nullopt;
-            }
-            if (c == '\n') {
-                return std::exchange(partial_, {});
-            }
-            partial_ += c;
+        std::unique_lock lock(mutex_);
+        arrived_.wait_until(lock, deadline, [&] { return !lines_.empty() || ended_; });
+        if (lines_.empty()) {
+            return std::nullopt;
         }
+        auto line = std::move(lines_.front());
+        lines_.pop_front();
+        return line;
     }
     /// The first line starting with `prefix` (without it), skipping log lines.
     std::optional<std::string> waitFor(std::string_view prefix, std::chrono::milliseconds limit) {
@@ -152,11 +151,34 @@ class Daemon {
     }
 
   private:
+    void drain(const std::stop_token& stop) {
+        std::string partial;
+        for (std::array<char, 4096> buffer; !stop.stop_requested();) {
+            if (pollfd pfd{out_, POLLIN, 0}; ::poll(&pfd, 1, 50) <= 0) {
+                continue;
+            }
+            const auto size = ::read(out_, buffer.data(), buffer.size());
+            std::lock_guard lock(mutex_);
+            ended_ = size <= 0;
+            for (const char c : std::string_view(buffer.data(), ended_ ? 0 : static_cast<std::size_t>(size))) {
+                c == '\n' ? lines_.push_back(std::exchange(partial, {})) : partial.push_back(c);
+            }
+            arrived_.notify_all();
+            if (ended_) {
+                return;
+            }
+        }
+    }
+
     std::optional<TempDir> controlFolder_;  // outlives the child: members go after ~Daemon
     pid_t pid_ = -1;
     int out_ = -1;
     int in_ = -1;
-    std::string partial_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<std::string> lines_;  // complete lines not yet read
+    bool ended_ = false;
+    std::jthread reader_;
 };
 
 /// A free port for both TCP and UDP, so parallel test runs stay apart.

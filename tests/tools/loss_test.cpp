@@ -1,19 +1,16 @@
-// A client typing through a lossy network: a relay in front of tarveld's
-// input port drops datagrams both ways, and the client's own input pipe falls
-// back to the control connection for what is not acknowledged in time. Every
+// A client typing through a lossy network: datagrams to and from tarveld's
+// input port are dropped both ways, and the client's own input pipe falls back
+// to the control connection for what is not acknowledged in time. Every
 // character arrives once and in order; a client falling silent with keys
 // held has them released by the host within 1.75 s.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-
-#include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -38,87 +35,47 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::RecordedKey;
 
-/// Forwards datagrams between one client and the host, dropping each one,
-/// either way, with probability `loss` by a seeded generator.
-class LossyRelay {
+/// Datagrams between the client and the host, each dropped, either way, with
+/// probability `loss` by a seeded generator. On the client's queue only.
+class LossyLink final : public client::DatagramTransport {
   public:
-    LossyRelay(std::uint16_t hostPort, double loss, unsigned seed)
-        : client_(context_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
-          host_(context_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
-          loss_(loss),
-          random_(seed) {
-        host_.connect({asio::ip::make_address("127.0.0.1"), hostPort});
-        thread_ = std::thread([this] { run(); });
-    }
-    ~LossyRelay() {
-        stop_ = true;
-        thread_.join();
-    }
-    LossyRelay(const LossyRelay&) = delete;
-    LossyRelay& operator=(const LossyRelay&) = delete;
-
-    asio::ip::udp::endpoint endpoint() const { return client_.local_endpoint(); }
-    std::size_t forwarded() const { return forwarded_; }
-    std::size_t dropped() const { return dropped_; }
-
-  private:
-    void run() {
-        std::array<std::uint8_t, 2048> buffer{};
-        std::optional<asio::ip::udp::endpoint> peer;
-        while (!stop_) {
-            std::array<pollfd, 2> fds{pollfd{client_.native_handle(), POLLIN, 0},
-                                      pollfd{host_.native_handle(), POLLIN, 0}};
-            if (::poll(fds.data(), fds.size(), 20) <= 0) {
-                continue;
-            }
-            std::error_code error;
-            if (fds[0].revents != 0) {
-                asio::ip::udp::endpoint from;
-                const auto size = client_.receive_from(asio::buffer(buffer), from, 0, error);
-                peer = from;
-                if (!error && pass()) {
-                    host_.send(asio::buffer(buffer.data(), size), 0, error);
-                }
-            }
-            if (fds[1].revents != 0) {
-                const auto size = host_.receive(asio::buffer(buffer), 0, error);
-                if (!error && peer && pass()) {
-                    client_.send_to(asio::buffer(buffer.data(), size), *peer, 0, error);
-                }
-            }
+    LossyLink(std::shared_ptr<platform::AsioDatagramTransport> udp, double loss, unsigned seed)
+        : udp_(std::move(udp)), loss_(loss), random_(seed) {}
+    void send(wire::ByteView datagram) override {
+        if (pass()) {
+            udp_->send(datagram);
         }
     }
+    void cancel() override { udp_->cancel(); }
     bool pass() {
         const bool kept = std::uniform_real_distribution<double>(0, 1)(random_) >= loss_;
-        ++(kept ? forwarded_ : dropped_);
+        ++(kept ? forwarded : dropped);
         return kept;
     }
+    std::atomic<std::size_t> forwarded{0};
+    std::atomic<std::size_t> dropped{0};
 
-    asio::io_context context_;
-    asio::ip::udp::socket client_;
-    asio::ip::udp::socket host_;
+  private:
+    std::shared_ptr<platform::AsioDatagramTransport> udp_;
     const double loss_;
     std::mt19937 random_;
-    std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> forwarded_{0};
-    std::atomic<std::size_t> dropped_{0};
-    std::thread thread_;
 };
 
 /// The client's control protocol and input pipe as the app runs them, over a
-/// control connection straight to the host and datagrams through the relay.
-class RelayedClient {
+/// control connection and datagrams through a LossyLink.
+class LossyClient {
   public:
-    RelayedClient(std::uint16_t hostPort, const asio::ip::udp::endpoint& relay,
-                  security::ClientDescriptor client, pairing::PairedHostRecord record)
-        : queue_(std::make_shared<platform::AsioSerialQueue>("relayed client")),
+    LossyClient(std::uint16_t hostPort, double loss, unsigned seed,
+                security::ClientDescriptor client, pairing::PairedHostRecord record)
+        : queue_(std::make_shared<platform::AsioSerialQueue>("lossy client")),
           socket_(queue_->context()),
-          tick_(queue_->context()),
-          relay_(relay),
+          host_(asio::ip::make_address("127.0.0.1"), hostPort),
+          loss_(loss),
+          seed_(seed),
           control_(client::ControlClient::forAuthentication(std::move(client), std::move(record))) {
         queue_->sync([&] {
             std::error_code error;
-            socket_.connect({asio::ip::make_address("127.0.0.1"), hostPort}, error);
+            socket_.connect({host_.address(), hostPort}, error);
             if (error) {
                 return;
             }
@@ -127,10 +84,9 @@ class RelayedClient {
             control_.start(Clock::now(), out);
             apply(out);
             readNext();
-            armTick();
         });
     }
-    ~RelayedClient() {
+    ~LossyClient() {
         fallSilent();
         queue_->sync([&] {
             std::error_code ignored;
@@ -138,8 +94,6 @@ class RelayedClient {
         });
         queue_->sync([] {});  // the aborted read's handler runs while we are alive
     }
-    RelayedClient(const RelayedClient&) = delete;
-    RelayedClient& operator=(const RelayedClient&) = delete;
 
     bool established(std::chrono::milliseconds limit) {
         std::unique_lock lock(mutex_);
@@ -169,16 +123,15 @@ class RelayedClient {
         std::unique_lock lock(mutex_);
         return changed_.wait_until(lock, deadline, [&] { return lastPong_ >= ts; });
     }
-    /// Stops sending anything, pings included, without releasing what is held;
-    /// the connection stays open.
+    /// Stops sending anything without releasing what is held; the connection stays open.
     void fallSilent() {
         queue_->sync([&] {
-            tick_.cancel();
             if (pipe_) {
                 pipe_->close();
             }
         });
     }
+    std::shared_ptr<LossyLink> link;  // set with the pipe
 
   private:
     void readNext() {
@@ -194,18 +147,6 @@ class RelayedClient {
             readNext();
         });
     }
-    void armTick() {
-        tick_.expires_after(500ms);
-        tick_.async_wait([this](std::error_code error) {
-            if (error) {
-                return;
-            }
-            client::ControlClient::Output out;
-            control_.tick(Clock::now(), out);
-            apply(out);
-            armTick();
-        });
-    }
     void write(const wire::Bytes& frame) {
         std::error_code error;
         asio::write(socket_, asio::buffer(frame), error);
@@ -215,27 +156,32 @@ class RelayedClient {
             write(frame);
         }
         if (out.established) {
-            auto udp = platform::AsioDatagramTransport::connect(relay_, queue_);
+            auto udp = platform::AsioDatagramTransport::connect(host_, queue_);
             if (!udp) {
                 notify([&] { failed_ = true; });
                 return;
             }
+            auto lossy = std::make_shared<LossyLink>(*udp, loss_, seed_);
             auto pipe = client::InputPipe::create(
-                *udp, out.established->keys.sessionKey, true, queue_,
+                lossy, out.established->keys.sessionKey, true, queue_,
                 [this](wire::ByteView plain20) {
                     if (auto frame = control_.seal(wire::FrameType::reliableInput, plain20)) {
                         write(*frame);
                     }
                 },
                 base::SystemClock::shared());
-            (*udp)->start([pipe = std::weak_ptr(pipe)](wire::ByteView datagram) {
-                if (auto live = pipe.lock()) {
-                    live->received(datagram);
-                }
-            },
-                          [](std::error_code) {});
+            (*udp)->start(
+                [pipe = std::weak_ptr(pipe), lossy](wire::ByteView datagram) {
+                    if (auto live = pipe.lock(); live && lossy->pass()) {
+                        live->received(datagram);
+                    }
+                },
+                [](std::error_code) {});
             pipe->start();
-            notify([&] { pipe_ = pipe; });
+            notify([&] {
+                pipe_ = pipe;
+                link = lossy;
+            });
         }
         for (const auto ts : out.pongs) {
             notify([&] { lastPong_ = std::max(lastPong_, ts); });
@@ -255,8 +201,9 @@ class RelayedClient {
 
     std::shared_ptr<platform::AsioSerialQueue> queue_;
     asio::ip::tcp::socket socket_;
-    asio::steady_timer tick_;
-    asio::ip::udp::endpoint relay_;
+    asio::ip::udp::endpoint host_;
+    const double loss_;
+    const unsigned seed_;
     client::ControlClient control_;  // on the queue
     std::array<std::uint8_t, 16384> buffer_{};
     std::mutex mutex_;
@@ -270,11 +217,8 @@ constexpr std::uint16_t leftShift = 0xE1;
 
 /// The HID usage of a character typed on a US keyboard, and whether it needs shift.
 std::pair<std::uint16_t, bool> usageOf(char c) {
-    if (c >= 'a' && c <= 'z') {
-        return {static_cast<std::uint16_t>(0x04 + (c - 'a')), false};
-    }
-    if (c >= 'A' && c <= 'Z') {
-        return {static_cast<std::uint16_t>(0x04 + (c - 'A')), true};
+    if (const auto u = static_cast<unsigned char>(c); std::isalpha(u)) {
+        return {static_cast<std::uint16_t>(0x04 + (std::tolower(u) - 'a')), std::isupper(u) != 0};
     }
     switch (c) {
         case ' ': return {0x2C, false};
@@ -294,8 +238,8 @@ TEST_P(Loss, everyCharacterArrivesOnceInOrderAndSilenceReleasesHeldKeysWithin175
                                             "Test Model"};
     const auto record = testing::pairDevice(host, device.deviceName, device.identity);
     ASSERT_TRUE(record);
-    LossyRelay relay(host.port, percent / 100.0, 1000u + static_cast<unsigned>(percent));
-    RelayedClient client(host.port, relay.endpoint(), device, *record);
+    LossyClient client(host.port, percent / 100.0, 1000u + static_cast<unsigned>(percent), device,
+                       *record);
     ASSERT_TRUE(client.established(10s));
 
     const auto& table = input::KeycodeTable::shared();
@@ -338,7 +282,7 @@ TEST_P(Loss, everyCharacterArrivesOnceInOrderAndSilenceReleasesHeldKeysWithin175
     std::vector<RecordedKey> keys;
     auto releasedAt = Clock::now();
     for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline;) {
-        keys = testing::Record::read(host.events).keys();
+        keys = testing::recordedKeys(host.events);
         releasedAt = Clock::now();
         if (keys.size() >= expected.size()) {
             break;
@@ -352,11 +296,12 @@ TEST_P(Loss, everyCharacterArrivesOnceInOrderAndSilenceReleasesHeldKeysWithin175
     EXPECT_LE(ms(releasedAt - lastTakenIn), 1750ms + 30ms) << "held too long";
     EXPECT_GE(held, 1400ms) << "released before the client was silent long enough";
     std::this_thread::sleep_for(300ms);
-    keys = testing::Record::read(host.events).keys();
+    keys = testing::recordedKeys(host.events);
     EXPECT_EQ(keys, expected) << percent << " % loss";
-    EXPECT_GT(relay.dropped(), 0u);
-    std::cout << "[ loss " << percent << " % ] relay forwarded " << relay.forwarded() << ", dropped "
-              << relay.dropped() << "; held keys released " << held.count() << " ms after the last send\n";
+    EXPECT_GT(client.link->dropped, 0u);
+    std::cout << "[ loss " << percent << " % ] " << client.link->forwarded << " datagrams passed, "
+              << client.link->dropped << " dropped; held keys released " << held.count()
+              << " ms after the last send\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, Loss, ::testing::Values(10, 30),
