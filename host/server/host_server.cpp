@@ -275,9 +275,11 @@ void HostServer::perform(Action&& action, Thread thread) {
             },
             [&](SendDatagram& datagram) {
                 if (thread == Thread::inject && servedUdp_) {
-                    // The acknowledgement leaves before the input is performed.
-                    servedUdp_->send(datagram.flow, wire::ByteView(datagram.bytes.data(),
-                                                                   datagram.bytes.size()));
+                    // Held until the batch's input is performed: what the
+                    // user sees comes first, and the batch's acknowledgements
+                    // leave in one system call.
+                    servedUdp_->holdSend(datagram.flow, wire::ByteView(datagram.bytes.data(),
+                                                                       datagram.bytes.size()));
                     return;
                 }
                 onFlows([datagram](UdpListener& udp) {
@@ -576,6 +578,7 @@ void HostServer::handleBatch(UdpListener& listener,
         }
     }
     drainInjections();
+    listener.flushSends();
 }
 
 // Start-up and listeners.

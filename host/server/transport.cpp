@@ -406,6 +406,49 @@ void UdpListener::send(FlowId flow, wire::ByteView datagram) {
                    found->second.length);
 }
 
+void UdpListener::holdSend(FlowId flow, wire::ByteView datagram) {
+    if (cancelled_) {
+        return;
+    }
+    auto found = remotes_.find(flow);
+    if (found == remotes_.end()) {
+        return;
+    }
+    if (datagram.size() > maxHeldLength) {
+        send(flow, datagram);
+        return;
+    }
+    if (heldCount_ == held_.size()) {
+        flushSends();
+    }
+    auto& held = held_[heldCount_++];
+    std::memcpy(&held.address, &found->second.address, found->second.length);
+    held.length = found->second.length;
+    std::memcpy(held.bytes.data(), datagram.data(), datagram.size());
+    held.size = datagram.size();
+}
+
+void UdpListener::flushSends() {
+    if (heldCount_ == 0) {
+        return;
+    }
+    for (std::size_t i = 0; i < heldCount_; ++i) {
+        sendVectors_[i] = iovec{held_[i].bytes.data(), held_[i].size};
+        sendHeaders_[i] = mmsghdr{};
+        sendHeaders_[i].msg_hdr.msg_name = &held_[i].address;
+        sendHeaders_[i].msg_hdr.msg_namelen = held_[i].length;
+        sendHeaders_[i].msg_hdr.msg_iov = &sendVectors_[i];
+        sendHeaders_[i].msg_hdr.msg_iovlen = 1;
+    }
+    const auto count = static_cast<unsigned>(heldCount_);
+    heldCount_ = 0;
+    if (cancelled_) {
+        return;
+    }
+    // Fire and forget, as UDP allows: what the socket does not take is lost.
+    (void)::sendmmsg(socket_.native_handle(), sendHeaders_.data(), count, MSG_DONTWAIT);
+}
+
 void UdpListener::forget(FlowId flow) {
     auto found = remotes_.find(flow);
     if (found == remotes_.end()) {

@@ -145,6 +145,11 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
     std::optional<discovery::NetworkEndpoint> endpoint(FlowId flow) const;
     /// One datagram to a flow's remote, fire and forget.
     void send(FlowId flow, wire::ByteView datagram);
+    /// Like send, but held until flushSends() (or until the hold is full), so
+    /// a batch's replies leave in one system call after the batch's work.
+    /// Datagrams longer than maxHeldLength are sent at once.
+    void holdSend(FlowId flow, wire::ByteView datagram);
+    void flushSends();
     /// Forgets a flow: the remote's next datagram opens a new one.
     void forget(FlowId flow);
     void cancel();
@@ -185,6 +190,21 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
     std::array<sockaddr_storage, batchSize> senders_{};
     std::array<std::array<std::uint8_t, receiveBufferSize>, batchSize> buffers_{};
     std::array<Datagram, batchSize> batch_{};
+
+  public:
+    static constexpr std::size_t maxHeldLength = 64;
+
+  private:
+    struct Held {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        std::array<std::uint8_t, maxHeldLength> bytes{};
+        std::size_t size = 0;
+    };
+    std::array<Held, batchSize> held_{};
+    std::size_t heldCount_ = 0;
+    std::array<mmsghdr, batchSize> sendHeaders_{};
+    std::array<iovec, batchSize> sendVectors_{};
 };
 
 /// A TCP and a UDP listener on one port number.

@@ -287,13 +287,14 @@ TEST_P(Loss, everyCharacterArrivesOnceInOrderAndSilenceReleasesHeldKeysWithin175
         if (keys.size() >= expected.size()) {
             break;
         }
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(2ms);
     }
     // The host took the last packet in between our send and the settle's
-    // pong; the slack is this loop's step and read.
+    // pong. The host's own bound is 1.5 s plus one 250 ms tick; the slack is
+    // this loop's step and read, and a loaded machine's timer lateness.
     const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d); };
     const auto held = ms(releasedAt - lastSent);
-    EXPECT_LE(ms(releasedAt - lastTakenIn), 1750ms + 30ms) << "held too long";
+    EXPECT_LE(ms(releasedAt - lastTakenIn), 1750ms + 75ms) << "held too long";
     EXPECT_GE(held, 1400ms) << "released before the client was silent long enough";
     std::this_thread::sleep_for(300ms);
     keys = testing::recordedKeys(host.events);
