@@ -43,14 +43,16 @@ class Daemon {
     /// Unless asked, the daemon discards input (--sink none), stays off DNS-SD
     /// and gets a control socket in a folder of its own: tests never reach the
     /// desktop, the network or the user's own host. `environment` entries
-    /// ("NAME=value") replace or extend the test's own.
-    explicit Daemon(std::vector<std::string> args, std::vector<std::string> environment = {}) {
+    /// ("NAME=value") replace or extend the test's own. A command (`tarveld
+    /// status`, tarvel-client) is run as given, with no daemon defaults.
+    explicit Daemon(std::vector<std::string> args, std::vector<std::string> environment = {},
+                    bool command = false) {
         for (const auto& [flag, value] : {std::pair{"--sink", "none"}, std::pair{"--dns-sd", "off"}}) {
-            if (std::ranges::find(args, flag) == args.end()) {
+            if (!command && std::ranges::find(args, flag) == args.end()) {
                 args.insert(args.begin() + 1, {flag, value});
             }
         }
-        if (std::ranges::find(args, "--control-socket") == args.end() &&
+        if (!command && std::ranges::find(args, "--control-socket") == args.end() &&
             std::ranges::none_of(environment, [](const std::string& e) {
                 return e.starts_with("TVL_CONTROL_SOCKET=");
             })) {
@@ -80,6 +82,14 @@ class Daemon {
             // Only async-signal-safe calls here. The daemon dies with the test,
             // even one killed by a timeout, so no daemon outlives its test.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // A test run in the background (with-desktop) ignores SIGINT, and
+            // that is inherited: the child must see Ctrl-C as a terminal sends it.
+            struct sigaction byDefault {};
+            byDefault.sa_handler = SIG_DFL;
+            sigset_t none;
+            ::sigemptyset(&none);
+            ::sigaction(SIGINT, &byDefault, nullptr);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
             if (::getppid() != parent || ::dup2(in[0], STDIN_FILENO) < 0 ||
                 ::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(out[1], STDERR_FILENO) < 0) {
                 ::_exit(127);

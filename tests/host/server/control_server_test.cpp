@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
@@ -10,73 +8,16 @@
 #include <fstream>
 
 #include "host/server/control_server.hpp"
+#include "tests/host/server/control_peer.hpp"
 #include "tests/host/server/server_test_support.hpp"
 
 namespace tarvel::control {
 namespace {
 
+using testing::Peer;
 using server::testing::eventually;
 using server::testing::Harness;
 using server::testing::TestConnection;
-
-/// One client of the control socket: what it sends, every line it reads.
-class Peer {
-  public:
-    explicit Peer(const std::filesystem::path& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.native().size());
-        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    ~Peer() { ::close(fd_); }
-
-    bool connected() const { return connected_; }
-    void send(std::string_view bytes) const {
-        (void)!::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-    /// The next answer, or nothing when the host closes or 3 s pass.
-    std::optional<Answer> next() {
-        const auto deadline = Clock::now() + 3s;
-        for (;;) {
-            if (auto newline = pending_.find('\n'); newline != std::string::npos) {
-                auto answer = parseAnswer(std::string_view(pending_).substr(0, newline));
-                pending_.erase(0, newline + 1);
-                return answer ? std::optional(*answer) : std::nullopt;
-            }
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd pfd{fd_, POLLIN, 0};
-            char chunk[1024];
-            if (left <= 0ms || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) {
-                closed_ = true;
-                return std::nullopt;
-            }
-            pending_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    /// True once the host closed the connection (within 3 s).
-    bool closedByHost() {
-        while (!closed_ && next()) {
-        }
-        return closed_;
-    }
-    Answer ask(const Request& request) {
-        send(encodeRequest(request));
-        return next().value_or(Error{Failure::badRequest, "no answer", {}});
-    }
-
-  private:
-    using Clock = std::chrono::steady_clock;
-    int fd_;
-    bool connected_ = false;
-    bool closed_ = false;
-    std::string pending_;
-};
 
 /// A control server over a harness's host, wired as the owners wire it.
 struct Served {
@@ -101,7 +42,7 @@ struct Served {
     tl::expected<void, std::string> started;
 };
 
-TEST(ControlServer, answersStatusDevicesAndForgetFromTheHost) {
+TEST(ControlServer, answersStatusDevicesAndForgetKeepsALiveSocketReplacesAStaleOneAndRefusesUnsafePlaces) {
     Harness h;
     Served served(h);
     ASSERT_TRUE(served.started) << served.started.error();
@@ -110,11 +51,16 @@ TEST(ControlServer, answersStatusDevicesAndForgetFromTheHost) {
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     ASSERT_EQ(::stat(served.path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+    {
+        Served second(h);
+        ASSERT_FALSE(second.started);
+        EXPECT_EQ(second.started.error(), "no control socket: another Tarvel host answers on " + served.path.string());
+    }
 
     TestConnection phone(h.port);
     ASSERT_TRUE(phone.pair(h.server->beginPairing().code, "Ana"));
     ASSERT_TRUE(eventually([&] { return h.server->isConnected(); }));
-
+    // The refused server left the live socket alone.
     auto status = std::get<HostStatus>(Peer(served.path).ask({Command::status, {}}));
     EXPECT_EQ(status.port, h.port);
     EXPECT_EQ(status.name, h.server->snapshot().hostName);
@@ -135,6 +81,32 @@ TEST(ControlServer, answersStatusDevicesAndForgetFromTheHost) {
 
     served.server->stop();
     EXPECT_FALSE(std::filesystem::exists(served.path));
+    // A host that died leaves its file behind, and nothing answers there.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, served.path.c_str(), served.path.native().size());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    {
+        Served again(h);
+        ASSERT_TRUE(again.started) << again.started.error();
+        EXPECT_TRUE(std::holds_alternative<HostStatus>(Peer(again.path).ask({Command::status, {}})));
+    }
+    std::ofstream(served.path) << "not a socket";
+    {
+        Served blocked(h);
+        ASSERT_FALSE(blocked.started);
+        EXPECT_NE(blocked.started.error().find("is not a socket"), std::string::npos);
+    }
+    std::filesystem::remove(served.path);
+    std::filesystem::permissions(served.path.parent_path(), std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+    Served open(h);
+    ASSERT_FALSE(open.started);
+    EXPECT_NE(open.started.error().find("is not private to this user"), std::string::npos);
 }
 
 TEST(ControlServer, pairReportsTheNewDeviceAndAClosedReplacedOrExhaustedCodeEnds) {
@@ -247,46 +219,6 @@ TEST(ControlServer, refusesOtherUsersGarbageOversizedIdleAndExcessClients) {
     EXPECT_TRUE(eventually([&] {
         return std::holds_alternative<HostStatus>(Peer(served.path).ask({Command::status, {}}));
     }));
-}
-
-TEST(ControlServer, keepsALiveSocketReplacesAStaleOneAndRefusesUnsafePlaces) {
-    Harness h;
-    Served first(h);
-    ASSERT_TRUE(first.started);
-    {
-        Served second(h);
-        ASSERT_FALSE(second.started);
-        EXPECT_EQ(second.started.error(), "no control socket: another Tarvel host answers on " + first.path.string());
-    }
-    EXPECT_TRUE(std::holds_alternative<HostStatus>(Peer(first.path).ask({Command::status, {}})))
-        << "the refused server left the live socket alone";
-    // A host that died leaves its file behind, and nothing answers there.
-    first.server->stop();
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, first.path.c_str(), first.path.native().size());
-        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        ::close(fd);
-    }
-    {
-        Served again(h);
-        ASSERT_TRUE(again.started) << again.started.error();
-        EXPECT_TRUE(std::holds_alternative<HostStatus>(Peer(again.path).ask({Command::status, {}})));
-    }
-    std::ofstream(first.path) << "not a socket";
-    {
-        Served blocked(h);
-        ASSERT_FALSE(blocked.started);
-        EXPECT_NE(blocked.started.error().find("is not a socket"), std::string::npos);
-    }
-    std::filesystem::remove(first.path);
-    std::filesystem::permissions(first.path.parent_path(), std::filesystem::perms::others_write,
-                                 std::filesystem::perm_options::add);
-    Served open(h);
-    ASSERT_FALSE(open.started);
-    EXPECT_NE(open.started.error().find("is not private to this user"), std::string::npos);
 }
 
 }  // namespace
