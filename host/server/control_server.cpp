@@ -219,6 +219,11 @@ void ControlServer::pairingCodeEnded(server::PairingCodeEnd how) {
         if (!self || self->stopped_ || !self->pairing_) {
             return;
         }
+        // News of an earlier code (the tray's, a previous command's) may
+        // arrive after this command took a fresh one: only its own end counts.
+        if (self->deps_.host && self->deps_.host->isPairingCodeLive(self->pairingCode_)) {
+            return;
+        }
         switch (how) {
             case server::PairingCodeEnd::used:
                 self->codeUsed_ = true;  // the completion follows once the device is saved

@@ -246,6 +246,10 @@ class HostCore {
     /// Withdraws `code` only while it is the one on display: whoever showed a
     /// code that was replaced since must not withdraw its successor.
     void endPairing(std::string_view code);
+    /// Whether `code` can still pair a device.
+    bool isPairingCodeLive(std::string_view code) const {
+        return pairingCode_ && pairingCode_->code() == code && pairingCode_->isActive();
+    }
     /// Forgets a client; its sessions get unpairedByHost and are closed.
     void removeClient(const std::string& clientId, const Now& now, ActionSink& out);
     void padMappingChanged(ActionSink& out);

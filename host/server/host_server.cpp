@@ -877,6 +877,15 @@ void HostServer::endPairing(std::string code) {
     });
 }
 
+bool HostServer::isPairingCodeLive(const std::string& code) {
+    bool live = false;
+    queue_->sync([&] {
+        std::lock_guard lock(coreLock_);
+        live = core_.isPairingCodeLive(code);
+    });
+    return live;
+}
+
 void HostServer::removePairedClient(std::string clientId) {
     std::weak_ptr<HostServer> weak = weak_from_this();
     queue_->async([weak, clientId = std::move(clientId)] {

@@ -116,6 +116,10 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     void endPairing();
     /// Withdraws `code` if it is still the current one. Asynchronous on the server queue.
     void endPairing(std::string code);
+    /// Whether `code` can still pair a device: news of a code's end reaches
+    /// the main queue later, when another code may be current. Synchronous
+    /// on the server queue.
+    bool isPairingCodeLive(const std::string& code);
 
     /// Forgets a paired client; its open sessions get unpairedByHost
     /// ("removed_by_user") and are closed. Asynchronous on the server queue.

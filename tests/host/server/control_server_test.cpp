@@ -163,6 +163,9 @@ TEST(ControlServer, pairReportsTheNewDeviceAndAClosedReplacedOrExhaustedCodeEnds
     Peer guessed(served.path);
     const auto code = std::get<PairingOffer>(guessed.ask({Command::pair, {}})).code;
     const std::string wrong = code == "000000" ? "111111" : "000000";
+    // News of the owner's code, late: it is not this command's pairing.
+    served.server->pairingCodeEnded(server::PairingCodeEnd::used);
+    served.server->pairingCompleted();
     for (int i = 0; i < 5; ++i) {
         EXPECT_FALSE(TestConnection(h.port).pair(wrong, "Guess"));
     }
