@@ -220,14 +220,13 @@ void HostServer::setOnPairingCodeEnded(std::function<void(PairingCodeEnd)> callb
 // Carrying out the core's actions.
 
 void HostServer::perform(Action&& action, Thread thread) {
-    std::weak_ptr<HostServer> weak = weak_from_this();
     // Control connections belong to the server queue, flows to the inject queue.
     auto onServer = [&](std::function<void(HostServer&)> job) {
         if (thread == Thread::server) {
             job(*this);
             return;
         }
-        queue_->async([weak, job = std::move(job)] {
+        queue_->async([weak = weak_from_this(), job = std::move(job)] {
             if (auto self = weak.lock()) {
                 job(*self);
             }
@@ -300,7 +299,7 @@ void HostServer::perform(Action&& action, Thread thread) {
             [&](store::SaveClient& save) {
                 auto previous = store_->client(save.record.clientId);
                 store_->upsertClient(save.record);
-                storeQueue_->async([weak, store = store_, id = save.connection,
+                storeQueue_->async([weak = weak_from_this(), store = store_, id = save.connection,
                                     clientId = save.record.clientId, previous = std::move(previous),
                                     queue = std::weak_ptr(queue_)]() mutable {
                     auto written = store->flushClients();

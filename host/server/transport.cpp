@@ -407,15 +407,12 @@ void UdpListener::send(FlowId flow, wire::ByteView datagram) {
 }
 
 void UdpListener::holdSend(FlowId flow, wire::ByteView datagram) {
-    if (cancelled_) {
+    if (datagram.size() > maxHeldLength) {
+        send(flow, datagram);
         return;
     }
     auto found = remotes_.find(flow);
-    if (found == remotes_.end()) {
-        return;
-    }
-    if (datagram.size() > maxHeldLength) {
-        send(flow, datagram);
+    if (cancelled_ || found == remotes_.end()) {
         return;
     }
     if (heldCount_ == held_.size()) {
