@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
 
 #include "core/base/atomic_file.hpp"
 #include "core/base/salvage.hpp"
@@ -43,7 +42,6 @@ void makeFile(const fs::path& path, mode_t mode) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
 }
 
-/// The error of preparePrivateDirectory, or "" when it accepted the folder.
 std::string refusal(const fs::path& directory) {
     auto prepared = preparePrivateDirectory(directory);
     return prepared ? std::string() : prepared.error();
@@ -62,7 +60,6 @@ TEST(DataFolder, followsOverrideThenAbsoluteXDGThenHomeThenThePasswordDatabase) 
         environment({{"XDG_DATA_HOME", "d"}, {"XDG_CONFIG_HOME", "c"}, {"HOME", "/h"}});
     EXPECT_EQ(dataDirectory(relativeXDG), "/h/.local/share/Tarvel");
     EXPECT_EQ(configDirectory(relativeXDG), "/h/.config/Tarvel");
-
     // Without HOME, never the temporary folder.
     const passwd* entry = ::getpwuid(::geteuid());
     const fs::path home = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
@@ -81,7 +78,6 @@ TEST(PrivateDirectory, createsAMissingFolderOwnerOnlyAndRefusesWhatOthersCouldWr
     makeFile(folder / "paired_devices.json", 0644);  // readable by others is allowed
     fs::create_directory(folder / "identity");
     EXPECT_EQ(refusal(folder), "");
-
     makeFile(dir / "plain", 0600);
     EXPECT_NE(refusal(dir / "plain").find("is not a directory"), std::string::npos);
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
@@ -129,7 +125,7 @@ TEST(LeftoverTemporaries, removesOnlyWhatAnInterruptedWriteLeaves) {
     EXPECT_EQ(removeLeftoverTemporaries(dir / "absent"), std::size_t{0});
 }
 
-TEST(AtomicFile, replacesWholeFileWithRequestedModeAndLeavesNoTemporary) {
+TEST(AtomicFileAndSalvage, replacesWholeFilesAndKeepsAnUncopyableDamagedFilePendingInPlace) {
     TempDir dir;
     const auto path = dir / "f.json";
     ASSERT_TRUE(writeFileAtomically(path, bytesOf("first version, longer"), 0644));
@@ -137,17 +133,12 @@ TEST(AtomicFile, replacesWholeFileWithRequestedModeAndLeavesNoTemporary) {
     EXPECT_EQ(readWholeFile(path).value(), bytesOf("second"));
     EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-
     EXPECT_EQ(readWholeFile(dir / "absent").value(), std::nullopt);
     auto result = writeFileAtomically(dir / "no" / "f", bytesOf("x"), 0600);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), std::errc::no_such_file_or_directory);
-}
-
-TEST(Salvage, anUncopyableFileIsLeftAloneAndStaysPendingUnderANameKeepingItsExtension) {
     EXPECT_EQ(corruptCopyPath("/d/paired_devices.json"), "/d/paired_devices.corrupt.json");
     EXPECT_EQ(corruptCopyPath("/d/device-id"), "/d/device-id.corrupt");
-    TempDir dir;
     const auto file = dir / "hosts.json";
     std::ofstream(file) << "damaged";
     // A folder that is not empty can be neither removed nor replaced by the copy.
@@ -158,7 +149,6 @@ TEST(Salvage, anUncopyableFileIsLeftAloneAndStaysPendingUnderANameKeepingItsExte
     EXPECT_TRUE(unreadable);
     EXPECT_EQ(readWholeFile(file).value(), bytesOf("damaged"));
     EXPECT_TRUE(log.contains("hosts.json could not be read and no copy of it could be kept"));
-
     fs::remove(file);  // gone meanwhile: nothing left to keep
     ASSERT_TRUE(replaceKeepingUnreadable(file, bytesOf("[]"), 0600, unreadable));
     EXPECT_FALSE(unreadable);

@@ -37,7 +37,6 @@ struct Paired {
         {security::LocalIdentity::generate(), "Phone", "Model"}, "123456", std::nullopt);
     std::optional<wire::SecureTCPChannel> host;
     std::optional<ControlClient::Established> established;
-
     explicit Paired(security::HostDescriptor descriptor = hostDescriptor()) {
         security::HostPairingHandshake handshake(
             std::move(descriptor), std::make_shared<security::PairingCodeState>("123456"),
@@ -68,7 +67,6 @@ TEST(ControlClient, pingsEveryThreeSecondsAndGivesUpAfterTenSilentOnes) {
     ASSERT_EQ(ping.type, wire::FrameType::ping);
     const auto body = wire::JSONCodec::decode<wire::PingBody>(*paired.host->open(ping));
     EXPECT_EQ(body->ts, static_cast<std::uint64_t>((t0 + 3s).time_since_epoch().count()));
-
     // The pong counts as life and hands back the ts it echoes.
     out.clear();
     client.received(*paired.host->seal(wire::FrameType::pong, *body), t0 + 4s, wall, out);
@@ -86,10 +84,20 @@ TEST(ControlClient, pingsEveryThreeSecondsAndGivesUpAfterTenSilentOnes) {
     EXPECT_FALSE(client.seal(wire::FrameType::ping, wire::PingBody{1}));
 }
 
-TEST(ControlClient, aHostTricklingBytesOrUnaskedPongsKeepsNothingAlive) {
+TEST(ControlClient, anUnansweredHandshakeTimesOutAndTrickledBytesOrUnaskedPongsKeepNothingAlive) {
+    auto client = ControlClient::forInfo();
+    EXPECT_FALSE(client.seal(wire::FrameType::textUTF8, wire::TextBody{"early"}));
+    Output out;
+    client.start(t0, out);
+    EXPECT_EQ(only(out), (wire::TCPFrame{wire::FrameType::getInfo, {}}));
+    out.clear();
+    client.tick(t0 + 10s, out);
+    EXPECT_TRUE(out.send.empty()) << "no keep-alive before the session";
+    client.tick(t0 + 10s + 1ns, out);
+    EXPECT_EQ(out.failed, ClientError::timedOut);
     // One byte of a never-ending frame every second is no answer.
     auto info = ControlClient::forInfo();
-    Output out;
+    out.clear();
     info.start(t0, out);
     const auto frame = plain(wire::FrameType::infoReply, wire::Bytes(1000, ' '));
     for (int i = 0; i < 16 && !out.failed; ++i) {
@@ -97,7 +105,6 @@ TEST(ControlClient, aHostTricklingBytesOrUnaskedPongsKeepsNothingAlive) {
         info.tick(t0 + std::chrono::seconds(i), out);
     }
     EXPECT_EQ(out.failed, ClientError::timedOut);
-
     // Pongs nobody asked for are dropped; a session that only hears them
     // still times out, and the pong of a real ping is reported once.
     Paired paired;
@@ -134,19 +141,6 @@ TEST(ControlClient, theHostsEndpointListsAreCappedAndCleaned) {
     EXPECT_EQ(record.tailscaleEndpoints, std::vector<std::string>{"100.64.0.1:49182"});
 }
 
-TEST(ControlClient, aHandshakeWithoutAnswerTimesOutAndNothingIsSealedBeforeIt) {
-    auto client = ControlClient::forInfo();
-    EXPECT_FALSE(client.seal(wire::FrameType::textUTF8, wire::TextBody{"early"}));
-    Output out;
-    client.start(t0, out);
-    EXPECT_EQ(only(out), (wire::TCPFrame{wire::FrameType::getInfo, {}}));
-    out.clear();
-    client.tick(t0 + 10s, out);
-    EXPECT_TRUE(out.send.empty()) << "no keep-alive before the session";
-    client.tick(t0 + 10s + 1ns, out);
-    EXPECT_EQ(out.failed, ClientError::timedOut);
-}
-
 TEST(ControlClient, theFrameThatEndsTheConnectionIsTheLastOneRead) {
     // A refusal and a challenge in one read: the challenge is never answered.
     auto pairing = ControlClient::forPairing({security::LocalIdentity::generate(), "P", "M"},
@@ -161,7 +155,6 @@ TEST(ControlClient, theFrameThatEndsTheConnectionIsTheLastOneRead) {
     pairing.received(refusal, t0, wall, out);
     EXPECT_EQ(out.failed, ClientError::wrongCode);
     EXPECT_TRUE(out.send.empty());
-
     // Removed by the host's user: its own error, and the pong behind it is not read.
     Paired paired;
     auto frames = *paired.host->seal(wire::FrameType::unpairedByHost, wire::ReasonBody{"removed_by_user"});
@@ -171,7 +164,6 @@ TEST(ControlClient, theFrameThatEndsTheConnectionIsTheLastOneRead) {
     paired.client.received(frames, t0, wall, out);
     EXPECT_EQ(out.failed, ClientError::removedByHost);
     EXPECT_TRUE(out.pongs.empty());
-
     // A sealed frame that does not open ends the session: the stream is not ours.
     Paired tampered;
     auto frame = *tampered.host->seal(wire::FrameType::pong, wire::PingBody{7});
@@ -179,7 +171,6 @@ TEST(ControlClient, theFrameThatEndsTheConnectionIsTheLastOneRead) {
     out.clear();
     tampered.client.received(frame, t0, wall, out);
     EXPECT_EQ(out.failed, ClientError::protocolError);
-
     // An unexpected clear frame during a handshake, or a bad length field.
     auto info = ControlClient::forInfo();
     out.clear();

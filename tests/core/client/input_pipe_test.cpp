@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <vector>
 
 #include "core/client/input_pipe.hpp"
 #include "core/wire/udp_codec.hpp"
@@ -103,7 +102,7 @@ TEST_F(InputPipeTest, timelyAckSuppressesFallbackAndBadAcksChangeNothing) {
     EXPECT_EQ(fallbacks.size(), 2u);
 }
 
-TEST_F(InputPipeTest, closeStopsSendingAndFallbacks) {
+TEST_F(InputPipeTest, closeStopsSendingAndFallbacksAndInlineModeSendsOnCallersThread) {
     sendKey();
     queue->runPending();
     sendKey();  // queued before close, never sent
@@ -114,13 +113,10 @@ TEST_F(InputPipeTest, closeStopsSendingAndFallbacks) {
     EXPECT_EQ(transport->sent.size(), 1u);
     EXPECT_TRUE(fallbacks.empty());
     EXPECT_TRUE(transport->cancelled);
-}
-
-TEST_F(InputPipeTest, inlineModeSendsOnCallersThread) {
-    pipe = makePipe(false);
+    pipe = makePipe(false);  // inline: sends on the caller's thread
     std::thread::id callerId;
     std::thread([&] { callerId = std::this_thread::get_id(), sendKey(); }).join();
-    ASSERT_EQ(transport->sent.size(), 1u);
+    ASSERT_EQ(transport->sent.size(), 2u);
     EXPECT_EQ(transport->lastThread, callerId);
     queue->advance(InputPipe::ackTimeout);
     EXPECT_EQ(fallbacks.size(), 1u);

@@ -2,14 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "tests/fakes/fake_clock.hpp"
 #include "tests/fakes/manual_queue.hpp"

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "core/client/reconnect_backoff.hpp"
 
 namespace tarvel::client {
@@ -19,7 +17,6 @@ TEST(ReconnectBackoff, growsFastThenSlowWithClampedJitterAndGivesUpAfterTenMinut
     EXPECT_EQ(backoff.next(start + milliseconds(59'999), -1.0), 5.0);
     EXPECT_EQ(backoff.next(start - seconds(3600), 1.0), 5.0);  // wall clock set back
     EXPECT_EQ(backoff.startedAt(), start);
-
     const auto later = start + seconds(60);
     const double inf = std::numeric_limits<double>::infinity(), nan = inf * 0;
     const std::pair<double, double> cases[] = {{0.0, 5.0}, {1.0, 6.0}, {-1.0, 4.0}, {0.5, 5.5},
@@ -31,7 +28,6 @@ TEST(ReconnectBackoff, growsFastThenSlowWithClampedJitterAndGivesUpAfterTenMinut
         EXPECT_NEAR(backoff.next(later, 0).value(), want, 1e-9);
     }
     EXPECT_EQ(backoff.next(later, 1.0), 36.0);
-
     ASSERT_TRUE(backoff.next(start + milliseconds(599'999), 0).has_value());
     const ReconnectBackoff before = backoff;
     EXPECT_EQ(backoff.next(start + seconds(600), 0), std::nullopt);

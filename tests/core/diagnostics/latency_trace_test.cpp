@@ -5,8 +5,6 @@
 #include <atomic>
 #include <fstream>
 #include <latch>
-#include <map>
-#include <set>
 #include <thread>
 
 #include "core/diagnostics/latency_trace.hpp"

@@ -15,7 +15,7 @@ std::array<std::uint8_t, 16> v6(const char* text) {
     return bytes;
 }
 
-TEST(NetworkFilter, admitsPrivateLinkLocalTailscaleLoopbackAndMappedRangesOnly) {
+TEST(NetworkFilter, admitsOnlyLocalRangesByBytesLiteralsLoseBracketsZonesAndBlanksOnly) {
     for (const char* address :
          {"10.255.255.255", "172.16.0.1", "172.31.255.255", "192.168.0.1", "169.254.1.1",
           "100.64.0.1", "100.127.255.254", "127.0.0.1", "::1", "fe80::1", "febf::1", "fc00::1",
@@ -35,9 +35,6 @@ TEST(NetworkFilter, admitsPrivateLinkLocalTailscaleLoopbackAndMappedRangesOnly) 
     EXPECT_FALSE(NF::isAllowed(ByteView(Bytes{10, 0, 0, 1, 0})));
     EXPECT_FALSE(NF::isAllowed(ByteView(Bytes(15, 0xFD))));
     EXPECT_FALSE(isAllowedIPv6(ByteView(Bytes{10, 0, 0, 1})));
-}
-
-TEST(NetworkFilter, literalsLoseOnlyBracketsZonesAndBlanksAndPortsMustBeWholeNumbers) {
     EXPECT_EQ(NF::parseLiteral("[fe80::1%en0]"), NF::parseLiteral("fe80::1"));
     EXPECT_EQ(NF::parseLiteral("fe80::1%25eth0"), NF::parseLiteral("fe80::1"));
     EXPECT_EQ(NF::parseLiteral("[10.0.0.2]"), (Bytes{10, 0, 0, 2}));
@@ -58,9 +55,6 @@ TEST(NetworkFilter, literalsLoseOnlyBracketsZonesAndBlanksAndPortsMustBeWholeNum
     EXPECT_TRUE(NF::isAllowedEndpointString("192.168.1.2:99999"));
     EXPECT_FALSE(NF::isAllowedEndpointString("8.8.8.8:53"));
     EXPECT_FALSE(NF::isAllowedEndpointString("nas.local:80"));
-}
-
-TEST(NetworkFilter, hostsAreJudgedByTheirBytesAndNamesOnlyAsLiteralsAndPrintedWithoutZone) {
     EXPECT_TRUE(NF::isAllowed(NetworkHost(IPv4Address{{192, 168, 4, 4}})));
     EXPECT_FALSE(NF::isAllowed(NetworkHost(IPv4Address{{8, 8, 8, 8}})));
     EXPECT_TRUE(NF::isAllowed(NetworkHost(IPv6Address{v6("::ffff:10.1.2.3"), 0})));
@@ -68,7 +62,6 @@ TEST(NetworkFilter, hostsAreJudgedByTheirBytesAndNamesOnlyAsLiteralsAndPrintedWi
     EXPECT_TRUE(NF::isAllowed(NetworkHost(HostName{"10.9.8.7"})));
     EXPECT_FALSE(NF::isAllowed(NetworkHost(HostName{"printer.local"})));
     EXPECT_FALSE(NF::isAllowed(std::optional<NetworkEndpoint>()));
-
     const auto text = [](NetworkHost host) {
         return NF::hostString(NetworkEndpoint{std::move(host), 7000});
     };
@@ -80,7 +73,7 @@ const auto fake = [](std::vector<LocalAddress> list) {
     return LocalInterfaces([list] { return list; });
 };
 
-TEST(LocalInterfaces, physicalInterfacesComeFirstStablyAndTailscaleIsKeptApart) {
+TEST(LocalInterfaces, listsPhysicalFirstTailscaleApartAndBracketedAndSystemAddressesPlain) {
     auto interfaces = fake({{"docker0", "172.17.0.1", false},
                             {"wlan0", "192.168.1.20", false},
                             {"br-lan", "10.0.0.1", false},
@@ -99,9 +92,6 @@ TEST(LocalInterfaces, physicalInterfacesComeFirstStablyAndTailscaleIsKeptApart) 
                   .lanIPv4Addresses(),
               (Strings{"169.254.9.9", "127.0.0.2"}));
     EXPECT_TRUE(fake({{"eth0", "203.0.113.5", false}}).lanIPv4Addresses().empty());
-}
-
-TEST(LocalInterfaces, tailscaleIPv6IsBracketedButNeverTheTxtEndpoint) {
     auto v6Only = fake({{"tailscale0", "fd7a:115c:a1e0::5", true}});
     EXPECT_EQ(v6Only.tailscaleEndpoints(7000), (Strings{"[fd7a:115c:a1e0::5]:7000"}));
     EXPECT_EQ(v6Only.txtTailscaleEndpoint(7000), std::nullopt);
@@ -111,9 +101,6 @@ TEST(LocalInterfaces, tailscaleIPv6IsBracketedButNeverTheTxtEndpoint) {
     }
     EXPECT_TRUE(LocalInterfaces::isTailscale("[fd7a:115c:a1e0::1%utun3]"));
     EXPECT_TRUE(LocalInterfaces::isTailscale(" 100.127.255.255 "));
-}
-
-TEST(LocalInterfaces, systemEnumerationSkipsLoopbackAndGivesPlainLiterals) {
     for (const auto& entry : LocalInterfaces::systemAddresses()) {
         auto bytes = NF::parseLiteral(entry.address);
         ASSERT_TRUE(bytes) << entry.address;

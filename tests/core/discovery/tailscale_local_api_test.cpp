@@ -116,7 +116,6 @@ class LoopbackHTTPServer {
              : (void)::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
         ::close(client);
     }
-
     int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::uint16_t port_ = 0;
     std::optional<std::string> request_;
@@ -137,7 +136,6 @@ const std::string cliScript =
     "echo 'warning: noise' >&2\nprintf '%s' '{\"Self\":{\"DNSName\":\"via-cli.ts.net.\"}}'\n";
 const std::string httpStatus = R"({"Self":{"DNSName":"via-http.ts.net."}})";
 
-// The DNS name in the status fetched this way, if any.
 std::optional<std::string> fetched(std::string url, Strings cli, bool tailscale = true,
                                    std::size_t cap = 8192, std::chrono::milliseconds timeout = 2s) {
     LocalInterfaces interfaces([tailscale] {

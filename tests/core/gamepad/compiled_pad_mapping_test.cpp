@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <type_traits>
-#include <vector>
 
 #include "tests/core/gamepad/gamepad_printers.hpp"
 
@@ -62,7 +60,7 @@ TEST(PadControlPressed, eachButtonPressesItsControlGuideNoneTriggersNeedAQuarter
     }
 }
 
-TEST(CompiledPadMapping, bindingsCompileToActions) {
+TEST(CompiledPadMapping, bindingsCompileToActionsAndPressedControlsAddUp) {
     GamepadMapping m;
     m.bindings = {{C::a, B::key("", PadModifiers::cmd)},
                   {C::b, B::key("")},
@@ -87,10 +85,6 @@ TEST(CompiledPadMapping, bindingsCompileToActions) {
         {C::start, Action::pointer(0, 600)},
         {C::l3, Action::scroll(0, -600)}};
     EXPECT_EQ(std::vector(compiled.actions().begin(), compiled.actions().end()), expected);
-}
-
-TEST(CompiledPadMapping, pressedControlsAddUp) {
-    GamepadMapping m;
     m.bindings = {{C::a, B::mouseMove(D::right, 1)},
                   {C::b, B::mouseMove(D::right, 1)},
                   {C::x, B::key("w", PadModifiers::shift)},
@@ -100,15 +94,15 @@ TEST(CompiledPadMapping, pressedControlsAddUp) {
                   {C::back, B::scroll(D::up, 1)},
                   {C::start, B::scroll(D::left, 0.5)}};
     m.leftStick = m.rightStick = StickBinding::off();
-    const CompiledPadMapping compiled(m);
+    const CompiledPadMapping added(m);
     using F = PadOutputFrame;
-    EXPECT_EQ(compiled.frame(pressing(PadButtons::a | PadButtons::b)), (F{{}, 0, 1200, 0, 0, 0}));
-    EXPECT_EQ(compiled.frame(pressing(PadButtons::defined)),
+    EXPECT_EQ(added.frame(pressing(PadButtons::a | PadButtons::b)), (F{{}, 0, 1200, 0, 0, 0}));
+    EXPECT_EQ(added.frame(pressing(PadButtons::defined)),
               (F{{0x1A, 0xE1}, F::mouseLeft | F::mouseMiddle, 1200, 0, -300, 600}));
-    EXPECT_TRUE(compiled.frame(PadState{}).isEmpty());
+    EXPECT_TRUE(added.frame(PadState{}).isEmpty());
 }
 
-TEST(CompiledPadMapping, keysStickHoldsEightWaysBeyondItsDeadZoneOfAtLeastFivePercent) {
+TEST(CompiledPadMapping, keysStickHoldsEightWaysAndMouseStickFollowsThePowerCurveAndInvertY) {
     const auto& shooter = CompiledPadMapping::defaults();  // left: WASD, dead zone 0.3
     EXPECT_EQ(shooter.frame(sticks(0, 20000)).keys, (HIDKeySet{keyW}));
     EXPECT_EQ(shooter.frame(sticks(15000, 15000)).keys, (HIDKeySet{keyW, keyD}));
@@ -122,10 +116,7 @@ TEST(CompiledPadMapping, keysStickHoldsEightWaysBeyondItsDeadZoneOfAtLeastFivePe
     EXPECT_EQ(sideOnly.frame(sticks(20000, 20000)).keys, (HIDKeySet{0x4F}));
     EXPECT_EQ(sideOnly.frame(sticks(1700, 0)).keys, (HIDKeySet{0x4F}));  // ~0.052
     EXPECT_EQ(sideOnly.frame(sticks(1600, 0)).keys, HIDKeySet{});        // ~0.049
-}
-
-TEST(CompiledPadMapping, mouseStickFollowsThePowerCurveOutsideItsDeadZoneAndInvertYFlips) {
-    const auto& shooter = CompiledPadMapping::defaults();  // right: mouse, 0.05, sensitivity 1
+    // Right: mouse, dead zone 0.05, sensitivity 1.
     EXPECT_EQ(shooter.frame(rightAt(1, 0)), (PadOutputFrame{{}, 0, 1400, 0, 0, 0}));
     EXPECT_DOUBLE_EQ(shooter.frame(sticks(0, 0, -32768, 0)).pointerX, -1400);
     // Half way past the dead zone: ((0.525 - 0.05) / 0.95)^1.5 = 0.5^1.5; a quarter: 0.125.

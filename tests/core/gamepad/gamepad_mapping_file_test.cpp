@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "tests/core/gamepad/gamepad_printers.hpp"
 #include "tests/fakes/temp_dir.hpp"
 #include "tests/host/mapping/file_text.hpp"
@@ -23,7 +21,7 @@ std::string text(const std::vector<std::uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
-TEST(GamepadMappingFileDecode, rejectsAnythingButAnObjectAndSkipsBadMembersOneByOne) {
+TEST(GamepadMappingFileDecode, refusesNonObjectsSkipsBadMembersReadsVersionAndBindingsLeniently) {
     for (const char* bad : {"", "[1,2]", "null", "42", "\"text\"", "{", "{\"version\": 1,}",
                             "not json", "{\"a\": \"\xff\"}"}) {
         EXPECT_EQ(File::decode(bad), std::nullopt) << bad;
@@ -38,9 +36,6 @@ TEST(GamepadMappingFileDecode, rejectsAnythingButAnObjectAndSkipsBadMembersOneBy
     expected.bindings[C::a] = PadBinding::mouseButton(PadMouseButton::middle);
     expected.bindings[C::rt] = PadBinding::none();
     EXPECT_EQ(m, expected);
-}
-
-TEST(GamepadMappingFileDecode, versionMustBeAnIntegerAndBindingObjectsAreReadLeniently) {
     const std::pair<const char*, std::int64_t> cases[] = {
         {R"({"version": 2.0})", 2},
         {R"({"version": 2.5})", 1},
@@ -51,7 +46,6 @@ TEST(GamepadMappingFileDecode, versionMustBeAnIntegerAndBindingObjectsAreReadLen
         ASSERT_TRUE(m) << json;
         EXPECT_EQ(m->version, expected) << json;
     }
-    // Binding objects are read leniently.
     const auto fail = [](const char* why) { return tl::unexpected(std::string(why)); };
     const std::pair<const char*, tl::expected<PadBinding, std::string>> rows[] = {
         {R"({"type": "Key", "key": "SPACEBAR", "mods": ["opt"]})",
@@ -117,7 +111,6 @@ TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMappingThatRoundTri
         ASSERT_EQ(decoded, presetMapping(preset)) << rawValue(preset);
         EXPECT_EQ(File::encode(*decoded), bytes) << "encoding is stable";
     }
-    // Every binding kind, odd numbers and names too.
     GamepadMapping odd;
     odd.version = -3;
     odd.bindings[C::a] = PadBinding::key("", PadModifiers::cmd | PadModifiers::alt);
@@ -134,7 +127,7 @@ TEST(GamepadMappingFileEncode, writesSortedIndentedNormalisedMappingThatRoundTri
     EXPECT_EQ(text(File::encode(odd)), "{}");
 }
 
-TEST(GamepadMappingFileLoad, missingGivesDefaultsAndACorruptFileIsCopiedAsideAndLeftInPlace) {
+TEST(GamepadMappingFileLoadAndSave, corruptFilesAreCopiedAsideSavesMakePrivateFoldersAndReplace) {
     TempDir dir;
     const auto path = dir / "gamepad_mapping.json", copy = dir / "gamepad_mapping.corrupt.json";
     EXPECT_EQ(File::load(path).mapping, GamepadMapping::defaults());
@@ -152,17 +145,13 @@ TEST(GamepadMappingFileLoad, missingGivesDefaultsAndACorruptFileIsCopiedAsideAnd
     fs::remove(copy);
     fs::create_directories(copy / "inner");
     EXPECT_EQ(File::load(path).status, File::LoadStatus::corrupt);
-}
-
-TEST(GamepadMappingFileSave, createsPrivateFoldersReplacesTheFileAndReportsErrors) {
-    TempDir dir;
-    const auto path = dir / "nested" / "deeper" / "gamepad_mapping.json";
+    const auto nested = dir / "nested" / "deeper" / "gamepad_mapping.json";
     const GamepadMapping racing = presetMapping(GamepadPreset::racing);
-    ASSERT_TRUE(File::save(presetMapping(GamepadPreset::mouse), path) && File::save(racing, path));
+    ASSERT_TRUE(File::save(presetMapping(GamepadPreset::mouse), nested) &&
+                File::save(racing, nested));
     EXPECT_EQ(fs::status(dir / "nested").permissions(), fs::perms::owner_all);
-    EXPECT_EQ(readText(path), text(File::encode(racing)));
-    // Nothing but the file is left behind in its folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()),
+    EXPECT_EQ(readText(nested), text(File::encode(racing)));
+    EXPECT_EQ(std::distance(fs::directory_iterator(nested.parent_path()), fs::directory_iterator()),
               1);
     writeText(dir / "plain", "a file, not a folder");
     EXPECT_EQ(File::save(racing, dir / "plain" / "gamepad_mapping.json"),

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
-#include <limits>
 
 #include "tests/core/gamepad/gamepad_printers.hpp"
 
@@ -16,7 +14,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 
 using C = PadControl;
 
-TEST(GamepadMapping, normalisationBindsEveryControlAndLimitsNumbersReplacingNonFiniteOnes) {
+TEST(GamepadMapping, normalisationLimitsNumbersAndEveryPresetIsCompleteAndMatchedOnlyWhenEqual) {
     const std::pair<double, double> speeds[] = {
         {1e308, 5}, {0.01, 0.1}, {nan, 1}, {-inf, 1}, {2.5, 2.5}};
     for (const auto& [in, out] : speeds) {
@@ -45,9 +43,6 @@ TEST(GamepadMapping, normalisationBindsEveryControlAndLimitsNumbersReplacingNonF
         }
         EXPECT_EQ(n.rightStick.up, "bogus");  // names are left alone
     }
-}
-
-TEST(GamepadPreset, everyPresetIsCompleteNormalisedAndMatchedOnlyWhenEqual) {
     for (GamepadPreset preset : allGamepadPresets) {
         const GamepadMapping m = presetMapping(preset);
         EXPECT_EQ(m.bindings.size(), allPadControls.size()) << rawValue(preset);

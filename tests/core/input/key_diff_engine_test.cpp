@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "core/input/key_diff_engine.hpp"
 
 namespace tarvel::input {
@@ -19,7 +17,7 @@ KeyAction planPlain(const std::string& text) {
     return plan(text, ModifierMask(), false);
 }
 
-TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutCompositionAndReturnsForNewline) {
+TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterAndDiffCountsGraphemeClusters) {
     EXPECT_EQ(planPlain("A"), KeyAction::keyTap(0x04, true));
     EXPECT_EQ(planPlain("a"), KeyAction::keyTap(0x04, false));
     EXPECT_EQ(planPlain("\t"), KeyAction::keyTap(0x2B, false));
@@ -35,9 +33,6 @@ TEST(KeyDiffEngine, planTapsOnlyASingleTableCharacterWithoutCompositionAndReturn
     EXPECT_EQ(plan("\n", ModifierMask::shift, true), KeyAction::returnKey());
     EXPECT_EQ(effectiveMask(ModifierMask(0x08), true), ModifierMask(0x09));
     EXPECT_EQ(effectiveMask(ModifierMask(0x81), true), ModifierMask(0x81));
-}
-
-TEST(KeyDiffEngine, diffKeepsTheCommonPrefixCountingGraphemeClusters) {
     EXPECT_EQ(diff("hello", "help"), (TextDiff{2, "p"}));
     EXPECT_EQ(diff("same", "same"), (TextDiff{0, ""}));
     EXPECT_EQ(diff("abc", "xyz"), (TextDiff{3, "xyz"}));

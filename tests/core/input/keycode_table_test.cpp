@@ -1,15 +1,6 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <array>
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "core/input/hid_key_set.hpp"
 #include "core/input/keycode_table.hpp"
 
@@ -51,8 +42,7 @@ TEST(KeycodeTable, everyRowRoundTripsThroughEveryIndexAndNoOtherCodeFindsARow) {
     }
 }
 
-TEST(KeycodeTable, characterTableCoversPrintableASCIIAndTabOnly) {
-    // The 95 printable ASCII characters (space included) plus tab.
+TEST(KeycodeTable, charactersCoverPrintableASCIIAndTabAndBothHandsOfAModifierGiveItsBit) {
     ASSERT_EQ(table().charTable().size(), 96u);
     for (char c = 0x20; c < 0x7F; ++c) {
         EXPECT_TRUE(table().hidUsageForCharacter(std::string(1, c))) << c;
@@ -67,9 +57,6 @@ TEST(KeycodeTable, characterTableCoversPrintableASCIIAndTabOnly) {
     for (std::string_view none : {"", "\n", "ab", "\xC3\xA9", "e\xCC\x81", "\x7F", "\xFF"}) {
         EXPECT_EQ(table().hidUsageForCharacter(none), std::nullopt) << none;
     }
-}
-
-TEST(KeycodeTable, bothHandsOfAModifierGiveItsBitAndTheBitGivesTheLeftHand) {
     const std::pair<ModifierMask, std::uint16_t> leftHands[] = {{ModifierMask::control, 0xE0},
                                                                 {ModifierMask::shift, 0xE1},
                                                                 {ModifierMask::option, 0xE2},
@@ -105,7 +92,7 @@ TEST(KeycodeTableDeathTest, duplicateOrOutOfRangeCodesStopTheProgram) {
                  "HID code 256 out of range");
 }
 
-TEST(HIDKeySet, wordEdgesLandOnTheirBitsAndUsagesFrom256AreIgnored) {
+TEST(HIDKeySet, wordEdgesLandOnTheirBitsUsagesFrom256AreIgnoredAndMembersComeOutAscending) {
     HIDKeySet set{0, 63, 64, 255};
     EXPECT_EQ((std::array{set.w0(), set.w1(), set.w2(), set.w3()}),
               (std::array<std::uint64_t, 4>{0x8000000000000001ULL, 1, 0, 0x8000000000000000ULL}));
@@ -115,9 +102,6 @@ TEST(HIDKeySet, wordEdgesLandOnTheirBitsAndUsagesFrom256AreIgnored) {
     EXPECT_EQ(set, before);
     EXPECT_FALSE(set.contains(256));
     EXPECT_EQ(set.count(), 4);
-}
-
-TEST(HIDKeySet, membersComeOutAscendingThroughUnionSubtractionAndRemoval) {
     const HIDKeySet held{0x04, 0xE1, 0x16, 0x52, 0x04};
     const HIDKeySet next{0x16, 0xE0, 0x52};
     EXPECT_EQ(held.subtracting(next).sorted(), (Usages{0x04, 0xE1}));
@@ -131,12 +115,8 @@ TEST(HIDKeySet, membersComeOutAscendingThroughUnionSubtractionAndRemoval) {
     Usages visited;
     both.forEach([&visited](std::uint16_t usage) { visited.push_back(usage); });
     EXPECT_EQ(visited, both.sorted());
-}
-
-TEST(HIDKeySet, equalSetsHashAlikeWhateverTheInsertOrder) {
     const std::hash<HIDKeySet> hash;
     EXPECT_EQ(hash(HIDKeySet{1, 100, 200}), hash(HIDKeySet{200, 100, 1}));
-    // The same bit in another word is another set and, here, another hash.
     EXPECT_NE(hash(HIDKeySet{0}), hash(HIDKeySet{64}));
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 #include "tests/fakes/log_capture.hpp"
@@ -61,7 +60,6 @@ TEST(PairedStore, persistsBothListsWithSortedKeysAndUpsertsInPlace) {
     EXPECT_EQ(reopened.host("h1"), hostRecord("h1", "laptop"));
     EXPECT_EQ(reopened.host("h2"), hostRecord("h2"));
     EXPECT_EQ(reopened.host("H1"), std::nullopt);  // ids compare exactly
-
     const std::string clients = readText(dir / "paired_devices.json");
     EXPECT_LT(clients.find("\"clientId\""), clients.find("\"deviceModel\""));
     // An absent deviceType is left out, not written as null.
@@ -79,14 +77,12 @@ TEST(PairedStore, removeDropsEveryDuplicateAndTouchChangesOnlyTimeAndANonEmptyAd
     EXPECT_EQ(store.client("x")->deviceName, "Phone");  // the first of the two
     EXPECT_TRUE(store.removeClient("x"));
     EXPECT_EQ(clientIds(PairedStore(dir.path())), (std::vector<std::string>{"y"}));
-
     using At = std::chrono::system_clock::time_point;
     store.touchClient("y", At(1800000000s) + 900ms, std::string());
     EXPECT_EQ(store.client("y")->lastSeenUnix, 1800000000);  // fraction dropped
     EXPECT_EQ(store.client("y")->lastRemoteIp, "192.168.1.20");
     store.touchClient("y", At(1800000009s), std::string("fe80::1"));
     EXPECT_EQ(PairedStore(dir.path()).client("y")->lastRemoteIp, "fe80::1");
-
     // Unknown ids change nothing, but a removal still rewrites the file.
     std::filesystem::remove(dir / "paired_devices.json");
     store.touchClient("nobody", At(1900000000s), std::string("10.0.0.1"));
@@ -95,14 +91,13 @@ TEST(PairedStore, removeDropsEveryDuplicateAndTouchChangesOnlyTimeAndANonEmptyAd
     EXPECT_TRUE(std::filesystem::exists(dir / "paired_devices.json"));
 }
 
-TEST(PairedStore, unreadableFileLoadsAsEmptyAndIsKeptAsideBeforeTheFirstWrite) {
+TEST(PairedStore, unreadableFilesAreKeptAsideBeforeTheFirstWriteAndUnwritableOnesRetried) {
     TempDir dir;
     PairedStore(dir.path()).upsertClient(clientRecord("c1"));
     auto badHost = hostRecord("h1").toJSON();
     badHost["osType"] = "linux";
     const std::string damaged = "[" + badHost.dump() + "]";
     writeText(dir / "hosts.json", damaged);
-
     LogCapture log;
     PairedStore store(dir.path());
     EXPECT_TRUE(store.hosts().empty());
@@ -112,7 +107,6 @@ TEST(PairedStore, unreadableFileLoadsAsEmptyAndIsKeptAsideBeforeTheFirstWrite) {
     store.upsertHost(hostRecord("h2"));
     EXPECT_EQ(readText(dir / "hosts.corrupt.json"), damaged);
     EXPECT_EQ(PairedStore(dir.path()).host("h2"), hostRecord("h2"));
-
     auto wrongType = clientRecord("c").toJSON();
     wrongType["lastSeenUnix"] = "1";
     for (const std::string& text :
@@ -120,20 +114,14 @@ TEST(PairedStore, unreadableFileLoadsAsEmptyAndIsKeptAsideBeforeTheFirstWrite) {
         writeText(dir / "paired_devices.json", text);
         EXPECT_TRUE(PairedStore(dir.path()).clients().empty()) << text;
     }
-}
-
-TEST(PairedStore, unwritableFolderLogsKeepsTheChangeAndFlushReportsIt) {
-    TempDir dir;
     writeText(dir / "blocker", "a file where a folder should be");
-    LogCapture log;
-    PairedStore store(dir / "blocker" / "Tarvel");
-    store.upsertClient(clientRecord("c1"));
+    PairedStore blocked(dir / "blocker" / "Tarvel");
+    blocked.upsertClient(clientRecord("c1"));
     EXPECT_TRUE(log.contains("failed to persist paired_devices.json: "));
-    EXPECT_FALSE(store.flushClients());     // the failed write is tried again, and fails again
-    EXPECT_TRUE(store.removeClient("c1"));  // still reports the removal
-
+    EXPECT_FALSE(blocked.flushClients());     // the failed write is tried again, and fails again
+    EXPECT_TRUE(blocked.removeClient("c1"));  // still reports the removal
     std::filesystem::remove(dir / "blocker");
-    EXPECT_TRUE(store.flushClients());
+    EXPECT_TRUE(blocked.flushClients());
     EXPECT_EQ(readText(dir / "blocker" / "Tarvel" / "paired_devices.json"), "[]\n");
 }
 

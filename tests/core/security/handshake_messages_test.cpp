@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "core/security/handshake_frames.hpp"
 #include "core/security/handshake_messages.hpp"
 #include "core/wire/frame.hpp"
@@ -23,7 +20,6 @@ const AuthChallenge authChallenge{
     "h-1",   "Desk", "linux", "aa", "cc", "dd", 49182, {"[fe80::1]:49182"}, {"100.64.0.1:49182"},
     "laptop"};
 
-/// Round-trips `message` and checks that leaving out any required key fails.
 template <class T>
 void expectRoundTrip(const T& message) {
     EXPECT_EQ(decode<T>(encode(message).value()), message);
@@ -61,7 +57,6 @@ TEST(HandshakeMessages, everyMessageRoundTripsAndNeedsEveryRequiredKeyOfTheRight
     auto json = authChallenge.toJSON();
     json["deviceType"] = nullptr;
     EXPECT_EQ(AuthChallenge::fromJSON(json).value().deviceType, std::nullopt);
-
     expectWrongType(authChallenge, "udpPort", "49182");
     expectWrongType(authChallenge, "deviceType", 3);
     expectWrongType(pairChallenge, "lanEndpoints", JSON::array({"10.0.0.2:49182", 7}));

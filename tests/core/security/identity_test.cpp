@@ -3,8 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
-#include <string>
 
 #include "core/security/identity_store.hpp"
 #include "core/security/local_identity.hpp"
@@ -53,7 +51,7 @@ void expectStored(const MemorySecretStore& store, const LocalIdentity& identity)
     EXPECT_EQ(store.entries.at("ed25519-seed"), seedOf(identity));
 }
 
-TEST(IdentityStore, firstRunCreatesIdentitySeedFirstWithoutAWord) {
+TEST(IdentityStore, createsAMissingIdentityQuietlyAndKeepsAnUnusableOneAsideReported) {
     for (bool halfWritten : {false, true}) {
         SCOPED_TRACE(halfWritten ? "seed left by a cut-short first run" : "empty store");
         MemorySecretStore store;
@@ -70,9 +68,6 @@ TEST(IdentityStore, firstRunCreatesIdentitySeedFirstWithoutAWord) {
         EXPECT_EQ(IdentityStore::loadOrCreate(store), identity);  // and later runs only read
         EXPECT_EQ(store.writes.size(), 2u);
     }
-}
-
-TEST(IdentityStore, unusableIdentityIsKeptAsideReplacedAndReported) {
     const auto good = LocalIdentity::generate();
     const struct {
         std::string reason;
@@ -102,20 +97,14 @@ TEST(IdentityStore, unusableIdentityIsKeptAsideReplacedAndReported) {
     }
 }
 
-TEST(IdentityStore, unusableIdentityThatCannotBeKeptIsNotReplaced) {
-    MemorySecretStore store;
-    store.entries["device-id"] = wire::toBytes("old-id");
-    store.entries["ed25519-seed"] = Bytes(31, 1);
-    const auto error = SecretStoreError::io("read-only");
-    store.fail(Op::write, error, "ed25519-seed.corrupt");
-    EXPECT_EQ(IdentityStore::loadOrCreate(store), tl::unexpected(error));
-    EXPECT_EQ(store.entries.at("device-id"), wire::toBytes("old-id"));
-    EXPECT_EQ(store.entries.at("ed25519-seed"), Bytes(31, 1));
-}
-
-TEST(IdentityStore, storeFailuresArePassedOn) {
+TEST(IdentityStore, storeFailuresArePassedOnAndAnIdentityThatCannotBeKeptAsideIsNotReplaced) {
     const auto error = SecretStoreError::io("disk full");
-    MemorySecretStore reads, writes;
+    MemorySecretStore reads, writes, aside;
+    aside.entries = {{"device-id", wire::toBytes("old-id")}, {"ed25519-seed", Bytes(31, 1)}};
+    aside.fail(Op::write, error, "ed25519-seed.corrupt");
+    EXPECT_EQ(IdentityStore::loadOrCreate(aside), tl::unexpected(error));
+    EXPECT_EQ(aside.entries.at("device-id"), wire::toBytes("old-id"));
+    EXPECT_EQ(aside.entries.at("ed25519-seed"), Bytes(31, 1));
     reads.entries = {{"device-id", wire::toBytes("id")}, {"ed25519-seed", Bytes(32, 1)}};
     reads.fail(Op::read, error, "ed25519-seed");
     EXPECT_EQ(IdentityStore::loadOrCreate(reads), tl::unexpected(error));
@@ -132,7 +121,6 @@ TEST(IdentityStore, fileStoreKeepsIdentityAndADamagedSeedAsideInPrivateFiles) {
     auto first = IdentityStore::loadOrCreate(*IdentityStore::defaultSecretStore(directory));
     ASSERT_TRUE(first) << first.error();
     EXPECT_EQ(IdentityStore::loadOrCreate(*IdentityStore::defaultSecretStore(directory)), first);
-
     std::ofstream(directory / "ed25519-seed.secret", std::ios::trunc) << "short";
     LogCapture log;
     auto replaced = IdentityStore::loadOrCreate(*IdentityStore::defaultSecretStore(directory));

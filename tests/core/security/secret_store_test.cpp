@@ -6,8 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "tests/fakes/temp_dir.hpp"
 
@@ -28,7 +26,7 @@ bool isIOFailure(const tl::expected<void, SecretStoreError>& result) {
            !result.error().ioDescription().empty();
 }
 
-TEST(FileSecretStore, writeCreatesPrivateFoldersAndEntriesWhateverTheUmask) {
+TEST(FileSecretStore, writesPrivatelyWhateverTheUmaskReadsRawBytesAndReplacesOrRemoves) {
     // With no umask, default modes would give 0777/0666; with 0777, nothing at all.
     for (mode_t mask : {0000, 0777}) {
         const TempDir root;
@@ -41,9 +39,6 @@ TEST(FileSecretStore, writeCreatesPrivateFoldersAndEntriesWhateverTheUmask) {
         EXPECT_EQ(permissions(directory), 0700u);
         EXPECT_EQ(permissions(directory / "device-id.secret"), 0600u);
     }
-}
-
-TEST(FileSecretStore, readGivesTheRawBytesWrittenAndReplacingOrRemovingAnEntryWorks) {
     const TempDir root;
     FileSecretStore store(root.path());
     const Bytes seed{0x00, 0x01, 0xFF, 0x00, 0x0A}, large(100000, 0x5A);
@@ -54,7 +49,6 @@ TEST(FileSecretStore, readGivesTheRawBytesWrittenAndReplacingOrRemovingAnEntryWo
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), seed);
     EXPECT_EQ(store.read("large").value(), large);
     EXPECT_EQ(store.read("empty").value(), Bytes{});  // an entry, not a missing one
-
     // An entry others could read is left owner-only once replaced.
     const fs::path entryFile = root.path() / "device-id.secret";
     std::ofstream(entryFile) << "planted";
@@ -68,7 +62,7 @@ TEST(FileSecretStore, readGivesTheRawBytesWrittenAndReplacingOrRemovingAnEntryWo
     EXPECT_TRUE(FileSecretStore(root.path() / "never" / "made").remove("device-id"));
 }
 
-TEST(FileSecretStore, fileSystemFailuresAreIOErrorsNeverMissingEntries) {
+TEST(FileSecretStore, fileSystemFailuresAreIOErrorsNeverMissingEntriesAndAccountsStayInside) {
     const TempDir root;
     std::ofstream(root.path() / "plain") << "";
     EXPECT_TRUE(isIOFailure(
@@ -80,16 +74,12 @@ TEST(FileSecretStore, fileSystemFailuresAreIOErrorsNeverMissingEntries) {
     EXPECT_FALSE(store.read("device-id"));
     EXPECT_TRUE(isIOFailure(store.remove("device-id")));
     EXPECT_TRUE(isIOFailure(store.write(wire::asBytes("s"), "device-id")));
-}
-
-TEST(FileSecretStore, accountNameCannotLeaveTheDirectory) {
-    const TempDir root;
-    FileSecretStore store(root.path() / "identity");
+    FileSecretStore inner(root.path() / "identity");
     for (std::string_view account : std::initializer_list<std::string_view>{
              "../escaped", "a/b", "", std::string_view("a\0b", 3)}) {
-        EXPECT_TRUE(isIOFailure(store.write(wire::asBytes("s"), account))) << account;
-        EXPECT_FALSE(store.read(account));
-        EXPECT_FALSE(store.remove(account));
+        EXPECT_TRUE(isIOFailure(inner.write(wire::asBytes("s"), account))) << account;
+        EXPECT_FALSE(inner.read(account));
+        EXPECT_FALSE(inner.remove(account));
     }
     EXPECT_FALSE(fs::exists(root.path() / "escaped.secret"));
 }

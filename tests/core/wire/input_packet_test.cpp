@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <set>
-#include <vector>
 
 namespace tarvel::wire {
 namespace {
@@ -17,8 +13,7 @@ using E = InputEvent;
 template <std::size_t N>
 using Array = std::array<std::uint8_t, N>;
 
-// An event with distinctive field values and the payload bytes it must
-// produce, written out by hand from the protocol's table.
+// Distinctive field values and their payload bytes, written out by hand.
 struct PayloadRow {
     InputEvent event;
     std::uint8_t opcode;
@@ -41,14 +36,13 @@ const std::vector<PayloadRow> payloadTable = {
     {E::ResetState{}, 15, {}, 0},
 };
 
-// A clear packet with a valid header around the given opcode and payload.
 Bytes plainPacket(std::uint8_t opcode, const Payload& payload, std::uint8_t flags = 0x00) {
     Array<20> out{0x01, opcode, 0x00, flags, 0x05};
     std::copy(payload.begin(), payload.end(), out.begin() + 12);
     return Bytes(out.begin(), out.end());
 }
 
-TEST(InputPacket, headerCarriesSeqLittleEndianModifiersPhaseAndAck) {
+TEST(InputPacket, headerAndEveryPayloadHaveTheirDocumentedBytesAndAckFollowsTheKind) {
     const InputPacket keyDown(2, E::Key{4, KeyState::down, false});
     EXPECT_EQ(keyDown.plain20(),
               (Array<20>{0x01, 0x04, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -60,9 +54,6 @@ TEST(InputPacket, headerCarriesSeqLittleEndianModifiersPhaseAndAck) {
     // An explicit ack overrides the event's default both ways.
     EXPECT_EQ(InputPacket(1, E::MouseMove{}, {}, GesturePhase::none, true).flags(), 0x01);
     EXPECT_EQ(InputPacket(1, E::Key{}, {}, GesturePhase::cancelled, false).flags(), 0x50);
-}
-
-TEST(InputEventPayload, everyCaseHasItsDocumentedBytesAndIgnoresUnusedOnes) {
     for (const auto& row : payloadTable) {
         SCOPED_TRACE(int(row.opcode));
         EXPECT_EQ(row.event.opcode(), row.opcode);
@@ -82,9 +73,6 @@ TEST(InputEventPayload, everyCaseHasItsDocumentedBytesAndIgnoresUnusedOnes) {
         const auto key = InputEvent::decode(Opcode::keyEvent, Payload{4, 0, 1, byte});
         EXPECT_EQ(key->as<E::Key>()->isRaw, byte != 0) << int(byte);
     }
-}
-
-TEST(InputEventAck, defaultFollowsTheEventKindAndPhase) {
     for (const auto& row : payloadTable) {
         const bool stream = row.opcode == Opcode::mouseMove || row.opcode == Opcode::scroll ||
                             row.opcode == Opcode::gamepadSticks;
@@ -96,7 +84,7 @@ TEST(InputEventAck, defaultFollowsTheEventKindAndPhase) {
     }
 }
 
-TEST(InputPacketFromPlain20, firstFailingCheckDecidesAndOnlyDefinedOpcodesDecode) {
+TEST(InputPacketFromPlain20, firstFailingCheckDecidesOnlyDefinedOpcodesAndFlagsBelow0x60Decode) {
     // Every check fails: the length wins, at every wrong length.
     Bytes bad = plainPacket(5, Payload{4, 0, 3}, 0x60);
     bad[0] = 2;
@@ -113,16 +101,12 @@ TEST(InputPacketFromPlain20, firstFailingCheckDecidesAndOnlyDefinedOpcodesDecode
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::unknownOpcode(5));
     bad[1] = Opcode::keyEvent;
     EXPECT_EQ(InputPacket::fromPlain20(bad).error(), WireError::malformed());
-    // Exactly the defined opcodes decode.
     const std::set<int> defined = {1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 15};
     for (int opcode = 0; opcode <= 255; ++opcode) {
         auto decoded = InputEvent::decode(static_cast<std::uint8_t>(opcode), Payload{});
         ASSERT_EQ(decoded.has_value(), defined.count(opcode) == 1) << opcode;
         EXPECT_EQ(decoded ? decoded->opcode() : opcode, opcode);
     }
-}
-
-TEST(InputPacketFromPlain20, flagsFrom0x60AreMalformedAndOtherBitsAreCarriedOrIgnored) {
     for (int flags : {0x60, 0x61, 0x70, 0xF0, 0xFF}) {
         auto packet = InputPacket::fromPlain20(
             plainPacket(Opcode::resetState, {}, static_cast<std::uint8_t>(flags)));

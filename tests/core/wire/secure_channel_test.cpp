@@ -25,7 +25,6 @@ Bytes hexBytes(std::string_view hex) {
 const SymmetricKey sessionKey(std::array<std::uint8_t, SymmetricKey::size>{0x5A, 0x13, 0x77});
 const auto authFailed = tl::make_unexpected(WireError::authenticationFailed());
 
-// Feeds `stream` in pieces of `chunk` bytes and collects every frame.
 std::vector<TCPFrame> decodeAll(const Bytes& stream, std::size_t chunk) {
     TCPFrameDecoder decoder;
     std::vector<TCPFrame> frames;
@@ -68,7 +67,6 @@ TEST(TCPFrameCodec, plainFramesAreLengthTypeBodyAndDecodeWhateverTheReadSizesOrB
     }
     std::vector<TCPFrame> sent{{0x33, Bytes(1000, 0x5C)}, {0x14, {}}};
     for (int i = 0; i < 65536 / 6; ++i) {  // a 64 KiB read's worth of 5-byte frames
-
         sent.push_back({static_cast<std::uint8_t>(i), Bytes({static_cast<std::uint8_t>(i >> 8)})});
     }
     Bytes stream;

@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <limits>
 #include <numeric>
 #include <random>
-#include <set>
 #include <thread>
-#include <type_traits>
-#include <vector>
 
 namespace tarvel::wire {
 namespace {
@@ -37,9 +32,8 @@ struct ReferenceWindow {
     std::uint64_t highest_ = 0;
 };
 
-// Every edge swept both ways: down through the bottom of the window, back up
-// through the replays and past the highest (reusing every ring slot), from
-// several starting points.
+// Sweeps down through the window's bottom, then up through the replays and past
+// the highest (reusing every ring slot), from several starting points.
 TEST(SequenceWindow, agreesWithTheReferenceOnEdgeSweepsAndRandomTraffic) {
     for (const std::uint64_t highest :
          std::initializer_list<std::uint64_t>{511, 512, 513, 1000, 1000000, maxSeq - 601}) {
