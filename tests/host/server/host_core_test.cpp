@@ -102,7 +102,6 @@ class HostCoreTest : public ::testing::Test {
         now.mono += step;
         now.wall += std::chrono::duration_cast<std::chrono::system_clock::duration>(step);
     }
-    /// Every frame the host sent on `id` since the recorder was last cleared.
     std::vector<wire::TCPFrame> framesTo(ConnectionId id) {
         wire::TCPFrameDecoder decoder;
         for (const auto& send : out.all<Send>()) {
@@ -126,7 +125,6 @@ class HostCoreTest : public ::testing::Test {
     security::ClientDescriptor descriptor(const Phone& phone) {
         return {phone.identity, phone.name, "iPhone"};
     }
-    /// Opens a connection for `phone` and sends its pairing request with `code`.
     security::ClientPairingHandshake requestPairing(Phone& phone, const std::string& code) {
         phone.conn = open();
         security::ClientPairingHandshake handshake(descriptor(phone), code,
@@ -158,7 +156,6 @@ class HostCoreTest : public ::testing::Test {
         }
         return last;
     }
-    /// Authenticates a paired phone on a new connection.
     void authenticate(
         Phone& phone, const std::function<void()>& meanwhile = [] {}) {
         phone.conn = open();
@@ -495,7 +492,7 @@ TEST_F(HostCoreTest, aJunkFloodCannotMuteOrEvictAPhoneAndMutedFlowsGetAChanceWit
     EXPECT_EQ(out.injections(), (Kinds{"release", "packet"}));
 }
 
-TEST_F(HostCoreTest, removingAConnectedDeviceSendsUnpairedByHostThenCloses) {
+TEST_F(HostCoreTest, removingAConnectedDeviceSendsUnpairedByHostThenClosesAndStopEndsEverything) {
     Phone phone = pairedPhone();
     out.actions.clear();
     core.removeClient(phone.identity.id(), now, out);
@@ -516,19 +513,17 @@ TEST_F(HostCoreTest, removingAConnectedDeviceSendsUnpairedByHostThenCloses) {
     });
     EXPECT_EQ(core.phase(other.conn), std::nullopt);
     EXPECT_NE(framesTo(other.conn).back().type, FrameType::authOK);
-}
-
-TEST_F(HostCoreTest, afterStopNothingIsHandledAndTheLastInjectionIsTheRelease) {
-    Phone phone = pairedPhone();
-    datagram(phone, key(phone, 4));
+    // After stop nothing is handled and the last injection is the release.
+    Phone last = pairedPhone("Last");
+    datagram(last, key(last, 4));
     out.actions.clear();
     core.stop(now, out);
-    EXPECT_TRUE(closed(phone.conn));
+    EXPECT_TRUE(closed(last.conn));
     EXPECT_EQ(out.injections().back(), "release");
     out.actions.clear();
     // A read and a datagram completed just before stop arrive after it.
-    sendSealed(phone, FrameType::reliableInput, key(phone, 5).plain20());
-    datagram(phone, key(phone, 6));
+    sendSealed(last, FrameType::reliableInput, key(last, 5).plain20());
+    datagram(last, key(last, 6));
     core.tick(now, out);
     core.moveInjected(out);
     core.connectionOpened(500, endpoint({192, 168, 1, 9}), now, out);

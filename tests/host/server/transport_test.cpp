@@ -93,15 +93,16 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
             },
             {});
     });
+    const auto locked = [&](auto read) {
+        std::lock_guard guard(mutex);
+        return read();
+    };
     auto flowsFrom = [&](std::uint16_t port) {
         return std::ranges::count_if(flowPorts, [&](auto& f) { return f.second == port; });
     };
     const std::string x36(36, 'x');
     refused.send_to(asio::buffer(x36), host);
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard guard(mutex);
-        return flowsFrom(refusedPort) == 1;
-    }));
+    ASSERT_TRUE(eventually([&] { return locked([&] { return flowsFrom(refusedPort) == 1; }); }));
     for (auto* peer : {&refused, &a}) {
         peer->send_to(asio::buffer(x36), host);
     }
@@ -111,9 +112,10 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     asio::ip::udp::endpoint from;
     EXPECT_EQ(std::string(echo.data(), b.receive_from(asio::buffer(echo), from)), "zzz");
     EXPECT_TRUE(eventually([&] {
-        std::lock_guard guard(mutex);
-        return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
-               flowsFrom(refusedPort) == 2;
+        return locked([&] {
+            return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
+                   flowsFrom(refusedPort) == 2;
+        });
     }));
     {
         std::lock_guard guard(mutex);
@@ -130,24 +132,16 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
                          })->first);
     });
     a.send_to(asio::buffer(x36), host);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard guard(mutex);
-        return flowsFrom(aPort) == 2;
-    }));
+    EXPECT_TRUE(eventually([&] { return locked([&] { return flowsFrom(aPort) == 2; }); }));
     // A burst is read in batches, not a wake-up per datagram.
-    queue.sync([&] {
-        std::lock_guard guard(mutex);
-        batches = 0;
-    });
+    queue.sync([&] { locked([&] { return batches = 0; }); });
     queue.sync([&] {
         for (int i = 0; i < 128; ++i) {
             b.send_to(asio::buffer(x36), host);
         }
     });
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard guard(mutex);
-        return sizesByPeerPort[bPort].size() == 129;
-    }));
+    EXPECT_TRUE(
+        eventually([&] { return locked([&] { return sizesByPeerPort[bPort].size() == 129; }); }));
     {
         std::lock_guard guard(mutex);
         EXPECT_LE(batches, 128u / UdpListener::batchSize + 2);
