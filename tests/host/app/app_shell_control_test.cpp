@@ -1,12 +1,10 @@
 // The tray application's shell serves the control socket while its server runs.
 #include <gtest/gtest.h>
-
 #include <QCoreApplication>
-
-#include "host/app/app_shell.hpp"
 #include "host/app/pairing_window.hpp"
 #include "host/server/control_server.hpp"
 #include "tests/host/server/control_peer.hpp"
+#include "tests/host/app/shell_setup.hpp"
 #include "tests/host/server/server_test_support.hpp"
 
 namespace tarvel::app {
@@ -25,27 +23,13 @@ TEST(AppShellControl, servesTheSocketWhileRunningAndACommandsCodeOutlivesAndClos
     deps.socketPath = socket;
     deps.host = host.server;
     deps.sink = "none";
-    auto defaults = std::make_shared<mapping::UserDefaults>(files / "defaults.json");
-    AppShell shell(AppShell::Setup{
-        .server = host.server,
-        .mainQueue = mainQueue,
-        .background = std::make_shared<platform::AsioSerialQueue>("rc.test.background"),
-        .defaults = defaults,
-        .runtime = mapping::makePadMappingRuntime(files / "mapping.json", *defaults),
-        .mappingFile = files / "mapping.json",
-        .injection = {false, "input is discarded (--sink none)"},
-        .loginItem = LoginItem(files / "autostart", "/usr/bin/tarvel"),
-        .environment = [](std::string_view name) -> std::optional<std::string> {
-            return name == "TVL_BENCH" ? std::optional<std::string>("1") : std::nullopt;
-        },
-        .control = control::ControlServer::create(std::move(deps)),
-    });
+    AppShell shell(testShellSetup(host.server, mainQueue, files.path(), {false, "input is discarded (--sink none)"},
+                                  control::ControlServer::create(std::move(deps))));
     shell.start();
     ASSERT_TRUE(server::testing::eventually([&] { return host.server->port() != 0; }));
     const auto status = std::get<control::HostStatus>(Peer(socket).ask({control::Command::status, {}}));
     EXPECT_EQ(status.port, host.server->port());
     EXPECT_EQ(status.sink, "none");
-
     const auto windowShown = [&] { return shell.pairingWindow() && shell.pairingWindow()->isVisible(); };
     for (const bool userCloses : {true, false}) {
         shell.openPairingWindow();
@@ -60,9 +44,8 @@ TEST(AppShellControl, servesTheSocketWhileRunningAndACommandsCodeOutlivesAndClos
         } else {
             // Left alone, the window showing a dead code goes by itself (bounded).
             for (const auto deadline = std::chrono::steady_clock::now() + 3s;
-                 windowShown() && std::chrono::steady_clock::now() < deadline;) {
+                 windowShown() && std::chrono::steady_clock::now() < deadline;)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            }
             EXPECT_FALSE(windowShown());
         }
         server::testing::TestConnection phone(host.server->port());

@@ -1,14 +1,10 @@
 // The widget tests run on Qt's offscreen platform: no display needed.
 #include <gtest/gtest.h>
-
 #include <QApplication>
-
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);  // unless already set
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,7 +1,5 @@
 #include "host/app/login_item.hpp"
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
@@ -9,12 +7,10 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
 #include "tests/fakes/temp_dir.hpp"
 
 namespace tarvel::app {
 namespace {
-
 namespace fs = std::filesystem;
 
 base::Environment environment(std::map<std::string, std::string> variables) {
@@ -42,7 +38,6 @@ TEST(LoginItem, enablingWritesAnEntryDisablingRemovesItAndHiddenEntriesAreOff) {
     ASSERT_TRUE(item.setEnabled(false).has_value());
     EXPECT_FALSE(fs::exists(item.entryPath()));
     EXPECT_TRUE(item.setEnabled(false).has_value());  // nothing left to remove
-
     // Keys of another group say nothing about this entry.
     const std::string head = "[Desktop Entry]\nType=Application\nExec=/usr/bin/tarvel\n";
     for (const auto& [tail, enabled] : std::vector<std::pair<std::string, bool>>{
@@ -58,7 +53,6 @@ TEST(LoginItem, enablingWritesAnEntryDisablingRemovesItAndHiddenEntriesAreOff) {
     fs::remove(item.entryPath());
     fs::create_directory(item.entryPath());
     EXPECT_FALSE(item.isEnabled());
-
     std::ofstream(root / "file") << "not a folder";
     LoginItem blocked(root / "file" / "autostart", "/usr/bin/tarvel");
     const auto result = blocked.setEnabled(true);
@@ -80,7 +74,6 @@ TEST(LoginItem, execQuotesReservedCharactersAndDirectoryFollowsAbsoluteXdgConfig
         EXPECT_NE(entry.find("\n" + exec + "\n"), std::string::npos) << entry;
     }
     EXPECT_FALSE(LoginItem::desktopEntry("/opt/a\nb/tarvel").has_value());
-
     for (const auto& [config, expected] : std::map<std::string, std::string>{
              {"/x/conf", "/x/conf/autostart"}, {"relative", "/home/ann/.config/autostart"}}) {
         EXPECT_EQ(LoginItem::defaultDirectory(

@@ -1,7 +1,5 @@
 #include "host/app/mapping_editor.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -12,14 +10,11 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
-
 #include <linux/input-event-codes.h>
-
 #include <algorithm>
 #include <fstream>
 #include <tuple>
 #include <vector>
-
 #include "host/app/key_recorder.hpp"
 #include "tests/core/gamepad/gamepad_printers.hpp"
 #include "tests/fakes/manual_queue.hpp"
@@ -36,8 +31,7 @@ using gamepad::PadModifiers;
 using C = gamepad::PadControl;
 
 // What a key event carries on X11: the Linux key code plus 8.
-QKeyEvent keyEvent(QEvent::Type type, int linuxKey, int qtKey,
-                   Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+QKeyEvent keyEvent(QEvent::Type type, int linuxKey, int qtKey, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     return QKeyEvent(type, qtKey, modifiers, static_cast<quint32>(linuxKey + 8), 0, 0);
 }
 
@@ -59,9 +53,8 @@ TEST(HidUsageOfKeyEvent, readsTheScanCodeAndFoldsRightHandModifiersOntoTheLeft) 
         {KEY_LEFTSHIFT, Qt::Key_Shift, 0xE1}, {KEY_RIGHTSHIFT, Qt::Key_Shift, 0xE1},
         {KEY_RIGHTCTRL, Qt::Key_Control, 0xE0}, {KEY_RIGHTALT, Qt::Key_Alt, 0xE2},
         {KEY_RIGHTMETA, Qt::Key_Meta, 0xE3},  {KEY_F13, Qt::Key_F13, std::nullopt}};
-    for (const auto& [linuxKey, qtKey, usage] : rows) {
+    for (const auto& [linuxKey, qtKey, usage] : rows)
         EXPECT_EQ(hidUsageOfKeyEvent(keyEvent(QEvent::KeyPress, linuxKey, qtKey)), usage) << linuxKey;
-    }
     EXPECT_EQ(hidUsageOfKeyEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_K, Qt::NoModifier, 0, 0, 0)),
               std::nullopt);
 }
@@ -69,11 +62,8 @@ TEST(HidUsageOfKeyEvent, readsTheScanCodeAndFoldsRightHandModifiersOntoTheLeft) 
 class KeyRecorderTest : public ::testing::Test {
   protected:
     void record(const char* id, bool allowModifiers) {
-        recorder.begin(id, allowModifiers, [this](const PadKeyCombo& combo) {
-            captured.push_back(combo);
-        });
+        recorder.begin(id, allowModifiers, [this](const PadKeyCombo& combo) { captured.push_back(combo); });
     }
-
     // Counts the key presses that reach it, that is, that the recorder let through.
     struct Target : QWidget {
         bool event(QEvent* event) override {
@@ -116,7 +106,6 @@ TEST_F(KeyRecorderTest, modifierPressedAndReleasedAloneBindsTheFirstOnePressed) 
     EXPECT_TRUE(captured.empty()) << "one modifier is still held";
     release(&target, KEY_RIGHTALT, Qt::Key_Alt, Qt::AltModifier);
     EXPECT_EQ(captured, (std::vector<PadKeyCombo>{{"lctrl", {}}}));
-
     // A key in between makes it a shortcut, not a lone modifier.
     record("a", true);
     press(&target, KEY_LEFTSHIFT, Qt::Key_Shift);
@@ -132,41 +121,32 @@ class MappingEditorTest : public ::testing::Test {
   protected:
     std::shared_ptr<mapping::PadMappingStore> makeStore(const std::filesystem::path& file) {
         return mapping::PadMappingStore::create(
-            {file, defaults, mapping::makePadMappingRuntime(file, *defaults), mainQueue,
-             backgroundQueue, {}});
+            {file, defaults, mapping::makePadMappingRuntime(file, *defaults), mainQueue, backgroundQueue, {}});
     }
-
     template <class T = QWidget>
     T* child(const QString& name) {
         auto* found = editor->findChild<T*>(name);
         EXPECT_NE(found, nullptr) << name.toStdString();
         return found;
     }
-
     /// Picks an entry as the user would.
     void choose(const QString& comboName, const QString& text) {
         auto* combo = child<QComboBox>(comboName);
-        ASSERT_NE(combo, nullptr);
         const int index = combo->findText(text);
         ASSERT_GE(index, 0) << text.toStdString();
         combo->setCurrentIndex(index);
         emit combo->activated(index);
     }
-
     bool offersCustom() { return child<QComboBox>("preset")->findText("Custom") >= 0; }
-
     PadBinding binding(C control) const { return store->mapping().binding(control); }
     QString keyText(const QString& id) { return child<QPushButton>("key-" + id)->text(); }
-
     testing::TempDir dir;
     std::filesystem::path file = dir / "data" / "gamepad_mapping.json";
     std::shared_ptr<mapping::UserDefaults> defaults =
         std::make_shared<mapping::UserDefaults>(dir / "defaults.json");
     std::shared_ptr<testing::FakeClock> clock = std::make_shared<testing::FakeClock>();
-    std::shared_ptr<testing::ManualQueue> mainQueue =
-        std::make_shared<testing::ManualQueue>(clock, "main");
-    std::shared_ptr<testing::ManualQueue> backgroundQueue =
-        std::make_shared<testing::ManualQueue>(clock, "bg");
+    std::shared_ptr<testing::ManualQueue> mainQueue = std::make_shared<testing::ManualQueue>(clock, "main");
+    std::shared_ptr<testing::ManualQueue> backgroundQueue = std::make_shared<testing::ManualQueue>(clock, "bg");
     std::shared_ptr<mapping::PadMappingStore> store = makeStore(file);
     std::unique_ptr<MappingEditor> editor = std::make_unique<MappingEditor>(store, file, defaults);
 };
@@ -176,7 +156,6 @@ TEST_F(MappingEditorTest, switchingKindStartsFromItsDefaultsAndTheSameKindKeepsT
     ASSERT_EQ(child<QComboBox>("kind-a")->currentText(), "Key");
     choose("kind-a", "Key");
     EXPECT_EQ(store->mapping(), shooter);
-
     choose("kind-a", "Scroll");
     EXPECT_EQ(binding(C::a), PadBinding::scroll(gamepad::PadDirection::down, 1.0));
     choose("direction-a", "Left");
@@ -202,12 +181,10 @@ TEST_F(MappingEditorTest, switchingKindStartsFromItsDefaultsAndTheSameKindKeepsT
 TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
     EXPECT_FALSE(offersCustom());
-
     choose("kind-a", "Nothing");
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Custom");
     choose("preset", "Custom");
     EXPECT_EQ(binding(C::a), PadBinding::none());
-
     // Back to the preset's value by the key list: Custom goes away.
     choose("kind-a", "Key");
     QMenu* menu = child<QToolButton>("keymenu-a")->menu();
@@ -219,7 +196,6 @@ TEST_F(MappingEditorTest, presetPickerShowsCustomOnlyForAnEditedMapping) {
     EXPECT_EQ(store->mapping(), GamepadMapping::defaults());
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Shooter (WASD + mouse look)");
     EXPECT_FALSE(offersCustom());
-
     choose("preset", "Arrow keys / emulator");
     EXPECT_EQ(store->mapping(), gamepad::presetMapping(GamepadPreset::emulator));
     EXPECT_EQ(keyText("a"), "X");
@@ -234,22 +210,18 @@ TEST_F(MappingEditorTest, keyFieldsRecordIntoTheStoreAndShowTheRecordingState) {
     EXPECT_EQ(binding(C::a), PadBinding::key("k", PadModifiers::ctrl));
     EXPECT_EQ(keyText("a"), "⌃K");
     EXPECT_EQ(child<QComboBox>("preset")->currentText(), "Custom");
-
     child<QPushButton>("key-leftStick.up")->click();
     press(child<QPushButton>("key-leftStick.up"), KEY_K, Qt::Key_K, Qt::ControlModifier);
     EXPECT_EQ(store->mapping().leftStick.up, "k");
     EXPECT_EQ(keyText("leftStick.up"), "K");
-
     child<QPushButton>("key-b")->click();
     press(child<QPushButton>("key-b"), KEY_ESC, Qt::Key_Escape);
     EXPECT_EQ(binding(C::b), PadBinding::key("c"));
     EXPECT_EQ(keyText("b"), "C");
-
     child<QPushButton>("key-x")->click();
     press(child<QPushButton>("key-x"), KEY_RIGHTSHIFT, Qt::Key_Shift);
     release(child<QPushButton>("key-x"), KEY_RIGHTSHIFT, Qt::Key_Shift, Qt::ShiftModifier);
     EXPECT_EQ(binding(C::x), PadBinding::key("lshift"));
-
     // An unknown key keeps recording; clicking another field moves the recording there.
     child<QPushButton>("key-y")->click();
     press(child<QPushButton>("key-y"), KEY_F13, Qt::Key_F13);
@@ -259,6 +231,12 @@ TEST_F(MappingEditorTest, keyFieldsRecordIntoTheStoreAndShowTheRecordingState) {
     EXPECT_EQ(editor->recorder().activeID(), "b");
     EXPECT_EQ(keyText("y"), "Q");
     EXPECT_EQ(keyText("b"), "Press a key…");
+    // The window keeps its geometry across runs.
+    editor->resize(720, 640);
+    editor->close();
+    ASSERT_TRUE(defaults->string(MappingEditor::geometryKey).has_value());
+    editor = std::make_unique<MappingEditor>(store, file, defaults);
+    EXPECT_EQ(editor->size(), QSize(720, 640));
 }
 
 TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
@@ -269,7 +247,6 @@ TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
     EXPECT_EQ(child<QPushButton>("key-lb")->text(), "⌘[");
     EXPECT_EQ(editor->findChild<QPushButton*>("key-leftStick.up"), nullptr) << "mouse mode";
     EXPECT_EQ(editor->recorder().activeID(), "a") << "the recording survives the rebuild";
-
     // A store whose folder cannot be made.
     { std::ofstream(dir / "blocker") << "a regular file"; }
     const auto blocked = dir / "blocker" / "gamepad_mapping.json";
@@ -284,16 +261,6 @@ TEST_F(MappingEditorTest, followsChangesMadeElsewhereAndShowsASaveFailure) {
     EXPECT_FALSE(child<QLabel>("saveError")->isHidden());
     EXPECT_EQ(child<QLabel>("saveError")->text(),
               "Could not save: " + QString::fromStdString(*store->saveError()));
-}
-
-TEST_F(MappingEditorTest, windowKeepsItsGeometryAcrossRuns) {
-    editor->show();
-    editor->resize(720, 640);
-    editor->close();
-    ASSERT_TRUE(defaults->string(MappingEditor::geometryKey).has_value());
-
-    editor = std::make_unique<MappingEditor>(store, file, defaults);
-    EXPECT_EQ(editor->size(), QSize(720, 640));
 }
 
 }  // namespace

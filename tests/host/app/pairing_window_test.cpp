@@ -1,7 +1,5 @@
 #include "host/app/pairing_window.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProcess>
@@ -10,7 +8,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QWindow>
-
 #include <string>
 #include <vector>
 
@@ -23,28 +20,19 @@ const std::string shortUrl = "tarvel://pair?code=123456";
 std::string longUrl() {
     std::string url = "tarvel://pair?v=1&id=0f8fad5b-d9cb-469f-a165-70867728950e&name=Work"
                       "&lan=192.168.1.2:49182&ts=100.101.102.103:49182&code=123456&pk=";
-    while (url.size() < 300) {
-        url += "9a3f";
-    }
-    return url;
+    return url + std::string(300 - url.size(), 'a');
 }
 
 bool dark(const QImage& image, int x, int y) { return qGray(image.pixel(x, y)) < 128; }
 
-// The scale read back from the pixels alone: the first dark pixel is the
-// top-left finder after a two-module quiet zone, its top edge seven modules.
+// The scale from the pixels alone: the first dark pixel is the top-left finder after a two-module quiet zone, its top edge seven modules.
 int readFactor(const QImage& image) {
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
-            if (!dark(image, x, y)) {
-                continue;
-            }
+            if (!dark(image, x, y)) continue;
             int run = 0;
-            while (x + run < image.width() && dark(image, x + run, y)) {
-                ++run;
-            }
-            const bool ok = x == y && x % 2 == 0 && x > 0 && run == 7 * (x / 2) &&
-                            image.width() % (x / 2) == 0;
+            while (x + run < image.width() && dark(image, x + run, y)) ++run;
+            const bool ok = x == y && x % 2 == 0 && x > 0 && run == 7 * (x / 2) && image.width() % (x / 2) == 0;
             return ok ? x / 2 : 0;
         }
     }
@@ -73,9 +61,7 @@ TEST(PairingQR, largestWholeFactorWithinTargetAtLeastOneAndNullWhenTooLong) {
 
 TEST(PairingQR, decodesBackToTheLink) {
     const QString zbar = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
-    if (zbar.isEmpty()) {
-        GTEST_SKIP() << "zbarimg not installed (zbar-tools): decode check not run";
-    }
+    if (zbar.isEmpty()) GTEST_SKIP() << "zbarimg not installed (zbar-tools): decode check not run";
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("qr.png"));
     ASSERT_TRUE(pairingQRImage(longUrl(), 340).save(path));
@@ -89,13 +75,11 @@ TEST(PairingQR, decodesBackToTheLink) {
 class PairingWindowTest : public ::testing::Test {
   protected:
     void TearDown() override { window.dismiss(); }
-
     QString text(const char* name) const {
         const auto* label = window.findChild<QLabel*>(QString::fromLatin1(name));
         return label != nullptr ? label->text() : QStringLiteral("<missing>");
     }
     const QLabel* qr() const { return window.findChild<QLabel*>(QStringLiteral("qr")); }
-
     PairingWindow window;
 };
 
@@ -109,7 +93,6 @@ TEST_F(PairingWindowTest, presentTwiceReplacesTheTextsAndQrOfOneWindow) {
     EXPECT_EQ(text("caption"), QStringLiteral("Scan with the Tarvel app, or enter the code."));
     ASSERT_NE(qr(), nullptr);
     EXPECT_EQ(qr()->pixmap().deviceIndependentSize(), QSizeF(170, 170));
-
     window.present("654321", longUrl(), "10.0.0.7:49183", std::nullopt, std::nullopt);
     EXPECT_EQ(window.findChildren<QLabel*>(QStringLiteral("code")).size(), 1);
     EXPECT_EQ(text("code"), QStringLiteral("654 321"));
@@ -117,7 +100,6 @@ TEST_F(PairingWindowTest, presentTwiceReplacesTheTextsAndQrOfOneWindow) {
     EXPECT_EQ(text("tailscale"), QStringLiteral("Tailscale: Not connected"));
     EXPECT_TRUE(qr()->isVisible());
     EXPECT_EQ(qr()->pixmap().size(), pairingQRImage(longUrl(), 340).size());
-
     // An unencodable link leaves out only the QR; a code of another length stays as it is.
     window.present("1234567", std::string(3000, 'a'), "lan", std::nullopt, std::nullopt);
     EXPECT_FALSE(qr()->isVisible());
@@ -145,12 +127,10 @@ TEST_F(PairingWindowTest, userCloseEmitsOnceAndDismissEmitsNothing) {
     window.close();
     window.close();  // already gone: no second decision by the user
     EXPECT_EQ(closed.count(), 1);
-
     window.present("654321", shortUrl, "lan", std::nullopt, std::nullopt);
     window.dismiss();
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(closed.count(), 1);
-
     window.present("111222", shortUrl, "lan", std::nullopt, std::nullopt);
     window.windowHandle()->close();  // as the window manager's close button does
     EXPECT_EQ(closed.count(), 2);

@@ -1,13 +1,10 @@
 #include "host/app/status_menu.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAction>
 #include <QDateTime>
 #include <QKeySequence>
 #include <QLocale>
 #include <QMenu>
-
 #include <string>
 #include <vector>
 
@@ -39,8 +36,7 @@ Strings listing(const QMenu& menu, bool names = false) {
     return result;
 }
 
-pairing::PairedClientRecord client(std::string id, std::string name, std::string model,
-                                   std::int64_t seen) {
+pairing::PairedClientRecord client(std::string id, std::string name, std::string model, std::int64_t seen) {
     return {std::move(id), std::move(name), std::move(model), "", 0, seen, ""};
 }
 
@@ -56,7 +52,6 @@ StatusMenuState idleState() {
 struct Calls {
     Strings log;
     std::vector<GamepadPreset> chosen;
-
     StatusMenuActions actions() {
         auto note = [this](const char* what) { return [this, what] { log.emplace_back(what); }; };
         return {note("pair"), note("mapping"), note("reset"), note("login"), note("quit"),
@@ -74,19 +69,13 @@ TEST(StatusMenu, withoutDevicesOrTailscaleShowsEveryRowInOrderAndQuitWorks) {
                        "○ Ready for connection", "|", "Pair New Device…", "No Paired Devices", "|",
                        "Gamepad output", "Gamepad Mapping…", "|", "Start at Login", "Input: X11",
                        "|", "Quit Tarvel"}));
-    for (const char* name : {"hostRow", "addressRow", "controlRow", "noClientsRow"}) {
+    for (const char* name : {"hostRow", "addressRow", "controlRow", "noClientsRow"})
         EXPECT_FALSE(row(menu, name)->isEnabled()) << name;
-    }
     EXPECT_EQ(row(menu, "quitRow")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
-    for (const char* name : {"pairRow", "mappingRow", "quitRow"}) {
-        row(menu, name)->trigger();
-    }
+    for (const char* name : {"pairRow", "mappingRow", "quitRow"}) row(menu, name)->trigger();
     EXPECT_EQ(calls.log, (Strings{"pair", "mapping", "quit"}));
-
     buildStatusMenu(menu, idleState(), StatusMenuActions{});
-    for (QAction* action : menu.findChildren<QAction*>()) {
-        action->trigger();  // an empty function must not be called
-    }
+    for (QAction* action : menu.findChildren<QAction*>()) action->trigger();  // empty functions are not called
 }
 
 TEST(StatusMenu, listsClientsInStoreOrderWithOnlineMarkersLastSeenAndRemoval) {
@@ -101,7 +90,6 @@ TEST(StatusMenu, listsClientsInStoreOrderWithOnlineMarkersLastSeenAndRemoval) {
     Calls calls;
     buildStatusMenu(menu, idleState(), calls.actions());
     buildStatusMenu(menu, state, calls.actions());  // the earlier rows and submenus go
-
     const Strings all = listing(menu);
     EXPECT_EQ(Strings(all.begin() + 1, all.begin() + 8),
               (Strings{"LAN: 192.168.1.20 · Tailscale: 100.101.102.103",
@@ -111,7 +99,6 @@ TEST(StatusMenu, listsClientsInStoreOrderWithOnlineMarkersLastSeenAndRemoval) {
     const QAction* tablet = menu.actions()[5];
     const QAction* phone = menu.actions()[6];
     EXPECT_EQ(tablet->data().toString(), QStringLiteral("c-2"));
-
     ASSERT_NE(phone->menu(), nullptr);
     EXPECT_EQ(listing(*phone->menu(), true), (Strings{"lastSeenRow", "removeClientRow"}));
     const QAction* lastSeen = phone->menu()->actions()[0];
@@ -123,7 +110,6 @@ TEST(StatusMenu, listsClientsInStoreOrderWithOnlineMarkersLastSeenAndRemoval) {
     remove->trigger();
     tablet->menu()->actions()[1]->trigger();
     EXPECT_EQ(calls.log, (Strings{"remove c-1", "remove c-2"}));
-
     // The medium date without a weekday, and the short time.
     const QLocale us(QLocale::English, QLocale::UnitedStates);
     EXPECT_EQ(formatLastSeen(seen, us),
@@ -146,7 +132,6 @@ TEST(StatusMenu, gamepadOutputLoginAndInputRowsFollowTheirState) {
     row(*output, "outputMappingRow")->trigger();
     EXPECT_EQ(calls.chosen, (std::vector<GamepadPreset>{GamepadPreset::racing}));
     EXPECT_EQ(calls.log, (Strings{"reset", "mapping"}));
-
     state.matchingPreset.reset();
     state.loginItemEnabled = true;
     state.injection = {false, "no X display"};

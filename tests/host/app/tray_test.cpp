@@ -3,23 +3,20 @@
 // server issued; a phone pairs with it and appears in the menu; "Quit Tarvel"
 // stops the server with nothing held.
 #include <gtest/gtest.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
-
 #include <cstdlib>
 #include <filesystem>
-
 #include "core/security/hex.hpp"
-#include "host/app/app_shell.hpp"
 #include "host/app/pairing_window.hpp"
 #include "host/platform/client_session.hpp"
 #include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
+#include "tests/host/app/shell_setup.hpp"
 #include "tests/host/server/server_test_support.hpp"
 
 namespace tarvel::app {
@@ -33,19 +30,8 @@ using server::testing::Harness;
 template <class Predicate>
 bool spinUntil(Predicate done, std::chrono::milliseconds limit = 5000ms) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
+    while (!done() && std::chrono::steady_clock::now() < deadline) QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
-}
-
-QAction* row(QMenu& menu, const QString& name) {
-    for (QAction* action : menu.actions()) {
-        if (action->objectName() == name) {
-            return action;
-        }
-    }
-    return nullptr;
 }
 
 TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverything) {
@@ -54,26 +40,10 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     ASSERT_GT(tray, 0) << "wmdocker is needed as the tray host";
     testing::ChildGuard trayGuard{tray};
     ASSERT_TRUE(spinUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
-
     auto mainQueue = std::make_shared<QtMainQueue>();
     Harness host([&](server::HostServer::Dependencies& deps) { deps.mainQueue = mainQueue; });
     tarvel::testing::TempDir files;
-    auto defaults = std::make_shared<mapping::UserDefaults>(files / "defaults.json");
-    AppShell::Setup setup{
-        .server = host.server,
-        .mainQueue = mainQueue,
-        .background = std::make_shared<platform::AsioSerialQueue>("rc.test.background"),
-        .defaults = defaults,
-        .runtime = mapping::makePadMappingRuntime(files / "mapping.json", *defaults),
-        .mappingFile = files / "mapping.json",
-        .injection = {true, {}},
-        .loginItem = LoginItem(files / "autostart", "/usr/bin/tarvel"),
-        .environment = [](std::string_view name) -> std::optional<std::string> {
-            return name == "TVL_BENCH" ? std::optional<std::string>("1") : std::nullopt;
-        },
-        .control = nullptr,
-    };
-    AppShell shell(std::move(setup));
+    AppShell shell(testShellSetup(host.server, mainQueue, files.path(), {true, {}}, nullptr));
     shell.start();
     shell.openPairingWindow();
     ASSERT_TRUE(spinUntil([&] { return shell.pairingWindow() && shell.pairingWindow()->isVisible(); }));
@@ -97,7 +67,6 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     const auto* code = shell.pairingWindow()->findChild<QLabel*>("code");
     ASSERT_NE(code, nullptr);
     EXPECT_EQ(code->text().remove(' ').toStdString(), link->code);
-
     // A phone pairs from the link: the window closes and the menu names it.
     std::mutex mutex;
     bool paired = false;
@@ -117,15 +86,14 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
         return paired && !shell.pairingWindow()->isVisible();
     }));
     shell.rebuildMenu();
-    QAction* client = row(shell.menu(), "clientRow");
+    QAction* client = shell.menu().findChild<QAction*>("clientRow");
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->text(), "● Tray Phone (Model 7)");
-
     // A key held when the user quits is let go of before the server stops.
     ASSERT_TRUE(phone->send(wire::InputEvent::Key{0x04, wire::KeyState::down, false}));
     ASSERT_TRUE(phone->settle(5000ms));
     ASSERT_TRUE(spinUntil([&] { return countLines(*host.sink, {R"("op":"key")", R"("down":true)"}) == 1; }));
-    QAction* quit = row(shell.menu(), "quitRow");
+    QAction* quit = shell.menu().findChild<QAction*>("quitRow");
     ASSERT_NE(quit, nullptr);
     QTimer::singleShot(0, quit, &QAction::trigger);
     QTimer bound;  // the loop ends by the quit, or fails here

@@ -1,11 +1,9 @@
 // Counts every heap allocation in this test program, to show that the
 // steady state of pointer moves, keys and pad buttons allocates nothing.
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <new>
-
 #include "tests/host/injection/injector_harness.hpp"
 
 static std::atomic<long> allocations{0};
@@ -13,17 +11,11 @@ static std::atomic<long> allocations{0};
 // Over-aligned allocations are not counted.
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tarvel::injection::test {
 namespace {
@@ -55,9 +47,7 @@ TEST(InjectorAllocation, steadyMovesKeysAndPadButtonsAllocateNothing) {
     };
     round();  // first use builds the shared key table
     const long before = allocations.load();
-    for (int i = 0; i < 200; ++i) {
-        round();
-    }
+    for (int i = 0; i < 200; ++i) round();
     EXPECT_EQ(allocations.load() - before, 0);
 }
 

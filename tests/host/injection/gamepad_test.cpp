@@ -1,6 +1,5 @@
 // The gamepad path, releasing everything and the stale-input watchdog.
 #include <gtest/gtest.h>
-
 #include "core/gamepad/gamepad_mapping.hpp"
 #include "tests/host/injection/injector_harness.hpp"
 
@@ -12,16 +11,10 @@ using gamepad::PadButtons;
 
 constexpr std::int16_t full = 32767;
 
-const auto padButtons = [](PadButtons buttons, std::uint8_t hat = 0,
-                           std::uint8_t rt = 0) -> InputEvent {
+const auto padButtons = [](PadButtons buttons, std::uint8_t hat = 0, std::uint8_t rt = 0) -> InputEvent {
     return InputEvent::GamepadButtons{buttons.rawValue, hat, 0, rt};
 };
-const auto sticks = [](std::int16_t rx, std::int16_t ry) -> InputEvent {
-    return InputEvent::GamepadSticks{0, 0, rx, ry};
-};
-const auto preset = [](GamepadPreset which) {
-    return gamepad::CompiledPadMapping(gamepad::presetMapping(which));
-};
+const auto sticks = [](std::int16_t rx, std::int16_t ry) -> InputEvent { return InputEvent::GamepadSticks{0, 0, rx, ry}; };
 
 TEST(InjectorGamepad, buttonsHoldTheirActionsModifiersFirstUntilReleased) {
     Harness h;
@@ -67,7 +60,7 @@ TEST(InjectorGamepad, aNewMappingReleasesAHeldButtonsOldActionAndPressesItsNewOn
     Harness h;
     h.send(padButtons(PadButtons::a));
     h.take();
-    h.runtime->publish(preset(GamepadPreset::mouse));  // a: the left mouse button
+    h.runtime->publish(gamepad::CompiledPadMapping(gamepad::presetMapping(GamepadPreset::mouse)));  // a: the left mouse button
     h.injector->padMappingChanged();
     EXPECT_EQ(h.take(), (Lines{keyLine(codeSpace, false), mouseLine(1, 960, 540, 0, 1)}));
 }
@@ -87,7 +80,6 @@ TEST(InjectorReleaseAll, releasesButtonsKeysModifiersThenScrollInThatOrder) {
     h.send(InputEvent::PinchZoom{0.05F, 0}, {}, GesturePhase::began);
     h.send(InputEvent::MouseMove{10, 5});
     h.take();
-
     h.clock->advance(20ms);
     h.injector->releaseAll();
     EXPECT_EQ(h.take(), (Lines{mouseLine(2, 970, 545, 0, 1), mouseLine(26, 970, 545, 2, 1),
@@ -103,7 +95,6 @@ TEST(InjectorReleaseAll, releasesButtonsKeysModifiersThenScrollInThatOrder) {
     EXPECT_EQ(h.queue->activeTimers(), 0U);
     h.injector->releaseAll();
     EXPECT_EQ(h.take(), Lines{});
-
     // A plain scroll ends with the ended phase; the client's reset releases everything.
     h.send(InputEvent::Scroll{0, 4}, {}, GesturePhase::began);
     h.keyEvent(hidW, KeyState::down);
@@ -129,7 +120,6 @@ TEST(InjectorSupervise, afterMoreThan1500MsWithoutPacketsOrPadPacketsItReleasesW
     EXPECT_FALSE(h.injector->motionTimerActive());
     // The pad's Left Shift was the held shift: releasing it released the modifier.
     EXPECT_TRUE(h.injector->state().heldModifiers.isEmpty());
-
     h.keyEvent(hidA, KeyState::down);
     h.take();
     h.clock->advance(1501ms);

@@ -1,14 +1,11 @@
 #pragma once
-
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
 #include <nlohmann/json.hpp>
-
 #include "core/gamepad/compiled_pad_mapping.hpp"
 #include "host/injection/input_injector.hpp"
 #include "host/injection/recording_event_sink.hpp"
@@ -49,7 +46,6 @@ struct Harness {
         sink->clearLines();
         return lines;
     }
-
     std::shared_ptr<testing::FakeClock> clock = std::make_shared<testing::FakeClock>();
     std::shared_ptr<testing::ManualQueue> queue =
         std::make_shared<testing::ManualQueue>(clock, "rc.host.inject");
@@ -80,21 +76,16 @@ inline std::string mouseLine(int type, double x, double y, int button, int click
                     {type, x, y, button, clickState, flags, dx, dy});
 }
 inline std::string scrollLine(int wheel1, int wheel2, int phase, int momentumPhase) {
-    return jsonLine("scroll", "wheel1 wheel2 phase momentumPhase",
-                    {wheel1, wheel2, phase, momentumPhase});
+    return jsonLine("scroll", "wheel1 wheel2 phase momentumPhase", {wheel1, wheel2, phase, momentumPhase});
 }
-inline std::string gestureLine(double zoom) {
-    return jsonLine("gesture", "zoom", {zoom});
-}
+inline std::string gestureLine(double zoom) { return jsonLine("gesture", "zoom", {zoom}); }
 inline const std::string userActivityLine = R"({"op":"userActivity"})";
 
 /// The lines whose "op" is `op`, parsed.
 inline std::vector<nlohmann::json> parsed(const Lines& lines, const std::string& op) {
     std::vector<nlohmann::json> out;
     for (const auto& text : lines) {
-        if (auto object = nlohmann::json::parse(text); object["op"] == op) {
-            out.push_back(std::move(object));
-        }
+        if (auto object = nlohmann::json::parse(text); object["op"] == op) out.push_back(std::move(object));
     }
     return out;
 }

@@ -1,15 +1,12 @@
 // Keys, modifiers and typed text.
 #include <gtest/gtest.h>
-
 #include "host/injection/utf16.hpp"
 #include "tests/host/injection/injector_harness.hpp"
 
 namespace tarvel::injection::test {
 namespace {
 
-const auto modifiers = [](std::uint8_t raw) -> InputEvent {
-    return InputEvent::ModifierState{ModifierMask(raw)};
-};
+const auto modifiers = [](std::uint8_t raw) -> InputEvent { return InputEvent::ModifierState{ModifierMask(raw)}; };
 
 TEST(InjectorKey, downRepeatUpPostTheKeyCodeArrowsCarryFnAndUnknownUsagesNothing) {
     Harness h;
@@ -65,9 +62,7 @@ TEST(InjectorSetModifiers, postsOnlyChangedBitsInShiftControlOptionCommandOrder)
 struct UnicodeSink : RecordingEventSink {
     using RecordingEventSink::post;
     void post(const UnicodeKeyEvent& event) override {
-        if (event.key.down) {
-            chunks.emplace_back(event.text);
-        }
+        if (event.key.down) chunks.emplace_back(event.text);
         flags.push_back(event.key.flags);
         RecordingEventSink::post(event);
     }
@@ -79,20 +74,16 @@ TEST(InjectorText, goesInChunksOfTwentyUnitsNeverSplittingASurrogatePair) {
     const std::string grin = "\xF0\x9F\x98\x80";  // U+1F600, two UTF-16 units
     const auto times = [](const std::string& piece, int n) {
         std::string out;
-        for (int i = 0; i < n; ++i) {
-            out += piece;
-        }
+        while (n-- > 0) out += piece;
         return out;
     };
-    const std::pair<std::string, std::vector<std::size_t>>
-        rows[] =
-            {
-                {times("abcdefghi", 5), {20, 20, 5}},
-                {times("a", 19) + grin + "b", {19, 3}},  // the pair would straddle units 20 and 21
-                {times("a", 18) + grin, {20}},
-                {"a" + times(grin, 20), {19, 20, 2}},
-                {"", {}},
-            };
+    const std::pair<std::string, std::vector<std::size_t>> rows[] = {
+        {times("abcdefghi", 5), {20, 20, 5}},
+        {times("a", 19) + grin + "b", {19, 3}},  // the pair would straddle units 20 and 21
+        {times("a", 18) + grin, {20}},
+        {"a" + times(grin, 20), {19, 20, 2}},
+        {"", {}},
+    };
     for (const auto& [text, sizes] : rows) {
         auto sink = std::make_shared<UnicodeSink>();
         Harness h(VirtualScreen::standard(), sink);
@@ -122,7 +113,6 @@ TEST(InjectorText, neitherUsesNorChangesHeldModifiersAndReplacesIllFormedUTF8) {
     const std::string bad = "\xEF\xBF\xBD";
     EXPECT_EQ(h.take(), Lines{jsonLine("text", "text",
                                        {bad + "|" + bad + "|" + bad + "|" + bad + "|" + bad})});
-
     // A chunk whose key-up cannot be made is not typed at all: no key left down.
     struct OnlyDownSink : RecordingEventSink {
         std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t code, bool down) override {
@@ -151,21 +141,15 @@ TEST(InjectorKeystrokeProfile, ownChordsFollowTheDesktopWhileThePhonesKeysStayAs
             h.send(event);
         }
         h.injector->postPaste();
-        for (const auto& line : h.take()) {
-            if (line.find("\"op\":\"key\"") != std::string::npos) {
-                out.push_back(line);
-            }
-        }
+        for (const auto& line : h.take())
+            if (line.find("\"op\":\"key\"") != std::string::npos) out.push_back(line);
         return out;
     };
     auto concat = [](std::initializer_list<Lines> parts) {
         Lines all;
-        for (const auto& part : parts) {
-            all.insert(all.end(), part.begin(), part.end());
-        }
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
         return all;
     };
-
     Harness desktop(VirtualScreen::standard(), nullptr, KeystrokeProfile::linuxDesktop());
     EXPECT_EQ(chords(desktop), concat({tap(0x08, shift | control), tap(0x25, shift | command),
                                      tap(0x37, shift), tap(0x7B, shift | control | alternate),
@@ -174,7 +158,6 @@ TEST(InjectorKeystrokeProfile, ownChordsFollowTheDesktopWhileThePhonesKeysStayAs
     EXPECT_EQ(chords(mac), concat({tap(0x08, shift | command), tap(0x0C, shift | command | control),
                                    tap(0x7E, shift | control | fn), tap(0x7B, shift | control | fn),
                                    tap(0x1B, shift | command), tap(0x09, shift | command)}));
-
     // Command from the phone is still Command, whatever the desktop.
     desktop.send(InputEvent::ModifierState{});
     desktop.take();

@@ -1,9 +1,7 @@
 // Pointer moves, buttons, scrolling and pinching.
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
-
 #include "tests/host/injection/injector_harness.hpp"
 
 namespace tarvel::injection::test {
@@ -12,9 +10,7 @@ namespace {
 using P = GesturePhase;
 
 const auto move = [](float dx, float dy) -> InputEvent { return InputEvent::MouseMove{dx, dy}; };
-const auto button = [](std::uint8_t number, bool down, std::uint8_t clicks = 1) -> InputEvent {
-    return InputEvent::MouseButton{number, down, clicks};
-};
+const auto button = [](std::uint8_t number, bool down, std::uint8_t clicks = 1) -> InputEvent { return InputEvent::MouseButton{number, down, clicks}; };
 const auto scroll = [](float sx, float sy) -> InputEvent { return InputEvent::Scroll{sx, sy}; };
 const auto pinch = [](float delta) -> InputEvent { return InputEvent::PinchZoom{delta, 0}; };
 

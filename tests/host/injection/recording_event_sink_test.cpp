@@ -1,10 +1,7 @@
 #include "host/injection/recording_event_sink.hpp"
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 #include <iterator>
-
 #include "tests/fakes/temp_dir.hpp"
 #include "tests/host/injection/injector_harness.hpp"
 

@@ -1,7 +1,5 @@
 #include "host/mapping/pad_mapping_store.hpp"
-
 #include <gtest/gtest.h>
-
 #include "core/gamepad/gamepad_mapping_file.hpp"
 #include "host/mapping/pad_output_preset.hpp"
 #include "tests/core/gamepad/gamepad_printers.hpp"
@@ -39,22 +37,17 @@ GamepadMapping shooterWithKey(C control, const char* key) {
 class PadMappingStoreTest : public ::testing::Test {
   protected:
     std::shared_ptr<PadMappingStore> makeStore() {
-        if (!runtime) {
-            runtime = makePadMappingRuntime(url, *defaults);
-        }
-        auto store =
-            PadMappingStore::create({url, defaults, runtime, mainQueue, backgroundQueue,
-                                     [this] { seen.push_back(runtime->read().compiled); }});
+        if (!runtime) runtime = makePadMappingRuntime(url, *defaults);
+        auto store = PadMappingStore::create({url, defaults, runtime, mainQueue, backgroundQueue,
+                                              [this] { seen.push_back(runtime->read().compiled); }});
         token = store->addObserver([this] { ++notifications; });
         return store;
     }
-
     /// Lets the background queue's timers run, then delivers what they posted.
     void elapse(std::chrono::nanoseconds duration) {
         backgroundQueue->advance(duration);
         mainQueue->runPending();
     }
-
     TempDir dir;
     fs::path url = dir / "data" / "gamepad_mapping.json";
     std::shared_ptr<UserDefaults> defaults = std::make_shared<UserDefaults>(dir / "defaults.json");

@@ -1,7 +1,5 @@
 #include "host/mapping/pad_output_preset.hpp"
-
 #include <gtest/gtest.h>
-
 #include "core/gamepad/pad_key_names.hpp"
 #include "tests/core/gamepad/gamepad_printers.hpp"
 

@@ -1,7 +1,5 @@
 #include "host/mapping/user_defaults.hpp"
-
 #include <gtest/gtest.h>
-
 #include "tests/fakes/log_capture.hpp"
 #include "tests/fakes/temp_dir.hpp"
 #include "tests/host/mapping/file_text.hpp"
@@ -73,7 +71,6 @@ TEST(UserDefaultsDamage, damagedFileIsReportedReadsEmptyAndIsKeptAsideBeforeTheF
         ASSERT_EQ(log.lines().size(), 1u);
         EXPECT_EQ(log.lines().front().rfind("Tarvel: defaults.json could not be read (", 0), 0u);
         EXPECT_FALSE(fs::exists(dir / "defaults.corrupt.json"));
-
         ASSERT_TRUE(defaults.setBool(UserDefaults::loginItemPromptedKey, true));
         ASSERT_TRUE(defaults.setBool(UserDefaults::latencyTraceKey, true));
         EXPECT_EQ(readText(dir / "defaults.corrupt.json"), damaged);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-
 #include <fstream>
-
 #include "host/platform/advertiser.hpp"
 #include "host/platform/clipboard.hpp"
 #include "tests/fakes/log_capture.hpp"
@@ -44,7 +42,6 @@ TEST(RecordingClipboard, appendsOneFlushedEscapedLinePerTextKeepingTheTextIfWrit
     out.setstate(std::ios::badbit);  // a failed write is reported, the text still kept
     EXPECT_FALSE(clipboard.setText("lost"));
     EXPECT_EQ(clipboard.texts(), (std::vector<std::string>{"first\nsecond", "lost"}));
-
     std::string handed;
     RecordingClipboard viaWriter([&handed](std::string_view line) { handed += line; });
     EXPECT_TRUE(viaWriter.setText("He said \"hi\"\nnext\tline \\ end\x01 caf\xC3\xA9 </b> a\xFF"));

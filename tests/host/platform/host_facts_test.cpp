@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
-
 #include <array>
 #include <filesystem>
 #include <fstream>
-
 #include "host/platform/host_facts.hpp"
 #include "tests/fakes/temp_dir.hpp"
 
 namespace tarvel::platform {
 namespace {
-
 namespace fs = std::filesystem;
 
 void writeFile(const fs::path& path, const std::string& contents) {
@@ -69,9 +66,7 @@ TEST(LinuxHostFacts, onlyABatteryThatPowersTheSystemMakesALaptop) {
         for (const auto& [name, type, scope] : supplies) {
             const auto device = root / "sys" / "devices" / name;
             writeFile(device / "type", type + "\n");
-            if (!scope.empty()) {
-                writeFile(device / "scope", scope + "\n");
-            }
+            if (!scope.empty()) writeFile(device / "scope", scope + "\n");
             fs::create_directory_symlink(device, folder / name);
         }
         EXPECT_EQ(LinuxHostFacts(root.path(), nullptr).deviceKind(), kind) << supplies.size();

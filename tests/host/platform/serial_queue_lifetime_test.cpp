@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <future>
 #include <memory>
-
 #include "host/platform/asio_serial_queue.hpp"
 
 namespace tarvel::platform {

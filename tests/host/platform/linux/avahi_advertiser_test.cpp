@@ -1,11 +1,9 @@
 #include "host/platform/linux/avahi_advertiser.hpp"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <map>
 #include <regex>

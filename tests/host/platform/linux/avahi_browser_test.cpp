@@ -1,14 +1,11 @@
 #include "host/platform/linux/avahi_browser.hpp"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <thread>
-
 #include "core/discovery/dns_sd_txt.hpp"
 #include "host/platform/linux/avahi_advertiser.hpp"
 #include "tests/fakes/child_process.hpp"
@@ -83,7 +80,6 @@ TEST(AvahiBrowser, resolvesPublishedRecordsWithTheirTxtSortedAndLosesThemOnceWit
     EXPECT_TRUE(std::adjacent_find(services.begin(), services.end(), [](const auto& a, const auto& b) {
                     return std::tie(a.instanceName, a.address) >= std::tie(b.instanceName, b.address);
                 }) == services.end()) << "not sorted, or a duplicate";
-
     // Without waitFull a browse ends once everything seen is resolved; with it, it takes its time.
     auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(named(browseDnsSd("_tarvel._tcp", 8s).value_or(services), name));
@@ -92,13 +88,11 @@ TEST(AvahiBrowser, resolvesPublishedRecordsWithTheirTxtSortedAndLosesThemOnceWit
     const auto full = browseDnsSd("_tarvel._tcp", 2500ms, true);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 2500ms);
     EXPECT_TRUE(full && named(*full, name) && named(*full, raw));
-
     advertiser.withdraw();
     ASSERT_TRUE(establishedAs(advertiser, std::nullopt));
     services = browseUntil([&](const auto& s) { return !named(s, name); });
     EXPECT_EQ(named(services, name), nullptr);
     EXPECT_NE(named(services, raw), nullptr);
-
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(browseDnsSd("not a type", 5s).error(), BrowseError::failed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);

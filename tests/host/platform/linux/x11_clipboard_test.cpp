@@ -1,12 +1,9 @@
 #include "host/platform/linux/x11_clipboard.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
-
 #include "tests/fakes/child_process.hpp"
 #include "tests/fakes/desktop_env.hpp"
 
@@ -25,12 +22,10 @@ class X11ClipboardTest : public ::testing::Test {
         ASSERT_TRUE(opened) << opened.error();
         clipboard = *opened;
     }
-
     std::optional<std::string> read(const std::string& target = "UTF8_STRING") {
         return tarvel::testing::runChild(
             {"xclip", "-o", "-selection", "clipboard", "-t", target, "-display", display}, 10s);
     }
-
     std::string display;
     std::shared_ptr<tarvel::platform::X11Clipboard> clipboard;
 };
@@ -42,11 +37,9 @@ TEST_F(X11ClipboardTest, servesTextInEveryTextTargetRefusesOthersAndTakesItBack)
     EXPECT_EQ(read("STRING"), "h\xE9llo ? ?? ? \xDF");
     EXPECT_EQ(read("TARGETS"), "TARGETS\nTIMESTAMP\nUTF8_STRING\nTEXT\nSTRING\n");
     EXPECT_EQ(read("image/png"), std::nullopt);
-
     // Stray bytes and a cut-short character each become U+FFFD.
     ASSERT_TRUE(clipboard->setText("a\xFF|\xED\xA0\x80|\xE2\x9C"));
     EXPECT_EQ(read(), "a\uFFFD|\uFFFD\uFFFD\uFFFD|\uFFFD");
-
     const tarvel::testing::ChildGuard other{tarvel::testing::spawnChild(
         {"xclip", "-i", "-quiet", "-selection", "clipboard", "-display", display}, "theirs", {})};
     ASSERT_GT(other.pid, 0);
@@ -63,12 +56,9 @@ TEST_F(X11ClipboardTest, servesTextInEveryTextTargetRefusesOthersAndTakesItBack)
 
 TEST_F(X11ClipboardTest, servesTextPastOnePieceIncrementally) {
     std::string text;
-    while (text.size() < 1024 * 1024) {
-        text += std::to_string(text.size()) + " \xC3\xA9\xE2\x9C\x93\xF0\x9F\x98\x80\n";
-    }
+    while (text.size() < 1024 * 1024) text += std::to_string(text.size()) + " \xC3\xA9\xE2\x9C\x93\xF0\x9F\x98\x80\n";
     ASSERT_TRUE(clipboard->setText(text));
     EXPECT_TRUE(read() == text);  // not EXPECT_EQ: a megabyte diff helps no one
-
     // A requestor naming the owner's own window must not leave it deaf once
     // the transfer is given up after five idle seconds.
     Display* hostile = XOpenDisplay(display.c_str());

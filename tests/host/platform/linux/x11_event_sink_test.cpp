@@ -83,26 +83,22 @@ unsigned rootChildren(Display* display) {
     XFree(children);
     return count;
 }
-int keycodesWithoutSymbols(Display* display) {
+/// Keycodes with no keysym (`keysym` NoSymbol), or the keycode whose every keysym is `keysym`
+/// (as a borrowed spare is mapped; 0 when none).
+unsigned keycodes(Display* display, KeySym keysym = NoSymbol) {
     std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> xkb(XkbGetMap(display, XkbKeySymsMask, XkbUseCoreKbd),
                                                           [](XkbDescPtr d) { XkbFreeKeyboard(d, 0, True); });
-    int count = 0;
-    for (int k = xkb->min_key_code; k <= xkb->max_key_code; ++k) count += XkbKeyNumSyms(xkb.get(), k) == 0;
-    return count;
-}
-
-/// The keycode whose every keysym is `keysym`, as a borrowed spare is mapped; 0 when none.
-unsigned spareTyping(Display* display, KeySym keysym) {
-    std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> xkb(XkbGetMap(display, XkbKeySymsMask, XkbUseCoreKbd),
-                                                          [](XkbDescPtr d) { XkbFreeKeyboard(d, 0, True); });
+    unsigned count = 0;
     for (int k = xkb->min_key_code; k <= xkb->max_key_code; ++k) {
         const KeySym* syms = XkbKeySymsPtr(xkb.get(), k);
         const int n = XkbKeyNumSyms(xkb.get(), k);
-        if (n > 0 && std::all_of(syms, syms + n, [&](KeySym s) { return s == keysym; })) return unsigned(k);
+        if (keysym == NoSymbol) count += n == 0;
+        else if (n > 0 && std::all_of(syms, syms + n, [&](KeySym s) { return s == keysym; })) return unsigned(k);
     }
-    return 0;
+    return count;
 }
-
+int keycodesWithoutSymbols(Display* display) { return int(keycodes(display)); }
+unsigned spareTyping(Display* display, KeySym keysym) { return keycodes(display, keysym); }
 class X11EventSinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -290,15 +286,11 @@ TEST_F(X11EventSinkTest, theNextSinkUndoesWhatACrashedOneHeldButLeavesALiveOnesS
     const auto postTo = [&](const std::shared_ptr<X11EventSink>& sink, const auto&... events) {
         queue_->sync([&] { (sink->post(events), ...); });
     };
-    const auto typeWith = [&](const std::shared_ptr<X11EventSink>& sink, std::u16string_view text) {
-        postTo(sink, injection::UnicodeKeyEvent{{0, true, 0, 0}, text});
-    };
     // A live sink holds X and has a spare mapped to ✓.
     destroySink();
     auto live = openBare();
     ASSERT_TRUE(live);
-    postTo(live, injection::KeyboardEvent{macX, true, 0, 0});
-    typeWith(live, u"✓");
+    postTo(live, injection::KeyboardEvent{macX, true, 0, 0}, injection::UnicodeKeyEvent{{0, true, 0, 0}, u"✓"});
     const unsigned windowsBefore = rootChildren(observer());
     const auto socketsBefore = openSockets();
     sink_ = openBare();

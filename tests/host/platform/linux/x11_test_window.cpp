@@ -1,55 +1,37 @@
 #include "tests/host/platform/linux/x11_test_window.hpp"
-
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-
 #include <array>
 #include <clocale>
 #include <cstdio>
 #include <utility>
-
+#include "host/injection/utf16.hpp"
 #include "host/platform/linux/x11_connection.hpp"
 
 namespace tarvel::testing {
-
 namespace {
 
 constexpr std::chrono::seconds mapLimit{5};
 
 /// UTF-8 of a keysym that names a character, for when no input method opens.
 std::string keysymText(KeySym keysym) {
-    std::uint32_t cp = 0;
+    char32_t cp = 0;
     if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) {
-        cp = static_cast<std::uint32_t>(keysym);
+        cp = static_cast<char32_t>(keysym);
     } else if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
-        cp = static_cast<std::uint32_t>(keysym - 0x1000000);
-    } else if (keysym == XK_Return) {
-        cp = '\r';
-    } else if (keysym == XK_Tab) {
-        cp = '\t';
+        cp = static_cast<char32_t>(keysym - 0x1000000);
+    } else if (keysym == XK_Return || keysym == XK_Tab) {
+        cp = keysym == XK_Return ? U'\r' : U'\t';
     } else {
         return {};
     }
-    std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
+    const std::u16string units = cp < 0x10000 ? std::u16string(1, char16_t(cp))
+                                              : std::u16string{char16_t(0xD7C0 + (cp >> 10)),
+                                                               char16_t(0xDC00 | (cp & 0x3FF))};
+    return injection::utf8FromUTF16(units);
 }
 
 }  // namespace
@@ -59,20 +41,11 @@ struct X11TestWindow::X {
     Window window = 0;
     XIM im = nullptr;
     XIC ic = nullptr;
-
     Display* display() const { return connection->display(); }
-
     ~X() {
-        if (ic != nullptr) {
-            XDestroyIC(ic);
-        }
-        if (im != nullptr) {
-            XCloseIM(im);
-        }
-        if (window != 0) {
-            XDestroyWindow(display(), window);
-            XSync(display(), False);
-        }
+        if (ic != nullptr) XDestroyIC(ic);
+        if (im != nullptr) XCloseIM(im);
+        if (window != 0) XDestroyWindow(display(), window), XSync(display(), False);
     }
 };
 
@@ -80,7 +53,6 @@ std::unique_ptr<X11TestWindow> X11TestWindow::open(const std::string& display) {
     // Xutf8LookupString needs a UTF-8 locale; "@im=none" needs no input method server.
     std::setlocale(LC_CTYPE, "C.UTF-8");
     XSetLocaleModifiers("@im=none");
-
     auto connection = platform::X11Connection::open(display, "test window");
     if (!connection) {
         std::fprintf(stderr, "X11TestWindow: %s\n", connection.error().c_str());
@@ -90,7 +62,6 @@ std::unique_ptr<X11TestWindow> X11TestWindow::open(const std::string& display) {
     x->connection = std::move(*connection);
     Display* d = x->display();
     const int screen = DefaultScreen(d);
-
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = BlackPixel(d, screen);
@@ -101,42 +72,32 @@ std::unique_ptr<X11TestWindow> X11TestWindow::open(const std::string& display) {
         static_cast<unsigned>(DisplayHeight(d, screen)), 0, CopyFromParent, InputOutput,
         CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
     XMapRaised(d, x->window);
-
     // Focus can only go to a viewable window.
     const auto deadline = std::chrono::steady_clock::now() + mapLimit;
     bool mapped = false;
     while (!mapped && std::chrono::steady_clock::now() < deadline) {
         XEvent event;
-        if (XCheckTypedWindowEvent(d, x->window, MapNotify, &event)) {
-            mapped = true;
-        } else {
-            pollfd fd{ConnectionNumber(d), POLLIN, 0};
-            ::poll(&fd, 1, 10);
-        }
+        mapped = XCheckTypedWindowEvent(d, x->window, MapNotify, &event);
+        if (pollfd fd{ConnectionNumber(d), POLLIN, 0}; !mapped) ::poll(&fd, 1, 10);
     }
     if (!mapped) {
         std::fprintf(stderr, "X11TestWindow: the window was not mapped\n");
         return nullptr;
     }
     XSetInputFocus(d, x->window, RevertToPointerRoot, CurrentTime);
-
     x->im = XOpenIM(d, nullptr, nullptr, nullptr);
     if (x->im != nullptr) {
         x->ic = XCreateIC(x->im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
                           XNClientWindow, x->window, XNFocusWindow, x->window, nullptr);
     }
     XSync(d, False);
-    if (x->connection->lost()) {
-        return nullptr;
-    }
+    if (x->connection->lost()) return nullptr;
     return std::unique_ptr<X11TestWindow>(new X11TestWindow(std::move(x)));
 }
 
 X11TestWindow::X11TestWindow(std::unique_ptr<X> x) : x_(std::move(x)) {
-    std::array<int, 2> pipe{};
-    if (::pipe2(pipe.data(), O_CLOEXEC) == 0) {
-        wakeRead_ = pipe[0];
-        wakeWrite_ = pipe[1];
+    if (std::array<int, 2> pipe{}; ::pipe2(pipe.data(), O_CLOEXEC) == 0) {
+        wakeRead_ = pipe[0], wakeWrite_ = pipe[1];
     }
     thread_ = std::thread([this] { run(); });
 }
@@ -159,9 +120,7 @@ void X11TestWindow::run() {
             XNextEvent(d, &event);
             const auto received = std::chrono::steady_clock::now();
             // The input method sees every event first; it may consume some.
-            if (XFilterEvent(&event, None)) {
-                continue;
-            }
+            if (XFilterEvent(&event, None)) continue;
             Event recorded;
             recorded.received = received;
             switch (event.type) {
@@ -176,21 +135,17 @@ void X11TestWindow::run() {
                         KeySym keysym = NoSymbol;
                         Status status = 0;
                         if (x_->ic != nullptr) {
-                            const int length =
-                                Xutf8LookupString(x_->ic, &event.xkey, buffer.data(),
-                                                  static_cast<int>(buffer.size()), &keysym, &status);
-                            if (status == XLookupChars || status == XLookupBoth) {
-                                recorded.text.assign(buffer.data(),
-                                                     static_cast<std::size_t>(length));
-                            }
+                            const int length = Xutf8LookupString(x_->ic, &event.xkey, buffer.data(),
+                                                                 int(buffer.size()), &keysym, &status);
+                            if (status == XLookupChars || status == XLookupBoth)
+                                recorded.text.assign(buffer.data(), std::size_t(length));
                         } else {
                             XLookupString(&event.xkey, buffer.data(), 0, &keysym, nullptr);
                             recorded.text = keysymText(keysym);
                         }
                         if (recorded.text.empty() && recorded.keysym == NoSymbol) {
-                            // Xlib's cached keymap can miss a remap that came
-                            // while this window lagged (sanitizer builds); the
-                            // server's current mapping is what was typed.
+                            // Xlib's cached keymap can miss a remap that came while this window
+                            // lagged (sanitizer builds); the server's current mapping was typed.
                             int perCode = 0;
                             KeySym* fresh = XGetKeyboardMapping(
                                 d, static_cast<KeyCode>(event.xkey.keycode), 1, &perCode);
@@ -205,17 +160,14 @@ void X11TestWindow::run() {
                 }
                 case ButtonPress:
                 case ButtonRelease:
-                    recorded.kind =
-                        event.type == ButtonPress ? Kind::buttonPress : Kind::buttonRelease;
+                    recorded.kind = event.type == ButtonPress ? Kind::buttonPress : Kind::buttonRelease;
                     recorded.button = event.xbutton.button;
-                    recorded.x = event.xbutton.x_root;
-                    recorded.y = event.xbutton.y_root;
+                    recorded.x = event.xbutton.x_root, recorded.y = event.xbutton.y_root;
                     recorded.state = event.xbutton.state;
                     break;
                 case MotionNotify:
                     recorded.kind = Kind::motion;
-                    recorded.x = event.xmotion.x_root;
-                    recorded.y = event.xmotion.y_root;
+                    recorded.x = event.xmotion.x_root, recorded.y = event.xmotion.y_root;
                     recorded.state = event.xmotion.state;
                     break;
                 case MappingNotify:
@@ -239,9 +191,7 @@ void X11TestWindow::run() {
         std::array<pollfd, 2> fds{{{x_->connection->lost() ? -1 : ConnectionNumber(d), POLLIN, 0},
                                    {wakeRead_, POLLIN, 0}}};
         ::poll(fds.data(), fds.size(), -1);
-        if ((fds[1].revents & POLLIN) != 0) {
-            return;
-        }
+        if ((fds[1].revents & POLLIN) != 0) return;
     }
 }
 
@@ -253,16 +203,11 @@ std::vector<X11TestWindow::Event> X11TestWindow::events() const {
 std::string X11TestWindow::typedText() const {
     std::lock_guard lock(mutex_);
     std::string text;
-    for (const auto& event : events_) {
-        if (event.kind == Kind::keyPress) {
-            text += event.text;
-        }
-    }
+    for (const auto& event : events_) text += event.kind == Kind::keyPress ? event.text : "";
     return text;
 }
 
-bool X11TestWindow::waitFor(std::function<bool(const std::vector<Event>&)> done,
-                            std::chrono::milliseconds limit) {
+bool X11TestWindow::waitFor(std::function<bool(const std::vector<Event>&)> done, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, limit, [&] { return done(events_); });
 }

@@ -1,5 +1,4 @@
 #pragma once
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,7 +19,6 @@ namespace tarvel::testing {
 class X11TestWindow {
   public:
     enum class Kind { keyPress, keyRelease, buttonPress, buttonRelease, motion };
-
     struct Event {
         Kind kind = Kind::motion;
         unsigned keycode = 0;
@@ -32,41 +30,31 @@ class X11TestWindow {
         unsigned state = 0;  // modifier and button mask before the event
         std::chrono::steady_clock::time_point received;  // when the window read it
     };
-
-    /// Opens the window on `display`, mapped and focused; null (after
-    /// printing why) when it cannot.
+    /// Opens the window on `display`, mapped and focused; null (after printing why) when it cannot.
     static std::unique_ptr<X11TestWindow> open(const std::string& display);
-
     ~X11TestWindow();
     X11TestWindow(const X11TestWindow&) = delete;
     X11TestWindow& operator=(const X11TestWindow&) = delete;
-
     /// Everything received since opening or the last clear, in order.
     std::vector<Event> events() const;
     /// The text of every key press received, concatenated.
     std::string typedText() const;
-    /// Waits until `done` holds for the events received, at most `limit`;
-    /// false on timeout.
-    bool waitFor(std::function<bool(const std::vector<Event>&)> done,
-                 std::chrono::milliseconds limit);
+    /// Waits until `done` holds for the events received, at most `limit`; false on timeout.
+    bool waitFor(std::function<bool(const std::vector<Event>&)> done, std::chrono::milliseconds limit);
     /// Forgets the events received so far.
     void clear();
-
     /// How many keyboard mapping changes the window has been told of.
     unsigned mappingChanges() const;
-
   private:
     struct X;
     explicit X11TestWindow(std::unique_ptr<X> x);
     void run();
-
     std::unique_ptr<X> x_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Event> events_;
     unsigned mappingChanges_ = 0;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    int wakeRead_ = -1, wakeWrite_ = -1;
     std::thread thread_;
 };
 
