@@ -1,0 +1,131 @@
+// Starts a real tarveld on loopback for a test and stops it (by PID) afterwards.
+import { spawn, execFile } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { TcpSocket } from './tcp_socket.mjs';
+
+export const tarveld = process.env.TARVELD ?? '/work/main/build/dev/tools/tarveld';
+
+const randomPort = () => 20000 + Math.floor(Math.random() * 40000);
+
+export async function until(check, { timeoutMs = 4000, stepMs = 20, what = 'condition' } = {}) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, stepMs));
+  }
+}
+
+export const hasWebListener = () =>
+  new Promise((resolve) => execFile(tarveld, ['--help'], (e, out, err) => resolve(`${out}${err}`.includes('--web-ports'))));
+
+// Map-backed Storage.
+export function memoryStorage() {
+  const map = new Map();
+  return {
+    getItem: (k) => (map.has(k) ? map.get(k) : null),
+    setItem: (k, v) => map.set(k, String(v)),
+    removeItem: (k) => map.delete(k),
+    map,
+  };
+}
+
+class Host {
+  constructor(dir, child, web) {
+    Object.assign(this, { dir, child, web, lines: [], exited: false });
+    this.recordFile = path.join(dir, 'record.jsonl');
+    let partial = '';
+    child.stdout.on('data', (chunk) => {
+      const parts = (partial + chunk).split('\n');
+      partial = parts.pop();
+      this.lines.push(...parts);
+    });
+    child.stderr.on('data', (chunk) => { this.stderr = (this.stderr ?? '') + chunk; });
+    child.on('exit', () => { this.exited = true; });
+  }
+
+  line(prefix, after = 0) {
+    return this.lines.slice(after).findLast((l) => l.startsWith(prefix))?.slice(prefix.length);
+  }
+
+  get url() {
+    return this.web ? `ws://127.0.0.1:${this.webPort}/ws` : `tcp://127.0.0.1:${this.port}`;
+  }
+
+  get WebSocketImpl() {
+    return this.web ? globalThis.WebSocket : TcpSocket;
+  }
+
+  async ready() {
+    await until(() => this.exited || (this.line('Listening on port ') && this.line('Pairing link: ') && (!this.web || this.line('Web remote on port '))),
+      { what: 'tarveld to start' });
+    if (this.exited) throw new Error(`tarveld exited: ${this.stderr}`);
+    this.port = Number(this.line('Listening on port '));
+    if (this.web) this.webPort = Number(this.line('Web remote on port '));
+    this.readCode();
+  }
+
+  readCode() {
+    const link = new URL(this.line('Pairing link: ').replace('tarvel://', 'http://'));
+    this.code = link.searchParams.get('code');
+    this.publicKey = link.searchParams.get('pk');
+    this.hostId = link.searchParams.get('id');
+  }
+
+  // SIGUSR1 asks for a fresh code.
+  async newCode() {
+    const before = this.lines.length;
+    this.child.kill('SIGUSR1');
+    await until(() => this.line('Pairing link: ', before), { what: 'a new pairing code' });
+    this.readCode();
+    return this.code;
+  }
+
+  records() {
+    const text = fs.existsSync(this.recordFile) ? fs.readFileSync(this.recordFile, 'utf8') : '';
+    return text.split('\n').filter(Boolean).map((l) => JSON.parse(l));
+  }
+
+  waitForRecords(predicate, what = 'recorded events') {
+    return until(() => predicate(this.records()), { what });
+  }
+
+  control(...args) {
+    return new Promise((resolve) => execFile(tarveld, [...args, '--control-socket', path.join(this.dir, 'control')],
+      { timeout: 4000 }, (error, stdout) => resolve({ code: error?.code ?? 0, stdout })));
+  }
+
+  async stop() {
+    if (!this.exited) {
+      this.child.kill('SIGTERM');
+      await until(() => this.exited, { what: 'tarveld to stop' }).catch(() => this.child.kill('SIGKILL'));
+    }
+    fs.rmSync(this.dir, { recursive: true, force: true });
+  }
+}
+
+// Random loopback ports; a few tries in case one is taken.
+export async function startHost() {
+  const web = await hasWebListener();
+  for (let attempt = 0; ; attempt++) {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvel-web-'));
+    const port = randomPort();
+    const args = ['--data-dir', dir, '--sink', `record:${path.join(dir, 'record.jsonl')}`, '--dns-sd', 'off',
+      '--ports', `${port}-${port}`, '--control-socket', path.join(dir, 'control'), '--pair'];
+    if (web) {
+      const webPort = randomPort();
+      args.push('--web-ports', `${webPort}-${webPort}`);
+    }
+    const host = new Host(dir, spawn(tarveld, args, { stdio: ['ignore', 'pipe', 'pipe'] }), web);
+    try {
+      await host.ready();
+      return host;
+    } catch (error) {
+      await host.stop();
+      if (attempt >= 2) throw error;
+    }
+  }
+}
