@@ -1,0 +1,94 @@
+import assert from 'node:assert/strict';
+import { after, before, test } from 'node:test';
+import { Button, Hat, KeyState, Media, Modifier, PadButton, Phase, Remote, Shortcut, Swipe } from '../../src/protocol/remote.js';
+import { memoryStorage, startHost, until } from '../support/host.mjs';
+
+let host;
+let remote;
+before(async () => {
+  host = await startHost();
+  remote = new Remote({ url: host.url, storage: memoryStorage(), WebSocketImpl: host.WebSocketImpl });
+  await remote.pair(host.code, host.publicKey);
+});
+after(async () => {
+  remote?.close();
+  await host?.stop();
+});
+
+// What the host recorded for `act`, once `done` says the recording is complete.
+async function recorded(act, done) {
+  const start = host.records().length;
+  assert.notEqual(act(), false, 'sent');
+  const fresh = () => host.records().slice(start).filter((r) => r.op !== 'userActivity');
+  await until(() => done(fresh()), { what: 'the recorded events' });
+  return fresh();
+}
+
+const keys = (records) => records.filter((r) => r.op === 'key').map((r) => [r.keyCode, r.down, r.flags]);
+const cmd = 0x100000;
+const ctrl = 0x40000;
+const shift = 0x20000;
+const fn = 0x800000;
+
+test('pointer: moves, clicks, scrolling and pinch', async () => {
+  let r = await recorded(() => remote.move(10.4, -5), (r) => r.length >= 1);
+  assert.deepEqual([r[0].op, r[0].type, r[0].dx, r[0].dy], ['mouse', 5, 10, -5]);
+  const { x, y } = r[0];
+
+  r = await recorded(() => remote.button(Button.right, true, 2) && remote.button(Button.right, false, 2), (r) => r.length >= 2);
+  assert.deepEqual(r.map((e) => [e.type, e.button, e.clickState, e.x, e.y]), [[3, 1, 2, x, y], [4, 1, 2, x, y]]);
+
+  r = await recorded(() => remote.scroll(0, -12, Phase.began), (r) => r.length >= 1);
+  assert.deepEqual([r[0].op, r[0].wheel1, r[0].wheel2], ['scroll', -12, 0]);
+  r = await recorded(() => remote.scroll(0, 0, Phase.ended), (r) => r.length >= 1);
+  assert.equal(r[0].op, 'scroll');
+
+  r = await recorded(() => remote.pinch(0.2, 1, Phase.began) && remote.pinch(0.3, 1, Phase.changed) && remote.pinch(0, 0, Phase.ended),
+    (r) => r.length >= 1);
+  assert.ok(r.length > 0);
+});
+
+test('keyboard: keys with modifiers, modifier state, shortcuts, swipes and media keys', async () => {
+  let r = await recorded(() => remote.key(0x04, KeyState.down, Modifier.shift) && remote.key(0x04, KeyState.repeat, Modifier.shift)
+    && remote.key(0x04, KeyState.up, Modifier.shift), (r) => r.length >= 3);
+  assert.deepEqual(r.map((e) => [e.keyCode, e.down, e.autorepeat, e.flags & shift]), [[0, true, 0, shift], [0, true, 1, shift], [0, false, 0, shift]]);
+
+  r = await recorded(() => remote.modifiers(Modifier.command | Modifier.shift) && remote.modifiers(0), (r) => keys(r).filter((k) => !k[1]).length >= 2);
+  assert.deepEqual(keys(r).filter((k) => k[1]).length, 2);
+
+  r = await recorded(() => remote.shortcut(Shortcut.copy), (r) => r.length >= 2);
+  assert.deepEqual(keys(r), [[0x08, true, cmd], [0x08, false, cmd]]);
+
+  r = await recorded(() => remote.swipe(Swipe.left), (r) => r.length >= 2);
+  assert.deepEqual(keys(r).map(([k, d, f]) => [k, d, f & (ctrl | fn)]), [[0x7b, true, ctrl | fn], [0x7b, false, ctrl | fn]]);
+
+  r = await recorded(() => remote.media(Media.playPause), (r) => r.length >= 2);
+  assert.deepEqual(r.map((e) => [e.op, e.keyType, e.down]), [['media', 16, true], ['media', 16, false]]);
+});
+
+test('text and clipboard', async () => {
+  const text = 'héllo/wörld ✓';
+  let r = await recorded(() => remote.text(text), (r) => r.some((e) => e.op === 'text'));
+  assert.equal(r.filter((e) => e.op === 'text').map((e) => e.text).join(''), text);
+
+  r = await recorded(() => remote.clipboard('copied', false), (r) => r.length >= 1);
+  assert.deepEqual(r, [{ op: 'clipboard', text: 'copied' }]);
+  r = await recorded(() => remote.clipboard('pasted', true), (r) => keys(r).length >= 2);
+  assert.deepEqual(r[0], { op: 'clipboard', text: 'pasted' });
+  assert.deepEqual(keys(r), [[0x09, true, cmd], [0x09, false, cmd]]);
+});
+
+test('gamepad through the default mapping: sticks and buttons press keys and release them', async () => {
+  const w = 0x0d;
+  const space = 0x31;
+  let r = await recorded(() => remote.pad.setSticks(0, 32767, 0, 0), (r) => keys(r).length >= 1);
+  assert.deepEqual(keys(r)[0].slice(0, 2), [w, true]);
+  r = await recorded(() => remote.pad.setButtons(PadButton.a, Hat.neutral, 0, 0), (r) => keys(r).length >= 1);
+  assert.deepEqual(keys(r)[0].slice(0, 2), [space, true]);
+  // Held longer than the host's 1.5 s stale limit: the refreshes keep it held.
+  const mark = host.records().length;
+  await new Promise((resolve) => setTimeout(resolve, 1800));
+  assert.deepEqual(keys(host.records().slice(mark)).filter((k) => !k[1]), [], 'nothing released while held');
+  r = await recorded(() => { remote.pad.setSticks(0, 0, 0, 0); remote.pad.setButtons(0, Hat.neutral, 0, 0); }, (r) => keys(r).length >= 2);
+  assert.deepEqual(keys(r).map((k) => k.slice(0, 2)).sort(), [[w, false], [space, false]].sort());
+});
