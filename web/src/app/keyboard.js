@@ -6,6 +6,11 @@ const DOUBLE_TAP_MS = 350;
 const REPEAT_DELAY_MS = 450;
 const REPEAT_EVERY_MS = 60;
 
+// Buttons next to the field must not take the focus, or the soft keyboard closes.
+function keepFocus(el) {
+  for (const t of ['mousedown', 'touchstart']) el.addEventListener(t, (e) => e.preventDefault(), { passive: false });
+}
+
 // What the field gained and lost since the last look, assuming the computer's
 // caret sits at the end of what was typed: everything after the first
 // difference is erased and typed again. Counted in code points, one
@@ -39,8 +44,8 @@ export class Modifiers {
     this.lastTap = new Map();
     this.buttons = buttons;
     for (const b of buttons) {
-      b.addEventListener('pointerdown', (e) => e.preventDefault()); // keep the soft keyboard up
-      b.addEventListener('click', () => this.tap(Number(b.dataset.mod)));
+      keepFocus(b);
+      b.addEventListener('pointerdown', () => this.tap(Number(b.dataset.mod)));
     }
   }
 
@@ -158,8 +163,8 @@ export class Keyboard {
       clearTimeout(timer);
       timer = null;
     };
+    keepFocus(el);
     el.addEventListener('pointerdown', (e) => {
-      e.preventDefault(); // keep the focus, and so the soft keyboard, in the field
       if (pointer !== null) return;
       pointer = e.pointerId;
       mask = this.mods.mask;
