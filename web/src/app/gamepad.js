@@ -77,7 +77,11 @@ export class Gamepad {
   }
 
   control(el, down, up) {
-    const release = () => { el.classList.remove('pressed'); up(); };
+    const release = () => {
+      if (!el.classList.contains('pressed')) return;
+      el.classList.remove('pressed');
+      up();
+    };
     track(el, () => { if (!el.classList.contains('pressed')) { el.classList.add('pressed'); down(); } }, release);
     this.resets.push(release);
   }
@@ -126,6 +130,7 @@ export class Gamepad {
   }
 
   setTrigger(which, value) {
+    if (this[which] === value) return;
     this[which] = value;
     this.sendButtons();
   }

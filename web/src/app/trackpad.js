@@ -6,6 +6,9 @@ const DRAG_AFTER_TAP_MS = 250;
 const PINCH_SLOP = 24;       // distance change that makes two fingers a pinch
 const SCROLL_SLOP = 6;
 const SWIPE_DISTANCE = 50;
+const SCROLL_GAIN = 2;
+const VELOCITY_WINDOW_MS = 80;
+const MOMENTUM_START = 0.25; // px/ms of the fingers at lift
 const MOMENTUM_TICK_MS = 16;
 const MOMENTUM_MIN = 0.04;   // px/ms below which momentum stops
 const MOMENTUM_MAX_MS = 3000;
@@ -78,7 +81,7 @@ export class Trackpad {
       return;
     }
     e.preventDefault();
-    this.stopMomentum();
+    const caught = this.stopMomentum();
     try { this.el.setPointerCapture(e.pointerId); } catch { /* already released */ }
     this.pointers.set(e.pointerId, { x: e.clientX, y: e.clientY, sx: e.clientX, sy: e.clientY, t: e.timeStamp });
     const n = this.pointers.size;
@@ -87,6 +90,7 @@ export class Trackpad {
       this.moved = false;
       this.maxPointers = 1;
       this.afterTap = e.timeStamp - this.lastTapUp < DRAG_AFTER_TAP_MS;
+      this.catching = caught; // a touch that stops the momentum is no click
       this.speed = 0;
       this.moveAcc.reset();
       this.mode = 'one';
@@ -99,7 +103,7 @@ export class Trackpad {
       this.twoSpread = this.spread();
       this.scale = 1;
       this.scrollAcc.reset();
-      this.vel = { x: 0, y: 0 };
+      this.trail = [];
     } else if (n === 3) {
       this.endTwo(false);
       this.maxPointers = 3;
@@ -114,18 +118,28 @@ export class Trackpad {
     e.preventDefault();
     const before = this.centroid();
     const dx = e.clientX - p.x, dy = e.clientY - p.y;
-    const dt = Math.max(1, e.timeStamp - p.t);
+    // A first move right after touch-down would otherwise look infinitely fast.
+    const dt = Math.max(8, e.timeStamp - p.t);
     p.x = e.clientX; p.y = e.clientY; p.t = e.timeStamp;
     if (Math.hypot(p.x - p.sx, p.y - p.sy) > TAP_SLOP) this.moved = true;
 
     if (this.mode === 'one') {
-      if (this.afterTap && this.moved && !this.dragging && e.timeStamp - this.start < 1000) {
+      this.speed = 0.6 * this.speed + 0.4 * (Math.hypot(dx, dy) / dt);
+      const g = pointerGain(this.speed);
+      if (this.afterTap && !this.dragging && e.timeStamp - this.start < 1000) {
+        // Touching again right after a tap: a drag once it moves, a double
+        // click if it lifts first; until then the motion waits, so the
+        // button goes down where the tap was.
+        this.moveAcc.x += dx * g;
+        this.moveAcc.y += dy * g;
+        if (!this.moved) return;
         this.dragging = true;
         this.mods.press();
         this.remote.button(Button.left, true, 1);
+        const [ix, iy] = this.moveAcc.add(0, 0);
+        if (ix || iy) this.remote.move(ix, iy);
+        return;
       }
-      this.speed = 0.6 * this.speed + 0.4 * (Math.hypot(dx, dy) / dt);
-      const g = pointerGain(this.speed);
       const [ix, iy] = this.moveAcc.add(dx * g, dy * g);
       if (ix || iy) this.remote.move(ix, iy);
     } else if (this.mode === 'two' || this.mode === 'scroll' || this.mode === 'pinch') {
@@ -158,11 +172,9 @@ export class Trackpad {
       return;
     }
     if (this.mode === 'scroll') {
-      const k = 0.5;
-      this.vel.x = k * this.vel.x + (1 - k) * (cx / dt);
-      this.vel.y = k * this.vel.y + (1 - k) * (cy / dt);
-      this.lastScrollT = performance.now();
-      const [ix, iy] = this.scrollAcc.add(cx * 2, cy * 2);
+      this.trail.push({ t: performance.now(), x: c.x, y: c.y });
+      if (this.trail.length > 12) this.trail.shift();
+      const [ix, iy] = this.scrollAcc.add(cx * SCROLL_GAIN, cy * SCROLL_GAIN);
       if (ix || iy) this.remote.scroll(ix, iy, Phase.changed);
     } else {
       const scale = this.spread() / (this.pinchBase || 1);
@@ -186,7 +198,7 @@ export class Trackpad {
         this.dragging = false;
         this.remote.button(Button.left, false, 1);
         this.mods.release();
-      } else if (!this.moved && quick && !cancelled) {
+      } else if (!this.moved && quick && !cancelled && !this.catching) {
         this.click(Button.left, this.afterTap ? 2 : 1);
         this.lastTapUp = now;
       }
@@ -207,10 +219,20 @@ export class Trackpad {
       this.remote.pinch(0, 0, Phase.ended);
     } else if (this.mode === 'scroll') {
       this.remote.scroll(0, 0, Phase.ended);
-      // A stale velocity means the fingers stopped before lifting.
-      const fresh = performance.now() - (this.lastScrollT || 0) < 80;
-      if (withMomentum && fresh && Math.hypot(this.vel.x, this.vel.y) > 0.3) this.startMomentum(this.vel);
+      const v = this.liftVelocity();
+      if (withMomentum && Math.hypot(v.x, v.y) > MOMENTUM_START) this.startMomentum(v);
     }
+  }
+
+  // Centroid speed over the last moments before lifting; fingers that
+  // rested before they lifted have none.
+  liftVelocity() {
+    const now = performance.now();
+    const recent = this.trail.filter((p) => now - p.t <= VELOCITY_WINDOW_MS);
+    if (recent.length < 2) return { x: 0, y: 0 };
+    const a = recent[0], b = recent[recent.length - 1];
+    const dt = Math.max(8, now - a.t);
+    return { x: (b.x - a.x) / dt, y: (b.y - a.y) / dt };
   }
 
   click(button, count) {
@@ -221,7 +243,7 @@ export class Trackpad {
   }
 
   startMomentum(v) {
-    let vx = v.x * 2, vy = v.y * 2;
+    let vx = v.x * SCROLL_GAIN, vy = v.y * SCROLL_GAIN;
     const began = performance.now();
     let last = began;
     const tick = () => {
@@ -243,10 +265,11 @@ export class Trackpad {
   }
 
   stopMomentum() {
-    if (this.momentum === null) return;
+    if (this.momentum === null) return false;
     clearTimeout(this.momentum);
     this.momentum = null;
     this.remote.scroll(0, 0, Phase.ended);
+    return true;
   }
 }
 
