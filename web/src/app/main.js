@@ -21,7 +21,7 @@ function pickStorage() {
 
 const storage = pickStorage();
 const remote = new Remote({ url: `ws://${location.host}/ws`, storage });
-window.tarvelRemote = remote; // for the browser test and for debugging from a console
+window.tarvelRemote = remote; // for debugging from a console
 
 function show(screen) {
   $('pairing').hidden = screen !== 'pairing';
@@ -122,7 +122,8 @@ function selectView(name) {
   for (const v of document.querySelectorAll('.view')) v.hidden = v.id !== `view-${name}`;
   for (const t of document.querySelectorAll('.tabs button')) t.setAttribute('aria-selected', String(t.dataset.view === name));
   storage.setItem('tarvel.view', name);
-  if (name !== 'keyboard') document.activeElement?.blur?.();
+  if (name === 'keyboard') $('kb-input').focus();
+  else document.activeElement?.blur?.();
 }
 
 let mainReady = false;
