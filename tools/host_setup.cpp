@@ -17,6 +17,7 @@
 #include "host/platform/linux/avahi_advertiser.hpp"
 #include "host/platform/linux/x11_clipboard.hpp"
 #include "host/platform/linux/x11_event_sink.hpp"
+#include "web/web_assets.hpp"
 
 namespace tarvel::tools {
 
@@ -45,6 +46,8 @@ const std::string_view hostOptionsUsage =
     "                with x11, mac otherwise)\n"
     "  --dns-sd      announce the host to phones with Avahi (default), or not at all\n"
     "  --ports       the port range to bind (default 49182-49192)\n"
+    "  --web-ports   the port range of the web remote (default 49280-49290)\n"
+    "  --no-web      serve no web remote\n"
     "  --control-socket  where the host answers tarveld's commands (default:\n"
     "                $TVL_CONTROL_SOCKET, else $XDG_RUNTIME_DIR/tarvel/control)\n";
 
@@ -91,7 +94,7 @@ std::optional<tl::expected<void, std::string>> parseHostOption(HostOptions& opti
             return Result(tl::unexpect, "--dns-sd needs avahi or off");
         }
         options.advertise = *choice == "avahi";
-    } else if (arg == "--ports") {
+    } else if (arg == "--ports" || arg == "--web-ports") {
         // For tests and second instances that must not meet the default range.
         auto range = value();
         const auto dash = range ? range->find('-') : std::string_view::npos;
@@ -100,10 +103,12 @@ std::optional<tl::expected<void, std::string>> parseHostOption(HostOptions& opti
         auto last =
             dash != std::string_view::npos ? parsePort(range->substr(dash + 1)) : std::nullopt;
         if (!first || !last || *first > *last) {
-            return Result(tl::unexpect, "--ports needs FIRST-LAST");
+            return Result(tl::unexpect, std::string(arg) + " needs FIRST-LAST");
         }
-        options.firstPort = *first;
-        options.lastPort = *last;
+        (arg == "--ports" ? options.firstPort : options.firstWebPort) = *first;
+        (arg == "--ports" ? options.lastPort : options.lastWebPort) = *last;
+    } else if (arg == "--no-web") {
+        options.web = false;
     } else if (arg == "--control-socket") {
         auto path = value();
         if (!path || path->empty()) {
@@ -226,6 +231,14 @@ tl::expected<AssembledHost, std::string> assembleHost(const HostOptions& options
     dependencies.mainQueue = std::move(mainQueue);
     dependencies.padRuntime = host.runtime;
     dependencies.latencyTrace = &trace;
+    if (options.web) {
+        dependencies.webAssets = web::remoteAssets();
+        dependencies.firstWebPort = options.firstWebPort;
+        dependencies.lastWebPort = options.lastWebPort;
+        if (dependencies.webAssets.empty()) {
+            base::logLine("no web remote: this build was made without Node.js");
+        }
+    }
     host.server = server::HostServer::create(std::move(dependencies));
 
     host.sinkName = sinkChoice == SinkChoice::x11      ? "x11"

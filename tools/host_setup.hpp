@@ -33,6 +33,9 @@ struct HostOptions {
     bool advertise = true;
     std::uint16_t firstPort = server::HostServer::defaultFirstPort;
     std::uint16_t lastPort = server::HostServer::defaultLastPort;
+    bool web = true;
+    std::uint16_t firstWebPort = server::HostServer::defaultFirstWebPort;
+    std::uint16_t lastWebPort = server::HostServer::defaultLastWebPort;
     std::optional<std::filesystem::path> controlSocket;  // else TVL_CONTROL_SOCKET or the default
 };
 

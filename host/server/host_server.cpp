@@ -207,6 +207,11 @@ void HostServer::setOnListening(std::function<void(std::uint16_t)> callback) {
     callbacks_.onListening = std::move(callback);
 }
 
+void HostServer::setOnWebListening(std::function<void(std::uint16_t)> callback) {
+    std::lock_guard guard(callbackLock_);
+    callbacks_.onWebListening = std::move(callback);
+}
+
 void HostServer::setOnStartFailed(std::function<void(std::string)> callback) {
     std::lock_guard guard(callbackLock_);
     callbacks_.onStartFailed = std::move(callback);
@@ -491,7 +496,7 @@ bool HostServer::tracing() const {
 void HostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
     const ConnectionId id = nextConnection_++;
     const auto endpoint = conn->endpoint();
-    connections_.emplace(id, std::move(conn));
+    connections_.emplace(id, conn);
     bool open = false;
     {
         std::lock_guard lock(coreLock_);
@@ -500,18 +505,65 @@ void HostServer::acceptTCP(std::shared_ptr<TcpConnection> conn) {
         open = core_.phase(id).has_value();
     }
     if (open) {
-        receive(id);
+        receive(id, conn);
     }
     updateWatchdog();
 }
 
-void HostServer::receive(ConnectionId id) {
-    auto it = connections_.find(id);
-    if (it == connections_.end()) {
+void HostServer::acceptWeb(std::shared_ptr<WebSocketStream> stream) {
+    // One more byte stream for the core: each message is one frame, so the
+    // core sees exactly what a TCP connection would have carried.
+    const ConnectionId id = nextConnection_++;
+    connections_.emplace(id, stream);
+    bool open = false;
+    {
+        std::lock_guard lock(coreLock_);
+        Performer performer(*this);
+        core_.connectionOpened(id, stream->endpoint(), now(), performer);
+        open = core_.phase(id).has_value();
+    }
+    if (!open) {
         return;
     }
     std::weak_ptr<HostServer> weak = weak_from_this();
-    it->second->receive([weak, id](wire::ByteView data, bool isComplete, std::error_code error) {
+    stream->start(
+        [weak, id](wire::ByteView frame) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            {
+                std::lock_guard lock(self->coreLock_);
+                if (!self->core_.phase(id)) {
+                    return;
+                }
+                Performer performer(*self);
+                self->core_.bytesReceived(id, frame, self->now(), performer);
+            }
+            self->updateWatchdog();
+        },
+        [weak, id](std::string why) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            {
+                std::lock_guard lock(self->coreLock_);
+                if (self->core_.phase(id)) {
+                    Performer performer(*self);
+                    self->core_.connectionEnded(id, why, self->now(), performer);
+                }
+            }
+            self->closeConnection(id);
+            self->updateWatchdog();
+        });
+    updateWatchdog();
+}
+
+void HostServer::receive(ConnectionId id, const std::shared_ptr<TcpConnection>& conn) {
+    std::weak_ptr<HostServer> weak = weak_from_this();
+    conn->receive([weak, id, conn = std::weak_ptr(conn)](wire::ByteView data, bool isComplete,
+                                                      std::error_code error) {
         auto self = weak.lock();
         if (!self) {
             return;
@@ -537,8 +589,8 @@ void HostServer::receive(ConnectionId id) {
                 }
             }
         }
-        if (readMore) {
-            self->receive(id);
+        if (auto connection = conn.lock(); readMore && connection) {
+            self->receive(id, connection);
         }
         self->updateWatchdog();
     });
@@ -683,15 +735,61 @@ void HostServer::finishStart(ListenerPair listeners) {
             callbacks.onListening(port);
         }
     });
+    bindWeb();
     std::lock_guard lock(coreLock_);
     Performer performer(*this);
     performer.perform(Notify{});
+}
+
+void HostServer::bindWeb() {
+    if (deps_.webAssets.empty()) {
+        return;
+    }
+    std::string failures;
+    for (std::uint32_t p = deps_.firstWebPort; p <= deps_.lastWebPort; ++p) {
+        auto bound = WebListener::bind(queue_->context(), static_cast<std::uint16_t>(p),
+                                       deps_.webAssets, deps_.webLimits);
+        if (!bound) {
+            failures += (failures.empty() ? "" : "; ") + std::to_string(p) + ": " +
+                        bound.error().message();
+            continue;
+        }
+        webListener_ = std::move(*bound);
+        std::weak_ptr<HostServer> weak = weak_from_this();
+        webListener_->start(
+            [weak](std::shared_ptr<WebSocketStream> stream) {
+                if (auto self = weak.lock()) {
+                    self->acceptWeb(std::move(stream));
+                } else {
+                    stream->cancel();
+                }
+            },
+            [](std::error_code error) {
+                // The control port goes on serving; the web remote is what is lost.
+                base::logLine("web remote listener failed: " + error.message());
+            });
+        base::logLine("web remote on port " + std::to_string(webListener_->port()));
+        toMain([port = webListener_->port()](Callbacks& callbacks) {
+            if (callbacks.onWebListening) {
+                callbacks.onWebListening(port);
+            }
+        });
+        return;
+    }
+    // Phones with the app still connect; only the browser page is missing.
+    base::logLine("no web remote: could not bind any port in " +
+                  std::to_string(deps_.firstWebPort) + "..." + std::to_string(deps_.lastWebPort) +
+                  " (" + failures + ")");
 }
 
 void HostServer::cancelListeners() {
     if (tcpListener_) {
         tcpListener_->cancel();
         tcpListener_.reset();
+    }
+    if (webListener_) {
+        webListener_->cancel();
+        webListener_.reset();
     }
     if (udpListener_) {
         injectQueue_->async([weak = weak_from_this(), udp = std::move(udpListener_)] {
@@ -813,6 +911,7 @@ HostServer::Snapshot HostServer::snapshot() {
         result.lanIP = lan.empty() ? std::string("Not connected") : lan.front();
         result.tailscaleIP = deps_.localInterfaces.tailscaleIPv4();
         result.port = core_.context().port;
+        result.webPort = webListener_ ? webListener_->port() : 0;
     });
     if (result.hostName.empty()) {
         result.hostName = hostName();
@@ -841,6 +940,12 @@ std::size_t HostServer::udpPeerCount() {
 std::uint16_t HostServer::port() {
     std::uint16_t result = 0;
     queue_->sync([&] { result = core_.context().port; });
+    return result;
+}
+
+std::uint16_t HostServer::webPort() {
+    std::uint16_t result = 0;
+    queue_->sync([&] { result = webListener_ ? webListener_->port() : 0; });
     return result;
 }
 

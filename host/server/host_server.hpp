@@ -28,6 +28,7 @@
 #include "host/platform/host_facts.hpp"
 #include "host/server/host_core.hpp"
 #include "host/server/transport.hpp"
+#include "host/server/web_listener.hpp"
 
 namespace tarvel::diagnostics {
 class LatencyTrace;
@@ -44,6 +45,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   public:
     static constexpr std::uint16_t defaultFirstPort = 49182;
     static constexpr std::uint16_t defaultLastPort = 49192;
+    static constexpr std::uint16_t defaultFirstWebPort = 49280;
+    static constexpr std::uint16_t defaultLastWebPort = 49290;
     static constexpr std::string_view activityReason =
         "Controlling this computer from a paired device";
 
@@ -66,6 +69,11 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         std::shared_ptr<mapping::PadMappingRuntime> padRuntime;
         /// Where the three host latency metrics go; null records nothing.
         diagnostics::LatencyTrace* latencyTrace = nullptr;
+        /// The web remote: its page (none: no web port) and where it listens.
+        std::span<const WebAsset> webAssets;
+        std::uint16_t firstWebPort = defaultFirstWebPort;
+        std::uint16_t lastWebPort = defaultLastWebPort;
+        WebListener::Limits webLimits;
     };
 
     /// What the user interface shows.
@@ -77,6 +85,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         std::string lanIP;
         std::optional<std::string> tailscaleIP;
         std::uint16_t port = 0;
+        std::uint16_t webPort = 0;  // 0: no web remote
     };
 
     /// Creates the queues and the injector, removes temporary files a crash
@@ -138,6 +147,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     /// Each time both listeners are bound: at start-up and after every
     /// listener restart (the port may change).
     void setOnListening(std::function<void(std::uint16_t port)> callback);
+    /// Each time the web remote's port is bound (after the control port).
+    void setOnWebListening(std::function<void(std::uint16_t port)> callback);
     /// When no port of the range could be bound; `why` names each port and
     /// its error. The server stays without listeners.
     void setOnStartFailed(std::function<void(std::string why)> callback);
@@ -147,6 +158,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     /// The port both listeners are bound to (0 before the first bind).
     /// Synchronous on the server queue.
     std::uint16_t port();
+    /// The web remote's port (0 when it has none). Synchronous on the server queue.
+    std::uint16_t webPort();
 
     /// The host's identity; immutable after construction. Any thread.
     const security::LocalIdentity& identity() const noexcept { return core_.identity(); }
@@ -170,6 +183,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
         std::function<void()> onChange;
         std::function<void()> onPairingCompleted;
         std::function<void(std::uint16_t)> onListening;
+        std::function<void(std::uint16_t)> onWebListening;
         std::function<void(std::string)> onStartFailed;
         std::function<void(PairingCodeEnd)> onPairingCodeEnded;
     };
@@ -196,7 +210,9 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
 
     // Sockets to core.
     void acceptTCP(std::shared_ptr<TcpConnection> conn);  // server queue
-    void receive(ConnectionId id);                        // server queue
+    void receive(ConnectionId id, const std::shared_ptr<TcpConnection>& conn);  // server queue
+    void bindWeb();                                                            // server queue
+    void acceptWeb(std::shared_ptr<WebSocketStream> stream);                   // server queue
     /// A batch of datagrams, on the inject queue: opened, acknowledged and
     /// injected on this one thread, so a datagram wakes one thread only.
     void handleBatch(UdpListener& listener, std::span<const UdpListener::Datagram> batch);
@@ -236,10 +252,11 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     bool drainPosted_ = false;
 
     // Server queue only.
-    std::map<ConnectionId, std::shared_ptr<TcpConnection>> connections_;
+    std::map<ConnectionId, std::shared_ptr<ControlStream>> connections_;
     ConnectionId nextConnection_ = 1;
     std::shared_ptr<TcpListener> tcpListener_;
     std::shared_ptr<UdpListener> udpListener_;  // served on the inject queue
+    std::shared_ptr<WebListener> webListener_;
     base::TimerHandle watchdog_;
     base::TimerHandle refresh_;
     base::TimerHandle restart_;

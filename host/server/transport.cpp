@@ -181,7 +181,15 @@ TcpListener::TcpListener(asio::ip::tcp::acceptor acceptor)
       port_(acceptor_.local_endpoint().port()) {}
 
 void TcpListener::start(ConnectionHandler onConnection, FailureHandler onFailure) {
-    onConnection_ = std::move(onConnection);
+    start(
+        [onConnection = std::move(onConnection)](asio::ip::tcp::socket socket) {
+            onConnection(std::make_shared<TcpConnection>(std::move(socket)));
+        },
+        std::move(onFailure));
+}
+
+void TcpListener::start(SocketHandler onSocket, FailureHandler onFailure) {
+    onSocket_ = std::move(onSocket);
     onFailure_ = std::move(onFailure);
     acceptNext();
 }
@@ -225,8 +233,8 @@ void TcpListener::acceptNext() {
                 return;
             }
             self->starved_ = false;
-            if (self->onConnection_) {
-                self->onConnection_(std::make_shared<TcpConnection>(std::move(socket)));
+            if (self->onSocket_) {
+                self->onSocket_(std::move(socket));
             }
             self->acceptNext();
         });
@@ -467,10 +475,9 @@ void UdpListener::cancel() {
     socket_.close(ignored);
 }
 
-tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& tcpContext,
-                                                          asio::io_context& udpContext,
-                                                          std::uint16_t port) {
-    asio::ip::tcp::acceptor acceptor(tcpContext);
+tl::expected<asio::ip::tcp::acceptor, std::error_code> bindTcpAcceptor(asio::io_context& context,
+                                                                       std::uint16_t port) {
+    asio::ip::tcp::acceptor acceptor(context);
     if (auto error = openDualStack(acceptor, asio::ip::tcp::v6(), asio::ip::tcp::v4())) {
         return tl::unexpected(error);
     }
@@ -485,6 +492,18 @@ tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& tcpC
     if (error) {
         return tl::unexpected(error);
     }
+    return acceptor;
+}
+
+tl::expected<ListenerPair, std::error_code> bindListeners(asio::io_context& tcpContext,
+                                                          asio::io_context& udpContext,
+                                                          std::uint16_t port) {
+    auto tcp = bindTcpAcceptor(tcpContext, port);
+    if (!tcp) {
+        return tl::unexpected(tcp.error());
+    }
+    asio::ip::tcp::acceptor acceptor = std::move(*tcp);
+    std::error_code error;
     const std::uint16_t bound = acceptor.local_endpoint().port();
 
     asio::ip::udp::socket socket(udpContext);

@@ -36,14 +36,28 @@ discovery::NetworkHost toNetworkHost(const asio::ip::address& address);
 discovery::NetworkEndpoint toNetworkEndpoint(const asio::ip::tcp::endpoint& endpoint);
 discovery::NetworkEndpoint toNetworkEndpoint(const asio::ip::udp::endpoint& endpoint);
 
+/// A control connection as the server sees it: a TCP stream, or a WebSocket
+/// carrying one frame per message.
+class ControlStream {
+  public:
+    using SendHandler = std::function<void(std::error_code)>;
+
+    virtual ~ControlStream() = default;
+    /// Queues `bytes` (whole frames); they leave in call order. `done`, when
+    /// given, runs once they were written or failed, or the stream closed.
+    virtual void send(wire::Bytes bytes, SendHandler done = {}) = 0;
+    /// Closes the stream; idempotent.
+    virtual void cancel() = 0;
+};
+
 /// One accepted control connection.
-class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+class TcpConnection final : public ControlStream,
+                            public std::enable_shared_from_this<TcpConnection> {
   public:
     /// Bytes received (empty at end of stream), whether the stream ended, and
     /// the error, if any. The view is valid only during the call.
     using ReceiveHandler =
         std::function<void(wire::ByteView data, bool isComplete, std::error_code)>;
-    using SendHandler = std::function<void(std::error_code)>;
 
     /// Largest chunk one receive delivers.
     static constexpr std::size_t maxReceiveLength = 65536;
@@ -62,11 +76,11 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     /// Queues `bytes` as one message; messages leave in call order. `done`,
     /// when given, runs once the message was written or failed. Past
     /// maxQueuedBytes unwritten, the connection is cancelled instead.
-    void send(wire::Bytes bytes, SendHandler done = {});
+    void send(wire::Bytes bytes, SendHandler done = {}) override;
 
     /// Closes the socket; a pending receive completes with operation_aborted.
     /// Idempotent.
-    void cancel();
+    void cancel() override;
     bool isCancelled() const noexcept { return cancelled_; }
 
   private:
@@ -85,6 +99,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
 class TcpListener : public std::enable_shared_from_this<TcpListener> {
   public:
     using ConnectionHandler = std::function<void(std::shared_ptr<TcpConnection>)>;
+    using SocketHandler = std::function<void(asio::ip::tcp::socket)>;
     using FailureHandler = std::function<void(std::error_code)>;
 
     /// How long accepting pauses when the process or system is out of
@@ -96,6 +111,8 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     /// Starts accepting; `onConnection` for each connection, `onFailure` once
     /// if accepting fails for good (not after cancel).
     void start(ConnectionHandler onConnection, FailureHandler onFailure);
+    /// The same, handing over bare sockets.
+    void start(SocketHandler onSocket, FailureHandler onFailure);
     void cancel();
     std::uint16_t port() const noexcept { return port_; }
 
@@ -105,7 +122,7 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     std::uint16_t port_;
-    ConnectionHandler onConnection_;
+    SocketHandler onSocket_;
     FailureHandler onFailure_;
     bool cancelled_ = false;
     bool starved_ = false;  // logged once per shortage
@@ -213,6 +230,11 @@ struct ListenerPair {
     std::shared_ptr<UdpListener> udp;
     std::uint16_t port = 0;
 };
+
+/// A listening TCP acceptor on `port` of every address, dual-stack where the
+/// machine has IPv6.
+tl::expected<asio::ip::tcp::acceptor, std::error_code> bindTcpAcceptor(asio::io_context& context,
+                                                                       std::uint16_t port);
 
 /// Binds both listeners to `port` on every address, dual-stack where the
 /// machine has IPv6 (IPv4 peers then appear IPv4-mapped). Fails, holding

@@ -141,17 +141,57 @@ struct Harness {
     std::uint16_t port = 0;
 };
 
-/// The phone's side of a control connection, over loopback, every wait bounded.
+/// The phone's side of a control connection, over loopback, every wait bounded:
+/// a TCP stream, or a WebSocket of the web remote carrying one frame per message.
 class TestConnection {
   public:
-    explicit TestConnection(std::uint16_t port) : socket_(io_) {
+    enum class Over { tcp, webSocket };
+    explicit TestConnection(std::uint16_t port, Over over = Over::tcp,
+                            const std::string& from = "127.0.0.1",
+                            const std::string& origin = {})
+        : socket_(io_), webSocket_(over == Over::webSocket) {
         std::error_code error;
+        socket_.open(asio::ip::tcp::v4(), error);
+        socket_.bind(asio::ip::tcp::endpoint(asio::ip::make_address(from), 0), error);
         socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
         EXPECT_FALSE(error) << error.message();
+        if (webSocket_) {
+            std::string request = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                  "Sec-WebSocket-Version: 13\r\n";
+            if (!origin.empty()) {
+                request += "Origin: " + origin + "\r\n";
+            }
+            asio::write(socket_, asio::buffer(request + "\r\n"), error);
+            const auto deadline = Clock::now() + 3000ms;
+            while (!closed_ && stream_.find("\r\n\r\n") == std::string::npos && readSome(deadline)) {
+            }
+            const auto end = stream_.find("\r\n\r\n");
+            upgraded = stream_.starts_with("HTTP/1.1 101") && end != std::string::npos;
+            stream_.erase(0, end == std::string::npos ? stream_.size() : end + 4);
+        }
     }
-    void sendRaw(const wire::Bytes& bytes) {
+    /// Bytes as they are: on a WebSocket, one binary message.
+    void sendRaw(const wire::Bytes& bytes) { sendMessage(bytes, 0x2); }
+    /// One WebSocket message of any opcode, masked as a browser's.
+    void sendMessage(wire::ByteView bytes, std::uint8_t opcode) {
         std::error_code ignored;
-        asio::write(socket_, asio::buffer(bytes), ignored);
+        if (!webSocket_) {
+            asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), ignored);
+            return;
+        }
+        wire::Bytes message{static_cast<std::uint8_t>(0x80 | opcode)};
+        // Lengths encoded in the fewest bytes, as the protocol demands.
+        const int lengthBytes = bytes.size() < 126 ? 0 : bytes.size() < 0x10000 ? 2 : 8;
+        message.push_back(static_cast<std::uint8_t>(
+            0x80 | (lengthBytes == 0 ? bytes.size() : lengthBytes == 2 ? 126 : 127)));
+        for (int shift = 8 * lengthBytes - 8; shift >= 0; shift -= 8) {
+            message.push_back(static_cast<std::uint8_t>(bytes.size() >> shift));
+        }
+        message.insert(message.end(), 4, 0);  // a zero mask leaves the payload as it is
+        message.insert(message.end(), bytes.begin(), bytes.end());
+        asio::write(socket_, asio::buffer(message), ignored);
     }
     void sendPlain(std::uint8_t type, wire::ByteView body) {
         sendRaw(*wire::TCPFrameCodec::encodePlain(type, body));
@@ -204,6 +244,10 @@ class TestConnection {
     std::optional<pairing::PairedHostRecord> host;
     std::optional<wire::SymmetricKey> key;
     std::unique_ptr<wire::SecureTCPChannel> channel;
+    bool upgraded = false;
+    /// Each WebSocket message's payload as it arrived.
+    std::vector<std::size_t> messageSizes;
+    std::optional<std::uint16_t> closeCode;
 
   private:
     bool readSome(Clock::time_point deadline) {
@@ -215,12 +259,58 @@ class TestConnection {
             return false;
         }
         closed_ = closed_ || bool(got->first);
-        decoder_.append(wire::ByteView(buffer.data(), got->first ? 0 : got->second));
+        const std::size_t count = got->first ? 0 : got->second;
+        if (!webSocket_ || !upgradeDone_) {
+            if (webSocket_) {
+                stream_.append(reinterpret_cast<const char*>(buffer.data()), count);
+                upgradeDone_ = stream_.find("\r\n\r\n") != std::string::npos;
+            } else {
+                decoder_.append(wire::ByteView(buffer.data(), count));
+            }
+            return true;
+        }
+        stream_.append(reinterpret_cast<const char*>(buffer.data()), count);
+        // The host's messages: unmasked, each whole frame's payload into the decoder.
+        for (;;) {
+            if (stream_.size() < 2) {
+                break;
+            }
+            const auto* b = reinterpret_cast<const std::uint8_t*>(stream_.data());
+            std::size_t length = b[1] & 0x7F;
+            std::size_t header = 2;
+            if (length == 126 || length == 127) {
+                header += length == 126 ? 2 : 8;
+                if (stream_.size() < header) {
+                    break;
+                }
+                length = 0;
+                for (std::size_t i = 2; i < header; ++i) {
+                    length = length << 8 | b[i];
+                }
+            }
+            if (stream_.size() < header + length) {
+                break;
+            }
+            const std::uint8_t opcode = b[0] & 0x0F;
+            if (opcode == 0x8) {
+                closed_ = true;
+                if (length >= 2) {
+                    closeCode = static_cast<std::uint16_t>(b[header] << 8 | b[header + 1]);
+                }
+            } else if (opcode == 0x2) {
+                messageSizes.push_back(length);
+                decoder_.append(wire::ByteView(b + header, length));
+            }
+            stream_.erase(0, header + length);
+        }
         return true;
     }
     asio::io_context io_;
     asio::ip::tcp::socket socket_;
     wire::TCPFrameDecoder decoder_;
+    bool webSocket_ = false;
+    bool upgradeDone_ = false;
+    std::string stream_;  // WebSocket bytes not yet taken apart
     bool closed_ = false;
 };
 

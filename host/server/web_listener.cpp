@@ -1,0 +1,378 @@
+#include "host/server/web_listener.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include <asio/post.hpp>
+
+#include "core/base/log.hpp"
+#include "host/server/websocket_engine.hpp"
+
+namespace tarvel::server {
+
+namespace {
+
+constexpr std::size_t frameHeaderLength = 5;
+// Four length bytes, the type, and the largest body.
+constexpr std::size_t maxFrameMessage = 4 + 0x10000;
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+/// Whether a comma-separated header lists `token` (parameters such as ;q= ignored,
+/// except an explicit q=0).
+bool listsToken(std::string_view header, std::string_view token) {
+    while (!header.empty()) {
+        const auto comma = header.find(',');
+        auto item = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+        const auto semicolon = item.find(';');
+        const auto name = trim(item.substr(0, semicolon));
+        if (!equalsIgnoringCase(name, token)) {
+            continue;
+        }
+        if (semicolon == std::string_view::npos) {
+            return true;
+        }
+        auto params = trim(item.substr(semicolon + 1));
+        return !(params.starts_with("q=0") && params.find_first_not_of("q=0.") == std::string_view::npos);
+    }
+    return false;
+}
+
+bool matchesETag(std::string_view ifNoneMatch, std::string_view etag) {
+    if (trim(ifNoneMatch) == "*") {
+        return true;
+    }
+    while (!ifNoneMatch.empty()) {
+        const auto comma = ifNoneMatch.find(',');
+        auto item = trim(ifNoneMatch.substr(0, comma));
+        if (item.starts_with("W/")) {
+            item.remove_prefix(2);
+        }
+        if (item == etag) {
+            return true;
+        }
+        ifNoneMatch = comma == std::string_view::npos ? std::string_view()
+                                                      : ifNoneMatch.substr(comma + 1);
+    }
+    return false;
+}
+
+// The page loads nothing from elsewhere and talks only to this host.
+constexpr std::string_view contentSecurityPolicy =
+    "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
+    "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+
+}  // namespace
+
+WebReply answerWebRequest(std::span<const WebAsset> assets, std::string_view method,
+                          std::string_view target, std::string_view ifNoneMatch,
+                          std::string_view acceptEncoding) {
+    WebReply reply;
+    if (method != "GET" && method != "HEAD") {
+        reply.status = 405;
+        reply.headers.emplace_back("Allow", "GET, HEAD");
+        return reply;
+    }
+    auto path = target.substr(0, target.find_first_of("?#"));
+    if (path == "/") {
+        path = "/index.html";
+    }
+    const auto asset = std::find_if(assets.begin(), assets.end(),
+                                    [&](const WebAsset& candidate) { return candidate.path == path; });
+    if (asset == assets.end()) {
+        reply.status = 404;
+        return reply;
+    }
+    // Revalidated on every load: a host updated in place serves its new page at once.
+    reply.headers.emplace_back("Cache-Control", "no-cache");
+    reply.headers.emplace_back("ETag", std::string(asset->etag));
+    reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    if (!asset->gzipBody.empty()) {
+        reply.headers.emplace_back("Vary", "Accept-Encoding");
+    }
+    if (asset->contentType.starts_with("text/html")) {
+        reply.headers.emplace_back("Content-Security-Policy", std::string(contentSecurityPolicy));
+        reply.headers.emplace_back("Referrer-Policy", "no-referrer");
+    }
+    if (!ifNoneMatch.empty() && matchesETag(ifNoneMatch, asset->etag)) {
+        reply.status = 304;
+        return reply;
+    }
+    reply.headers.emplace_back("Content-Type", std::string(asset->contentType));
+    if (!asset->gzipBody.empty() && listsToken(acceptEncoding, "gzip")) {
+        reply.headers.emplace_back("Content-Encoding", "gzip");
+        reply.body = asset->gzipBody;
+    } else {
+        reply.body = asset->body;
+    }
+    if (method == "HEAD") {
+        reply.headers.emplace_back("Content-Length", std::to_string(reply.body.size()));
+        reply.body = {};
+    }
+    return reply;
+}
+
+bool isOneFrame(wire::ByteView message) noexcept {
+    if (message.size() < frameHeaderLength || message.size() > maxFrameMessage) {
+        return false;
+    }
+    const std::uint32_t length = static_cast<std::uint32_t>(message[0]) |
+                                 static_cast<std::uint32_t>(message[1]) << 8 |
+                                 static_cast<std::uint32_t>(message[2]) << 16 |
+                                 static_cast<std::uint32_t>(message[3]) << 24;
+    return length == message.size() - 4;
+}
+
+bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host) {
+    if (target.substr(0, target.find('?')) != "/ws") {
+        return false;
+    }
+    // Browsers always name the page's origin: only this host's own page may
+    // open a socket, not any site the phone happens to show. Other clients
+    // send none.
+    if (origin.empty()) {
+        return true;
+    }
+    constexpr std::string_view scheme = "http://";
+    return origin.starts_with(scheme) && !host.empty() &&
+           equalsIgnoringCase(origin.substr(scheme.size()), host);
+}
+
+// The stream.
+
+WebSocketStream::WebSocketStream(discovery::NetworkEndpoint peer, std::size_t maxQueuedBytes)
+    : peer_(peer), maxQueuedBytes_(maxQueuedBytes) {}
+
+WebSocketStream::~WebSocketStream() = default;
+
+void WebSocketStream::start(FrameHandler onFrame, EndHandler onEnd) {
+    onFrame_ = std::move(onFrame);
+    onEnd_ = std::move(onEnd);
+}
+
+void WebSocketStream::received(const std::uint8_t* data, std::size_t size, bool binary) {
+    if (ended_ || cancelled_) {
+        return;
+    }
+    const wire::ByteView bytes(data, size);
+    if (!binary || !isOneFrame(bytes)) {
+        connection_->close(1008, "one frame per binary message");
+        ended("sent a message that is not one frame");
+        return;
+    }
+    if (onFrame_) {
+        onFrame_(bytes);
+    }
+}
+
+void WebSocketStream::ended(std::string why) {
+    if (ended_) {
+        return;
+    }
+    ended_ = true;
+    onFrame_ = nullptr;
+    for (auto& done : std::exchange(afterClose_, {})) {
+        done(std::error_code());
+    }
+    if (auto handler = std::exchange(onEnd_, nullptr)) {
+        handler(std::move(why));
+    }
+}
+
+void WebSocketStream::send(wire::Bytes bytes, SendHandler done) {
+    auto fail = [&](std::error_code error) {
+        cancel();
+        if (done) {
+            asio::post(connection_->executor(), [done = std::move(done), error] { done(error); });
+        }
+    };
+    if (cancelled_ || ended_) {
+        fail(std::make_error_code(std::errc::not_connected));
+        return;
+    }
+    // The core hands out whole frames; each leaves as a message of its own.
+    for (std::size_t offset = 0; offset + 4 <= bytes.size();) {
+        const std::size_t length = static_cast<std::size_t>(bytes[offset]) |
+                                   static_cast<std::size_t>(bytes[offset + 1]) << 8 |
+                                   static_cast<std::size_t>(bytes[offset + 2]) << 16 |
+                                   static_cast<std::size_t>(bytes[offset + 3]) << 24;
+        const std::size_t size = std::min(4 + length, bytes.size() - offset);
+        if (!connection_->send(bytes.data() + offset, size)) {
+            fail(std::make_error_code(std::errc::not_connected));
+            return;
+        }
+        offset += size;
+    }
+    if (connection_->bufferedAmount() > maxQueuedBytes_) {
+        base::logLine("web remote socket not reading; closing it");
+        fail(std::make_error_code(std::errc::no_buffer_space));
+        return;
+    }
+    if (done) {
+        // The library reports no single message written: a goodbye frame is
+        // followed by a close, whose end the caller hears of.
+        afterClose_.push_back(std::move(done));
+        connection_->close(1000, "");
+    }
+}
+
+void WebSocketStream::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    // The host closes: it hears nothing more of this socket, and nothing is
+    // called back from here, where the caller may hold its own locks.
+    cancelled_ = true;
+    onFrame_ = nullptr;
+    onEnd_ = nullptr;
+    connection_->close(1001, "");
+}
+
+// The listener.
+
+WebListener::WebListener(asio::io_context& context, std::shared_ptr<TcpListener> tcp,
+                         std::span<const WebAsset> assets, Limits limits)
+    : engine_(std::make_unique<websocket::Engine>(context)),
+      tcp_(std::move(tcp)),
+      assets_(assets),
+      limits_(limits) {}
+
+WebListener::~WebListener() { cancel(); }
+
+tl::expected<std::shared_ptr<WebListener>, std::error_code> WebListener::bind(
+    asio::io_context& context, std::uint16_t port, std::span<const WebAsset> assets,
+    Limits limits) {
+    auto acceptor = bindTcpAcceptor(context, port);
+    if (!acceptor) {
+        return tl::unexpected(acceptor.error());
+    }
+    auto tcp = std::make_shared<TcpListener>(std::move(*acceptor));
+    return std::shared_ptr<WebListener>(new WebListener(context, std::move(tcp), assets, limits));
+}
+
+std::uint16_t WebListener::port() const noexcept { return tcp_->port(); }
+
+void WebListener::start(SocketHandler onSocket, FailureHandler onFailure) {
+    onSocket_ = std::move(onSocket);
+    std::weak_ptr<WebListener> weak = weak_from_this();
+    tcp_->start(
+        [weak](asio::ip::tcp::socket socket) {
+            if (auto self = weak.lock()) {
+                self->accepted(std::move(socket));
+            }
+        },
+        std::move(onFailure));
+}
+
+void WebListener::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    tcp_->cancel();
+    for (auto& [ticket, stream] : std::exchange(pending_, {})) {
+        stream->cancel();
+    }
+}
+
+void WebListener::accepted(asio::ip::tcp::socket socket) {
+    std::error_code error;
+    const auto remote = socket.remote_endpoint(error);
+    if (error) {
+        return;  // gone already
+    }
+    const auto peer = toNetworkEndpoint(remote);
+    // The page and the socket are for the same peers as the control port.
+    if (!discovery::NetworkFilter::isAllowed(std::optional(peer))) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastRefusalLog_ > std::chrono::seconds(10)) {
+            lastRefusalLog_ = now;
+            base::logLine("web remote: refused a connection from " +
+                          discovery::NetworkFilter::hostString(peer).value_or("?") +
+                          ": address not admitted");
+        }
+        socket.close(error);
+        return;
+    }
+    if (pending_.size() >= limits_.maxPending) {
+        // Silent connections must not keep phones out: the oldest goes.
+        auto oldest = pending_.extract(pending_.begin());
+        oldest.mapped()->cancel();
+    }
+
+    auto stream = std::make_shared<WebSocketStream>(peer, limits_.maxQueuedBytes);
+    const std::uint64_t ticket = nextTicket_++;
+    std::weak_ptr<WebListener> weakSelf = weak_from_this();
+    std::weak_ptr<WebSocketStream> weakStream = stream;
+
+    websocket::Events events;
+    events.onHttp = [weakSelf](const websocket::Request& request) {
+        auto self = weakSelf.lock();
+        if (!self) {
+            return websocket::Response{503, {}, {}};
+        }
+        const auto reply = answerWebRequest(self->assets_, request.method, request.target,
+                                            request.ifNoneMatch, request.acceptEncoding);
+        websocket::Response response{reply.status, {}, {}};
+        for (const auto& [name, value] : reply.headers) {
+            response.headers.emplace_back(std::string(name), value);
+        }
+        response.body.assign(reply.body.begin(), reply.body.end());
+        return response;
+    };
+    events.onUpgrade = [](const websocket::Request& request) {
+        return isAllowedUpgrade(request.target, request.origin, request.host);
+    };
+    events.onOpen = [weakSelf, weakStream, ticket] {
+        auto self = weakSelf.lock();
+        auto stream = weakStream.lock();
+        if (!self || !stream) {
+            return;
+        }
+        self->pending_.erase(ticket);
+        if (self->onSocket_ && !self->cancelled_) {
+            self->onSocket_(stream);
+        } else {
+            stream->cancel();
+        }
+    };
+    events.onMessage = [weakStream](const std::uint8_t* data, std::size_t size, bool binary) {
+        if (auto stream = weakStream.lock()) {
+            stream->received(data, size, binary);
+        }
+    };
+    events.onGone = [weakSelf, weakStream, ticket](std::string why) {
+        if (auto self = weakSelf.lock()) {
+            self->pending_.erase(ticket);
+        }
+        if (auto stream = weakStream.lock()) {
+            stream->ended(std::move(why));
+        }
+    };
+    websocket::Options options;
+    options.openTimeoutMs = static_cast<long>(limits_.requestTimeout.count());
+    options.closeTimeoutMs = static_cast<long>(limits_.closeTimeout.count());
+    options.maxMessageSize = maxFrameMessage;
+    stream->connection_ = engine_->adopt(std::move(socket), options, std::move(events));
+    if (stream->connection_) {
+        pending_.emplace(ticket, std::move(stream));
+    }
+}
+
+}  // namespace tarvel::server

@@ -1,0 +1,261 @@
+#include <sched.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "host/server/web_listener.hpp"
+#include "tests/host/server/server_test_support.hpp"
+
+namespace tarvel::server::testing {
+namespace {
+
+constexpr std::uint8_t indexBody[] = {'<', 'p', '>', 'h', 'i'};
+constexpr std::uint8_t indexGzip[] = {0x1f, 0x8b, 0x08, 0x00};
+constexpr std::uint8_t scriptBody[] = {'x', '=', '1'};
+const WebAsset testAssets[] = {
+    {"/index.html", "text/html; charset=utf-8", indexBody, indexGzip, "\"abc\""},
+    {"/app.js", "text/javascript; charset=utf-8", scriptBody, {}, "\"js1\""},
+};
+
+std::string header(const WebReply& reply, std::string_view name) {
+    for (const auto& [key, value] : reply.headers) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return {};
+}
+
+TEST(WebRemote, answersPageRequestsWithCompressionRevalidationAndNothingElse) {
+    auto get = [](std::string_view target, std::string_view etag = {},
+                  std::string_view encoding = {}, std::string_view method = "GET") {
+        return answerWebRequest(testAssets, method, target, etag, encoding);
+    };
+    const auto page = get("/?from=qr", {}, "deflate, gzip;q=0.8, br");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body.data(), indexGzip);
+    EXPECT_EQ(header(page, "Content-Encoding"), "gzip");
+    EXPECT_EQ(header(page, "ETag"), "\"abc\"");
+    EXPECT_NE(header(page, "Content-Security-Policy").find("connect-src 'self'"), std::string::npos);
+    for (auto refused : {"", "identity", "gzip;q=0", "x-gzip-ish"}) {
+        const auto plain = get("/index.html", {}, refused);
+        EXPECT_EQ(plain.body.data(), indexBody) << refused;
+        EXPECT_EQ(header(plain, "Content-Encoding"), "") << refused;
+    }
+    for (auto cached : {"\"abc\"", "W/\"abc\"", "\"old\", \"abc\"", "*"}) {
+        const auto notModified = get("/", cached, "gzip");
+        EXPECT_EQ(notModified.status, 304) << cached;
+        EXPECT_TRUE(notModified.body.empty());
+    }
+    EXPECT_EQ(get("/", "\"old\"").status, 200);
+    // Not worth compressing: served as it is, whatever the client takes.
+    const auto script = get("/app.js", {}, "gzip");
+    EXPECT_EQ(script.body.data(), scriptBody);
+    EXPECT_EQ(header(script, "Content-Encoding"), "");
+    EXPECT_EQ(header(script, "Content-Security-Policy"), "");
+    const auto head = get("/", {}, "gzip", "HEAD");
+    EXPECT_TRUE(head.body.empty());
+    EXPECT_EQ(header(head, "Content-Length"), "4");
+    EXPECT_EQ(get("/../index.html").status, 404);
+    EXPECT_EQ(get("/app.js.map").status, 404);
+    EXPECT_EQ(get("/", {}, {}, "POST").status, 405);
+}
+
+TEST(WebRemote, takesOneFramePerMessageAndSocketsOnlyFromItsOwnPage) {
+    const auto ping = *wire::TCPFrameCodec::encodePlain(0x30, wire::Bytes{'{', '}'});
+    EXPECT_TRUE(isOneFrame(ping));
+    auto two = ping;
+    two.insert(two.end(), ping.begin(), ping.end());
+    EXPECT_FALSE(isOneFrame(two));
+    EXPECT_FALSE(isOneFrame(wire::ByteView(ping.data(), ping.size() - 1)));
+    EXPECT_FALSE(isOneFrame(wire::Bytes{0, 0, 0, 0, 0x30}));
+    EXPECT_FALSE(isOneFrame(wire::Bytes{1, 0, 0, 0}));
+
+    EXPECT_TRUE(isAllowedUpgrade("/ws", "", ""));
+    EXPECT_TRUE(isAllowedUpgrade("/ws?v=1", "http://192.168.1.5:49280", "192.168.1.5:49280"));
+    EXPECT_TRUE(isAllowedUpgrade("/ws", "http://Desk.local:49280", "desk.local:49280"));
+    EXPECT_FALSE(isAllowedUpgrade("/", "", ""));
+    EXPECT_FALSE(isAllowedUpgrade("/ws/x", "", ""));
+    EXPECT_FALSE(isAllowedUpgrade("/ws", "http://evil.example", "192.168.1.5:49280"));
+    EXPECT_FALSE(isAllowedUpgrade("/ws", "http://192.168.1.5:49281", "192.168.1.5:49280"));
+    EXPECT_FALSE(isAllowedUpgrade("/ws", "https://192.168.1.5:49280", "192.168.1.5:49280"));
+    EXPECT_FALSE(isAllowedUpgrade("/ws", "null", "192.168.1.5:49280"));
+}
+
+/// A server with the test page on a port of its own.
+struct WebHarness {
+    explicit WebHarness(const std::function<void(HostServer::Dependencies&)>& adjust = {})
+        : webPort(freePortBase()),
+          host([&](HostServer::Dependencies& deps) {
+              deps.webAssets = testAssets;
+              deps.firstWebPort = webPort;
+              deps.lastWebPort = webPort;
+              if (adjust) {
+                  adjust(deps);
+              }
+          }) {
+        EXPECT_TRUE(eventually([&] { return host.server->webPort() == webPort; }));
+    }
+    std::uint16_t webPort;
+    Harness host;
+};
+
+/// What a plain HTTP request gets back (everything until the host closes).
+std::string fetch(std::uint16_t port, const std::string& request,
+                  const std::string& from = "127.0.0.1") {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    std::error_code error;
+    socket.open(asio::ip::tcp::v4(), error);
+    socket.bind({asio::ip::make_address(from), 0}, error);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+    asio::write(socket, asio::buffer(request), error);
+    std::string reply;
+    std::array<char, 4096> buffer{};
+    const auto deadline = Clock::now() + 3000ms;
+    for (;;) {
+        auto got = receiveUntil(
+            io, socket, [&](auto done) { socket.async_read_some(asio::buffer(buffer), done); },
+            deadline);
+        if (!got || got->first) {
+            return reply;
+        }
+        reply.append(buffer.data(), got->second);
+    }
+}
+
+TEST(WebRemote, servesThePageAndCarriesTheProtocolOverWebSocketsClosingThoseThatBreakIt) {
+    WebHarness h;
+    const auto page = fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n\r\n");
+    EXPECT_TRUE(page.starts_with("HTTP/1.1 200")) << page;
+    EXPECT_NE(page.find("Content-Encoding: gzip"), std::string::npos);
+    EXPECT_TRUE(page.ends_with(std::string(std::begin(indexGzip), std::end(indexGzip))));
+    const auto cached =
+        fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"abc\"\r\n\r\n");
+    EXPECT_TRUE(cached.starts_with("HTTP/1.1 304")) << cached;
+
+    // Another site's page in the phone's browser may not open a socket.
+    TestConnection foreign(h.webPort, TestConnection::Over::webSocket, "127.0.0.1",
+                           "http://evil.example");
+    EXPECT_FALSE(foreign.upgraded);
+
+    TestConnection phone(h.webPort, TestConnection::Over::webSocket, "127.0.0.1",
+                         "http://127.0.0.1:" + std::to_string(h.webPort));
+    ASSERT_TRUE(phone.upgraded);
+    ASSERT_TRUE(phone.pair(h.host.server->beginPairing().code));
+    EXPECT_TRUE(eventually([&] { return h.host.server->isConnected(); }));
+    const auto press = *phone.channel->seal(wire::FrameType::reliableInput,
+                                            keyPacket(1, 0x04, true).plain20());
+    phone.sendRaw(press);
+    phone.sendSealed(wire::FrameType::ping, wire::PingBody{7});
+    auto pong = phone.readFrame();
+    ASSERT_TRUE(pong && pong->type == wire::FrameType::pong);
+    // The host sent each frame as a message of its own.
+    for (auto size : phone.messageSizes) {
+        EXPECT_GE(size, 5u);
+    }
+    EXPECT_EQ(phone.messageSizes.size(), 3u);  // challenge, complete, pong
+    EXPECT_EQ(countLines(*h.host.sink, {R"("op":"key","keyCode":0,"down":true)"}), 1u);
+    // The same sealed frame again fails to open under the moved-on counter:
+    // the socket closes and the key is not pressed twice.
+    phone.sendRaw(press);
+    EXPECT_TRUE(phone.closedByHost());
+    EXPECT_EQ(countLines(*h.host.sink, {R"("op":"key","keyCode":0,"down":true)"}), 1u);
+    EXPECT_TRUE(eventually([&] { return !h.host.server->isConnected(); }));
+
+    // Two frames in one message, a frame cut short, text and an oversized message.
+    const auto getInfo = *wire::TCPFrameCodec::encodePlain(wire::FrameType::getInfo, {});
+    auto twoFrames = getInfo;
+    twoFrames.insert(twoFrames.end(), getInfo.begin(), getInfo.end());
+    const wire::Bytes cut(getInfo.begin(), getInfo.end() - 1);
+    const wire::Bytes huge(4 + 0x10000 + 1, 0);
+    struct Case {
+        wire::ByteView message;
+        std::uint8_t opcode;
+        std::uint16_t closeCode;
+    };
+    for (const auto& [message, opcode, closeCode] :
+         {Case{twoFrames, 0x2, 1008}, Case{cut, 0x2, 1008}, Case{getInfo, 0x1, 1008},
+          Case{huge, 0x2, 1009}}) {
+        TestConnection bad(h.webPort, TestConnection::Over::webSocket);
+        ASSERT_TRUE(bad.upgraded);
+        bad.sendMessage(message, opcode);
+        EXPECT_TRUE(bad.closedByHost()) << message.size();
+        EXPECT_EQ(bad.closeCode, closeCode) << message.size();
+        EXPECT_FALSE(bad.readFrame(50ms));
+    }
+    TestConnection info(h.webPort, TestConnection::Over::webSocket);
+    info.sendRaw(getInfo);
+    auto reply = info.readFrame();
+    ASSERT_TRUE(reply && reply->type == wire::FrameType::infoReply);
+}
+
+TEST(WebRemote, idleConnectionsAndSocketsAreBoundedLikeControlConnections) {
+    WebHarness h([](HostServer::Dependencies& deps) {
+        deps.timings.handshakeIdle = 1500ms;
+        deps.webLimits.requestTimeout = 1000ms;
+    });
+    // Hundreds of sockets that never start a handshake: the oldest make room
+    // as on the control port, so at most the core's pending limit stays open.
+    std::vector<std::unique_ptr<TestConnection>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(
+            std::make_unique<TestConnection>(h.webPort, TestConnection::Over::webSocket));
+    }
+    std::size_t open = 0;
+    for (auto& socket : idle) {
+        open += socket->closedByHost(5ms) ? 0 : 1;
+    }
+    EXPECT_LE(open, Limits{}.maxPendingPerAddress);
+    EXPECT_GE(open, 1u);  // the newest were kept
+    // Connections that send no request at all: the oldest go past the
+    // listener's bound, the rest when their time is up.
+    std::vector<std::unique_ptr<TestConnection>> silent;
+    for (int i = 0; i < 100; ++i) {
+        silent.push_back(std::make_unique<TestConnection>(h.webPort));
+    }
+    std::size_t evicted = 0;
+    for (auto& socket : silent) {
+        evicted += socket->closedByHost(2ms) ? 1 : 0;
+    }
+    EXPECT_GE(evicted, 100 - WebListener::Limits{}.maxPending);
+    for (auto& socket : silent) {
+        EXPECT_TRUE(socket->closedByHost(3000ms));
+    }
+    for (auto& socket : idle) {
+        EXPECT_TRUE(socket->closedByHost(3000ms));
+    }
+    // A phone arriving afterwards is served at once.
+    TestConnection phone(h.webPort, TestConnection::Over::webSocket);
+    ASSERT_TRUE(phone.upgraded);
+    EXPECT_TRUE(phone.pair(h.host.server->beginPairing().code));
+}
+
+TEST(WebRemote, refusesPeersOutsideTheAdmittedRangesBeforeReadingAByte) {
+    // A network namespace of the test's own, where a public test address
+    // (TEST-NET-3) can reach the host over its loopback device.
+    std::string failure;
+    bool skipped = false;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip addr add 203.0.113.7/32 dev lo") != 0) {
+            skipped = true;
+            return;
+        }
+        WebHarness h;
+        const auto refused = fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "203.0.113.7");
+        TestConnection outsider(h.webPort, TestConnection::Over::webSocket, "203.0.113.7");
+        const auto admitted = fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "127.0.0.1");
+        if (!refused.empty() || outsider.upgraded || !admitted.starts_with("HTTP/1.1 200")) {
+            failure = "refused: '" + refused + "', admitted: '" + admitted + "'";
+        }
+    }).join();
+    if (skipped && std::getenv("TARVEL_REQUIRE_DESKTOP") == nullptr) {
+        GTEST_SKIP() << "no network namespace for the test (needs root)";
+    }
+    EXPECT_FALSE(skipped) << "no network namespace for the test";
+    EXPECT_EQ(failure, "");
+}
+
+}  // namespace
+}  // namespace tarvel::server::testing
