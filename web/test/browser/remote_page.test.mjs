@@ -22,6 +22,7 @@ const keyCode = { c: 0x08, backspace: 0x33 };
 const controlFlag = 0x40000;
 const mouse = { moved: 5, leftDown: 1, leftUp: 2, rightDown: 3, rightUp: 4 };
 const scrollPhase = { began: 1, changed: 2, ended: 4 };
+const momentum = { begin: 1, end: 3 };
 
 async function pairingPage(host) {
   const line = await until(() => host.line('Web remote: '), { what: 'the web remote address' });
@@ -88,7 +89,7 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
       await page.click('#sheet-close');
     });
 
-    await t.test('one finger moves the pointer, a tap clicks, two fingers scroll and right-click', async () => {
+    await t.test('one finger moves the pointer, a tap clicks, two fingers scroll, flick, pinch and right-click', async () => {
       const pad = await centre(page, '#trackpad');
       let mark = host.records().length;
       await page.touchscreen.touchStart(pad.x - 100, pad.y);
@@ -132,6 +133,40 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
       assert.ok(changed.reduce((s, e) => s + e.wheel1, 0) > 50, 'fingers down should scroll by their travel');
       assert.ok(changed.every((e) => e.wheel2 === 0));
       assert.ok(!since(host.records(), mark).some((e) => e.op === 'mouse'), 'scrolling moved or clicked');
+
+      // A flick keeps scrolling after the lift, and a touch stops it.
+      await sleep(300);
+      mark = host.records().length;
+      await touches(cdp, 'touchStart', [[pad.x - 30, pad.y + 60], [pad.x + 30, pad.y + 60]]);
+      for (let i = 1; i <= 6; i++) {
+        await touches(cdp, 'touchMove', [[pad.x - 30, pad.y + 60 - i * 25], [pad.x + 30, pad.y + 60 - i * 25]]);
+        await sleep(10);
+      }
+      await touches(cdp, 'touchEnd', []);
+      await host.waitForRecords((r) => since(r, mark).some((e) => e.op === 'scroll' && e.momentumPhase === momentum.begin),
+        'momentum after a flick');
+      await touches(cdp, 'touchStart', [[pad.x, pad.y]]);
+      await touches(cdp, 'touchEnd', []);
+      await host.waitForRecords((r) => since(r, mark).some((e) => e.op === 'scroll' && e.momentumPhase === momentum.end),
+        'momentum stopped by a touch');
+      const momentumSteps = since(host.records(), mark).filter((e) => e.op === 'scroll' && e.momentumPhase);
+      assert.ok(momentumSteps.slice(0, -1).every((e) => e.wheel1 < 0), 'momentum turned against the flick');
+
+      // Fingers spreading apart zoom in.
+      await sleep(300);
+      mark = host.records().length;
+      await touches(cdp, 'touchStart', [[pad.x - 30, pad.y], [pad.x + 30, pad.y]]);
+      for (let i = 1; i <= 8; i++) {
+        await touches(cdp, 'touchMove', [[pad.x - 30 - i * 12, pad.y], [pad.x + 30 + i * 12, pad.y]]);
+        await sleep(16);
+      }
+      await touches(cdp, 'touchEnd', []);
+      const zooms = await host.waitForRecords((r) => {
+        const z = since(r, mark).filter((e) => e.op === 'gesture');
+        return z.length >= 3 && z;
+      }, 'pinch zoom gestures');
+      assert.ok(zooms.every((e) => e.zoom > 0), 'spreading fingers zoomed out');
+      assert.ok(!since(host.records(), mark).some((e) => e.op === 'scroll' || e.op === 'mouse'), 'a pinch scrolled or clicked');
 
       await sleep(300);
       mark = host.records().length;
