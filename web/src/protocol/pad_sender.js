@@ -75,7 +75,8 @@ export class PadSender {
     const copy = { ...this.state };
     this.due = Math.max(this.due + refreshMs, this.clock());
     this.schedule();
-    this.sink('sticks', copy, false);
+    // A sink that cannot send (no connection) ends the refresh.
+    if (this.sink('sticks', copy, false) === false) return this.resetLocal();
     this.sink('buttons', copy, false);
   }
 }

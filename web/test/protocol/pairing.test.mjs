@@ -70,9 +70,7 @@ test('a stored identity authenticates without a code until the host forgets it',
   assert.match(await pairedDevices(), /Web remote/);
 
   // Forgetting the live device ends its session for good.
-  const { stdout } = await host.control('devices');
   const id = JSON.parse(storage.getItem('tarvel.identity')).id;
-  assert.ok(stdout.includes(id) || stdout.includes('Web remote'), stdout);
   assert.equal((await host.control('forget', id)).code, 0);
   await until(() => again.state === 'refused', { what: 'the live session to be refused' });
   assert.match(again.message, /removed this device/);

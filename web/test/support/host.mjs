@@ -1,9 +1,8 @@
 // Starts a real tarveld on loopback for a test and stops it (by PID) afterwards.
-import { spawn, execFile } from 'node:child_process';
+import { execFile, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { TcpSocket } from './tcp_socket.mjs';
 
 export const tarveld = process.env.TARVELD ?? '/work/main/build/dev/tools/tarveld';
 
@@ -19,9 +18,6 @@ export async function until(check, { timeoutMs = 4000, stepMs = 20, what = 'cond
   }
 }
 
-export const hasWebListener = () =>
-  new Promise((resolve) => execFile(tarveld, ['--help'], (e, out, err) => resolve(`${out}${err}`.includes('--web-ports'))));
-
 // Map-backed Storage.
 export function memoryStorage() {
   const map = new Map();
@@ -34,8 +30,8 @@ export function memoryStorage() {
 }
 
 class Host {
-  constructor(dir, child, web) {
-    Object.assign(this, { dir, child, web, lines: [], exited: false });
+  constructor(dir, child, webPort) {
+    Object.assign(this, { dir, child, webPort, lines: [], exited: false });
     this.recordFile = path.join(dir, 'record.jsonl');
     let partial = '';
     child.stdout.on('data', (chunk) => {
@@ -52,19 +48,19 @@ class Host {
   }
 
   get url() {
-    return this.web ? `ws://127.0.0.1:${this.webPort}/ws` : `tcp://127.0.0.1:${this.port}`;
+    return `ws://127.0.0.1:${this.webPort}/ws`;
   }
 
   get WebSocketImpl() {
-    return this.web ? globalThis.WebSocket : TcpSocket;
+    return globalThis.WebSocket;
   }
 
   async ready() {
-    await until(() => this.exited || (this.line('Listening on port ') && this.line('Pairing link: ') && (!this.web || this.line('Web remote on port '))),
+    const webReady = () => /web remote on port \d+/i.test(`${this.lines.join('\n')}\n${this.stderr ?? ''}`);
+    await until(() => this.exited || (this.line('Listening on port ') && this.line('Pairing link: ') && webReady()),
       { what: 'tarveld to start' });
     if (this.exited) throw new Error(`tarveld exited: ${this.stderr}`);
     this.port = Number(this.line('Listening on port '));
-    if (this.web) this.webPort = Number(this.line('Web remote on port '));
     this.readCode();
   }
 
@@ -107,19 +103,15 @@ class Host {
   }
 }
 
-// Random loopback ports; a few tries in case one is taken.
+// Random ports; a few tries in case one is taken.
 export async function startHost() {
-  const web = await hasWebListener();
   for (let attempt = 0; ; attempt++) {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvel-web-'));
     const port = randomPort();
+    const webPort = randomPort();
     const args = ['--data-dir', dir, '--sink', `record:${path.join(dir, 'record.jsonl')}`, '--dns-sd', 'off',
-      '--ports', `${port}-${port}`, '--control-socket', path.join(dir, 'control'), '--pair'];
-    if (web) {
-      const webPort = randomPort();
-      args.push('--web-ports', `${webPort}-${webPort}`);
-    }
-    const host = new Host(dir, spawn(tarveld, args, { stdio: ['ignore', 'pipe', 'pipe'] }), web);
+      '--ports', `${port}-${port}`, '--web-ports', `${webPort}-${webPort}`, '--control-socket', path.join(dir, 'control'), '--pair'];
+    const host = new Host(dir, spawn(tarveld, args, { stdio: ['ignore', 'pipe', 'pipe'] }), webPort);
     try {
       await host.ready();
       return host;
