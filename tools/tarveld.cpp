@@ -46,6 +46,7 @@
 #include "host/platform/linux/x11_event_sink.hpp"
 #include "host/platform/terminal_qr.hpp"
 #include "host/server/host_server.hpp"
+#include "host/server/web_listener.hpp"
 #include "tools/control_commands.hpp"
 #include "tools/host_setup.hpp"
 
@@ -57,9 +58,10 @@ std::string usageText() {
     return std::string(
                "usage: tarveld [--data-dir DIR] [--sink x11|record:FILE|none] [--keystrokes linux|mac]\n"
                "               [--dns-sd avahi|off] [--pair] [--ports FIRST-LAST]\n"
-               "               [--control-socket PATH]\n") +
+               "               [--web-ports FIRST-LAST] [--no-web] [--control-socket PATH]\n") +
            std::string(tools::controlCommandsUsage) +
-           "  --pair        show a pairing code, its link and QR code; Enter or SIGUSR1 for a new one\n" +
+           "  --pair        show a pairing code, its link and QR code, and the web remote's\n"
+           "                address and QR code; Enter or SIGUSR1 for a new one\n" +
            std::string(tools::hostOptionsUsage);
 }
 
@@ -157,6 +159,27 @@ class StdinLines {
     std::thread thread_;
 };
 
+/// A QR code of `text`, on a terminal only.
+void showQR(const std::string& text) {
+    if (::isatty(STDOUT_FILENO) != 1) {
+        return;
+    }
+    if (auto qr = platform::encodeQR(text)) {
+        const std::string drawing = platform::renderForTerminal(*qr);
+        std::fwrite(drawing.data(), 1, drawing.size(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+/// This computer's network name, for a link when it has no LAN address.
+std::string localHostName() {
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name.data();
+}
+
 /// What the user sees of pairing. Main queue only.
 class PairingDisplay {
   public:
@@ -220,12 +243,14 @@ class PairingDisplay {
         const std::string link = info.payload.urlString();
         printLine("Pairing code: " + info.code);
         printLine("Pairing link: " + link);
-        if (::isatty(STDOUT_FILENO) == 1) {
-            if (auto qr = platform::encodeQR(link)) {
-                const std::string drawing = platform::renderForTerminal(*qr);
-                std::fwrite(drawing.data(), 1, drawing.size(), stdout);
-                std::fflush(stdout);
-            }
+        showQR(link);
+        // Bound, or given up, in the same turn of the server as the control port.
+        if (const auto webPort = host->webPort(); webPort != 0) {
+            const std::string web = server::webRemoteLink(info.lan.value_or(localHostName()),
+                                                          webPort, info.code,
+                                                          info.payload.publicKeyHex);
+            printLine("Web remote: " + web);
+            showQR(web);
         }
     }
 
@@ -286,6 +311,8 @@ int main(int argc, char** argv) {
     // Touched only on the main queue, where every callback runs.
     auto display = std::make_shared<PairingDisplay>(host, options.pair, control);
     host->setOnListening([display](std::uint16_t port) { display->listening(port); });
+    host->setOnWebListening(
+        [](std::uint16_t port) { printLine("Web remote on port " + std::to_string(port)); });
     host->setOnPairingCodeEnded([display, control](server::PairingCodeEnd how) {
         display->codeEnded(how);
         control->pairingCodeEnded(how);

@@ -154,6 +154,20 @@ bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::str
            equalsIgnoringCase(origin.substr(scheme.size()), host);
 }
 
+std::string webRemoteLink(std::string_view host, std::uint16_t port, std::string_view code,
+                          std::string_view publicKeyHex) {
+    std::string address(host);
+    if (address.starts_with('[')) {
+        address = address.substr(0, address.find(']') + 1);
+    } else if (const auto colon = address.find(':'); colon != std::string::npos) {
+        address = address.find(':', colon + 1) == std::string::npos
+                      ? address.substr(0, colon)  // IPv4 with its port
+                      : "[" + address + "]";      // a bare IPv6 address
+    }
+    return "http://" + address + ":" + std::to_string(port) + "/#pair=" + std::string(code) +
+           "&pk=" + std::string(publicKeyHex);
+}
+
 // The stream.
 
 WebSocketStream::WebSocketStream(discovery::NetworkEndpoint peer, std::size_t maxQueuedBytes)

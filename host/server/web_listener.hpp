@@ -53,6 +53,12 @@ bool isOneFrame(wire::ByteView message) noexcept;
 /// this very host when a browser says where the page came from.
 bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host);
 
+/// What a phone opens for the web remote. `host` is an address or a name; an
+/// "address:port" endpoint loses its port. The fragment, which a browser never
+/// sends, carries the pairing code and the host's public key.
+std::string webRemoteLink(std::string_view host, std::uint16_t port, std::string_view code,
+                          std::string_view publicKeyHex);
+
 namespace websocket {
 class Connection;
 class Engine;

@@ -56,6 +56,7 @@ struct Engine::Impl {
 Engine::Engine(asio::io_context& context) : impl_(std::make_shared<Impl>()) {
     impl_->server.clear_access_channels(websocketpp::log::alevel::all);
     impl_->server.clear_error_channels(websocketpp::log::elevel::all);
+    impl_->server.set_user_agent("Tarvel");
     impl_->server.init_asio(&context);
 }
 

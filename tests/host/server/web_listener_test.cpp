@@ -80,6 +80,12 @@ TEST(WebRemote, takesOneFramePerMessageAndSocketsOnlyFromItsOwnPage) {
     EXPECT_FALSE(isAllowedUpgrade("/ws", "http://192.168.1.5:49281", "192.168.1.5:49280"));
     EXPECT_FALSE(isAllowedUpgrade("/ws", "https://192.168.1.5:49280", "192.168.1.5:49280"));
     EXPECT_FALSE(isAllowedUpgrade("/ws", "null", "192.168.1.5:49280"));
+
+    EXPECT_EQ(webRemoteLink("192.168.1.5:49182", 49280, "123456", "ab"),
+              "http://192.168.1.5:49280/#pair=123456&pk=ab");
+    EXPECT_EQ(webRemoteLink("[fd7a::1]:49182", 49281, "1", "ab"), "http://[fd7a::1]:49281/#pair=1&pk=ab");
+    EXPECT_EQ(webRemoteLink("fe80::2", 1, "1", "ab"), "http://[fe80::2]:1/#pair=1&pk=ab");
+    EXPECT_EQ(webRemoteLink("desk", 1, "1", "ab"), "http://desk:1/#pair=1&pk=ab");
 }
 
 /// A server with the test page on a port of its own.
