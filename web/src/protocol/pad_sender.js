@@ -8,7 +8,9 @@ const isNeutral = (s) => Object.keys(neutral).every((k) => s[k] === 0);
 
 export class PadSender {
   // sink(kind: 'sticks' | 'buttons', state, ack)
-  constructor({ sink, clock = () => performance.now(), setTimer = globalThis.setTimeout, clearTimer = globalThis.clearTimeout }) {
+  // Timers are wrapped: browsers refuse setTimeout called with another `this`.
+  constructor({ sink, clock = () => performance.now(),
+    setTimer = (run, ms) => setTimeout(run, ms), clearTimer = (timer) => clearTimeout(timer) }) {
     Object.assign(this, { sink, clock, setTimer, clearTimer });
     this.resetLocal();
   }
