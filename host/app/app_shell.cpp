@@ -12,6 +12,7 @@
 #include "core/base/log.hpp"
 #include "host/app/mapping_editor.hpp"
 #include "host/app/pairing_window.hpp"
+#include "host/server/web_listener.hpp"
 
 // The icons live in this static library: its resources need registering.
 static void registerIcons() {
@@ -170,8 +171,13 @@ void AppShell::openPairingWindow() {
     }
     const auto snapshot = setup_.server->snapshot();
     const QRect icon = tray_->geometry();
+    std::optional<std::string> web;
+    if (snapshot.webPort != 0) {
+        web = server::webRemoteLink(info.lan.value_or(snapshot.hostName), snapshot.webPort,
+                                    info.code, info.payload.publicKeyHex);
+    }
     pairing_->present(info.code, info.payload.urlString(), info.lan.value_or(snapshot.lanIP), info.ts,
-                      icon.isValid() && !icon.isEmpty() ? std::optional(icon) : std::nullopt);
+                      icon.isValid() && !icon.isEmpty() ? std::optional(icon) : std::nullopt, web);
 }
 
 void AppShell::endPairingWindow() {

@@ -19,6 +19,9 @@ namespace {
 
 constexpr int windowWidth = 320;   // px
 constexpr int windowHeight = 380;  // px
+constexpr int webRowHeight = 150;  // px more for the web remote's QR and caption
+constexpr int webQRTarget = 240;   // px rendered, shown at half that
+constexpr int webQRShown = 120;    // px, logical
 constexpr int qrTarget = 340;      // px rendered, shown at half that
 constexpr int qrShown = 170;       // px, logical
 constexpr int quietModules = 2;
@@ -141,30 +144,58 @@ PairingWindow::PairingWindow(QWidget* parent)
         endpoints->addWidget(line);
     }
 
+    webQr_ = centredLabel(this, "webQr");
+    webQr_->setFixedSize(webQRShown, webQRShown);
+    webCaption_ = centredLabel(this, "webCaption");
+    webCaption_->setText(QStringLiteral("Or scan with any phone to use Tarvel in its browser."));
+    webCaption_->setWordWrap(true);
+    scaleFont(webCaption_, 0.85);
+    useSecondaryColour(webCaption_);
+
     column->addWidget(headline);
     column->addWidget(code_);
     column->addWidget(qr_, 0, Qt::AlignHCenter);
     column->addWidget(caption);
+    column->addWidget(webQr_, 0, Qt::AlignHCenter);
+    column->addWidget(webCaption_);
     column->addLayout(endpoints);
+    webQr_->hide();
+    webCaption_->hide();
 }
+
+namespace {
+
+/// Shows `text` as a QR code in `label`, rendered at `target` px for a crisp
+/// `shown` px; false (and the label hidden) when it cannot be encoded.
+bool showQR(QLabel* label, const std::string& text, int target, int shown) {
+    const QImage image = pairingQRImage(text, target);
+    if (image.isNull()) {
+        label->clear();
+        label->hide();
+        return false;
+    }
+    QPixmap pixmap = QPixmap::fromImage(image);
+    // QLabel draws an unscaled pixmap without smoothing, so every module keeps hard edges.
+    pixmap.setDevicePixelRatio(static_cast<qreal>(image.width()) / shown);
+    label->setPixmap(pixmap);
+    label->show();
+    return true;
+}
+
+}  // namespace
 
 void PairingWindow::present(const std::string& code, const std::string& url,
                             const std::string& lan, const std::optional<std::string>& ts,
-                            std::optional<QRect> trayIcon) {
+                            std::optional<QRect> trayIcon,
+                            const std::optional<std::string>& webUrl) {
     code_->setText(formatPairingCode(code));
-
-    const QImage image = pairingQRImage(url, qrTarget);
-    if (image.isNull()) {
-        qr_->clear();
-        qr_->hide();  // everything else still lets the user pair by hand
-    } else {
-        QPixmap pixmap = QPixmap::fromImage(image);
-        // Shown at 170 logical px; QLabel draws an unscaled pixmap without
-        // smoothing, so every module keeps hard edges.
-        pixmap.setDevicePixelRatio(static_cast<qreal>(image.width()) / qrShown);
-        qr_->setPixmap(pixmap);
-        qr_->show();
-    }
+    // Without it everything else still lets the user pair by hand.
+    showQR(qr_, url, qrTarget, qrShown);
+    const bool web = webUrl && showQR(webQr_, *webUrl, webQRTarget, webQRShown);
+    webQr_->setVisible(web);
+    webCaption_->setVisible(web);
+    webQr_->setToolTip(web ? QString::fromStdString(*webUrl) : QString());
+    setFixedSize(windowWidth, currentHeight());
 
     lan_->setText(QStringLiteral("LAN: ") + QString::fromStdString(lan));
     tailscale_->setText(QStringLiteral("Tailscale: ") +
@@ -173,6 +204,10 @@ void PairingWindow::present(const std::string& code, const std::string& url,
     placeNear(trayIcon);
     show();
     raise();
+}
+
+int PairingWindow::currentHeight() const {
+    return windowHeight + (webQr_->isVisibleTo(this) ? webRowHeight : 0);
 }
 
 void PairingWindow::placeNear(std::optional<QRect> trayIcon) {
@@ -188,7 +223,7 @@ void PairingWindow::placeNear(std::optional<QRect> trayIcon) {
     }
     const QRect available = screen->availableGeometry();
     if (!trayIcon || !trayIcon->isValid()) {
-        QRect frame(0, 0, windowWidth, windowHeight);
+        QRect frame(0, 0, windowWidth, currentHeight());
         frame.moveCenter(available.center());
         move(frame.topLeft());
         return;
@@ -200,7 +235,7 @@ void PairingWindow::placeNear(std::optional<QRect> trayIcon) {
     // Open away from the screen edge the tray sits on.
     const bool iconInUpperHalf = icon.center().y() < screen->geometry().center().y();
     const int y = iconInUpperHalf ? icon.y() + icon.height() + iconGap
-                                  : icon.y() - windowHeight - iconGap;
+                                  : icon.y() - currentHeight() - iconGap;
     move(x, y);
 }
 

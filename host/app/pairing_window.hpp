@@ -30,11 +30,13 @@ class PairingWindow : public QWidget {
     explicit PairingWindow(QWidget* parent = nullptr);
 
     /// Shows (or replaces) the content: the code, the QR of `url`, "LAN: " +
-    /// lan and "Tailscale: " + (ts or "Not connected"). Placed near
-    /// `trayIcon` (the tray icon's global geometry) when given and valid,
-    /// otherwise centred on the primary screen; shown without taking focus.
+    /// lan and "Tailscale: " + (ts or "Not connected"), and a second QR of the
+    /// web remote's `webUrl` when given. Placed near `trayIcon` (the tray
+    /// icon's global geometry) when given and valid, otherwise centred on the
+    /// primary screen; shown without taking focus.
     void present(const std::string& code, const std::string& url, const std::string& lan,
-                 const std::optional<std::string>& ts, std::optional<QRect> trayIcon);
+                 const std::optional<std::string>& ts, std::optional<QRect> trayIcon,
+                 const std::optional<std::string>& webUrl = std::nullopt);
 
     /// Closes it without emitting closedByUser (pairing completed, or replaced).
     void dismiss();
@@ -48,11 +50,14 @@ class PairingWindow : public QWidget {
 
   private:
     void placeNear(std::optional<QRect> trayIcon);
+    int currentHeight() const;
 
     QLabel* code_ = nullptr;
     QLabel* qr_ = nullptr;
     QLabel* lan_ = nullptr;
     QLabel* tailscale_ = nullptr;
+    QLabel* webQr_ = nullptr;
+    QLabel* webCaption_ = nullptr;
     bool dismissing_ = false;
 };
 

@@ -100,6 +100,16 @@ TEST_F(PairingWindowTest, presentTwiceReplacesTheTextsAndQrOfOneWindow) {
     EXPECT_EQ(text("tailscale"), QStringLiteral("Tailscale: Not connected"));
     EXPECT_TRUE(qr()->isVisible());
     EXPECT_EQ(qr()->pixmap().size(), pairingQRImage(longUrl(), 340).size());
+    EXPECT_FALSE(window.findChild<QLabel*>(QStringLiteral("webQr"))->isVisible());
+    // The web remote's address adds a second, smaller QR and makes room for it.
+    const QSize before = window.size();
+    window.present("654321", longUrl(), "lan", std::nullopt, std::nullopt,
+                   "http://10.0.0.7:49280/#pair=654321&pk=" + std::string(64, 'a'));
+    const auto* web = window.findChild<QLabel*>(QStringLiteral("webQr"));
+    EXPECT_TRUE(web->isVisible() && text("webCaption").contains(QStringLiteral("browser")));
+    EXPECT_EQ(web->pixmap().deviceIndependentSize(), QSizeF(120, 120));
+    EXPECT_GT(window.height(), before.height());
+    EXPECT_GE(window.height(), web->geometry().bottom());
     // An unencodable link leaves out only the QR; a code of another length stays as it is.
     window.present("1234567", std::string(3000, 'a'), "lan", std::nullopt, std::nullopt);
     EXPECT_FALSE(qr()->isVisible());
