@@ -4,7 +4,9 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-export const tarveld = process.env.TARVELD ?? '/work/main/build/dev/tools/tarveld';
+// The build's daemon (ctest sets TARVELD), else the optimised build's.
+export const tarveld = process.env.TARVELD ??
+  new URL('../../../build/release/tools/tarveld', import.meta.url).pathname;
 
 const randomPort = () => 20000 + Math.floor(Math.random() * 40000);
 
