@@ -275,12 +275,18 @@ std::variant<int, Failed> pair(Connection& connection) {
         return Failed{controlFailed, "unexpected answer from the host"};
     }
     out("Pairing code: " + control::printable(offer->code));
-    out("Pairing link: " + control::printable(offer->link));
-    if (::isatty(STDOUT_FILENO) == 1) {
-        if (auto qr = platform::encodeQR(offer->link)) {
-            const std::string drawing = platform::renderForTerminal(*qr);
-            std::fwrite(drawing.data(), 1, drawing.size(), stdout);
+    auto showLink = [&](const std::string& label, const std::string& link) {
+        out(label + control::printable(link));
+        if (::isatty(STDOUT_FILENO) == 1) {
+            if (auto qr = platform::encodeQR(link)) {
+                const std::string drawing = platform::renderForTerminal(*qr);
+                std::fwrite(drawing.data(), 1, drawing.size(), stdout);
+            }
         }
+    };
+    showLink("Pairing link: ", offer->link);
+    if (!offer->web.empty()) {
+        showLink("Web remote: ", offer->web);
     }
     out("Waiting for a device to pair; Ctrl-C withdraws the code.");
     // As long as the user waits: the host ends the code, or Ctrl-C ends us.

@@ -171,15 +171,6 @@ void showQR(const std::string& text) {
     }
 }
 
-/// This computer's network name, for a link when it has no LAN address.
-std::string localHostName() {
-    std::array<char, 256> name{};
-    if (::gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    return name.data();
-}
-
 /// What the user sees of pairing. Main queue only.
 class PairingDisplay {
   public:
@@ -245,12 +236,9 @@ class PairingDisplay {
         printLine("Pairing link: " + link);
         showQR(link);
         // Bound, or given up, in the same turn of the server as the control port.
-        if (const auto webPort = host->webPort(); webPort != 0) {
-            const std::string web = server::webRemoteLink(info.lan.value_or(localHostName()),
-                                                          webPort, info.code,
-                                                          info.payload.publicKeyHex);
-            printLine("Web remote: " + web);
-            showQR(web);
+        if (const auto web = host->webRemoteLink(info)) {
+            printLine("Web remote: " + *web);
+            showQR(*web);
         }
     }
 

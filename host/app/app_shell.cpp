@@ -171,11 +171,7 @@ void AppShell::openPairingWindow() {
     }
     const auto snapshot = setup_.server->snapshot();
     const QRect icon = tray_->geometry();
-    std::optional<std::string> web;
-    if (snapshot.webPort != 0) {
-        web = server::webRemoteLink(info.lan.value_or(snapshot.hostName), snapshot.webPort,
-                                    info.code, info.payload.publicKeyHex);
-    }
+    const auto web = setup_.server->webRemoteLink(info);
     pairing_->present(info.code, info.payload.urlString(), info.lan.value_or(snapshot.lanIP), info.ts,
                       icon.isValid() && !icon.isEmpty() ? std::optional(icon) : std::nullopt, web);
 }

@@ -346,7 +346,11 @@ std::string encodeAnswer(const Answer& answer) {
             return {{"answer", "forgotten"}, {"device", deviceJSON(forgotten.device)}};
         }
         JSON operator()(const PairingOffer& offer) const {
-            return {{"answer", "pairing"}, {"code", offer.code}, {"link", offer.link}};
+            JSON json{{"answer", "pairing"}, {"code", offer.code}, {"link", offer.link}};
+            if (!offer.web.empty()) {
+                json["web"] = offer.web;
+            }
+            return json;
         }
         JSON operator()(const Paired& paired) const {
             return {{"answer", "paired"}, {"device", deviceJSON(paired.device)}};
@@ -419,7 +423,8 @@ tl::expected<Answer, std::string> parseAnswer(std::string_view line) {
         return checked(Forgotten{deviceFrom(json.value("device", JSON()), numbers)});
     }
     if (kind == "pairing") {
-        return PairingOffer{text(json, "code"), text(json, "link")};
+        return PairingOffer{text(json, "code"), text(json, "link"),
+                            json.contains("web") ? text(json, "web") : std::string()};
     }
     if (kind == "paired") {
         return checked(Paired{deviceFrom(json.value("device", JSON()), numbers)});

@@ -167,6 +167,7 @@ struct Forgotten {
 struct PairingOffer {
     std::string code;
     std::string link;
+    std::string web;  // the web remote's address; empty when the host has none
     friend bool operator==(const PairingOffer&, const PairingOffer&) = default;
 };
 

@@ -414,7 +414,10 @@ void ControlServer::beginPairing(const std::shared_ptr<Client>& client) {
     }
     // It waits as long as its user does; closing the connection ends it.
     client->deadline.cancel();
-    send(client, PairingOffer{info.code, info.payload.urlString()}, false);
+    send(client,
+         PairingOffer{info.code, info.payload.urlString(),
+                      deps_.host->webRemoteLink(info).value_or(std::string())},
+         false);
 }
 
 void ControlServer::endPairingWith(PairingEnd reason) {

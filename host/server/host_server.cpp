@@ -1,5 +1,8 @@
 #include "host/server/host_server.hpp"
 
+#include <unistd.h>
+
+#include <array>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -947,6 +950,20 @@ std::uint16_t HostServer::webPort() {
     std::uint16_t result = 0;
     queue_->sync([&] { result = webListener_ ? webListener_->port() : 0; });
     return result;
+}
+
+std::optional<std::string> HostServer::webRemoteLink(const PairingInfo& info) {
+    const auto port = webPort();
+    if (port == 0) {
+        return std::nullopt;
+    }
+    std::string host = info.lan.value_or("");
+    if (host.empty()) {
+        std::array<char, 256> name{};
+        host = ::gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0' ? name.data()
+                                                                                  : "localhost";
+    }
+    return server::webRemoteLink(host, port, info.code, info.payload.publicKeyHex);
 }
 
 PairingInfo HostServer::beginPairing() {

@@ -160,6 +160,10 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     std::uint16_t port();
     /// The web remote's port (0 when it has none). Synchronous on the server queue.
     std::uint16_t webPort();
+    /// The web remote's address for the pairing `info`, with its code and the
+    /// host's key; nothing when there is no web remote. At the first LAN
+    /// address, else at this computer's network name. Synchronous on the server queue.
+    std::optional<std::string> webRemoteLink(const PairingInfo& info);
 
     /// The host's identity; immutable after construction. Any thread.
     const security::LocalIdentity& identity() const noexcept { return core_.identity(); }

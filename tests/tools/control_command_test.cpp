@@ -65,10 +65,12 @@ struct PairCommand {
         link = std::regex_replace(command.waitFor("Pairing link: ", 5s).value_or(""),
                                   std::regex("lan=[^&]*&ts=[^&]*"),
                                   "lan=127.0.0.1%3A" + std::to_string(port) + "&ts=");
+        web = command.waitFor("Web remote: ", 5s).value_or("");
     }
     testing::Daemon command;
     std::string code;
     std::string link;
+    std::string web;
 };
 
 TEST(ControlCommand, statusPairDevicesAndForgetAgainstTheRunningDaemonAndASecondOneLeavesItsSocket) {
@@ -76,8 +78,10 @@ TEST(ControlCommand, statusPairDevicesAndForgetAgainstTheRunningDaemonAndASecond
     const auto port = testing::freePort();
     ASSERT_NE(port, 0);
     // Named by TVL_CONTROL_SOCKET, as the test gives no --control-socket.
+    const auto webPort = testing::freePort();
     testing::Daemon daemon({TARVELD_PATH, "--data-dir", (dir / "host").string(), "--sink",
-                            "record:" + (dir / "events.jsonl").string(), "--ports", testing::rangeOf(port)});
+                            "record:" + (dir / "events.jsonl").string(), "--ports", testing::rangeOf(port),
+                            "--web-ports", testing::rangeOf(webPort)});
     const std::string socket = daemon.controlSocket().value_or("");
     ASSERT_EQ(daemon.waitFor("Listening on port ", 10s), std::to_string(port));
     // The socket is bound right after the listeners.
@@ -119,6 +123,11 @@ TEST(ControlCommand, statusPairDevicesAndForgetAgainstTheRunningDaemonAndASecond
     {
         PairCommand pair(socket, port);
         code = pair.code;
+        // The web remote's address carries the same code and the host's key.
+        EXPECT_TRUE(pair.web.starts_with("http://") &&
+                    pair.web.find(":" + std::to_string(webPort) + "/#pair=" + code + "&pk=") !=
+                        std::string::npos)
+            << pair.web;
         pair.command.signal(SIGINT);
         EXPECT_EQ(finish(pair.command).first, 128 + SIGINT);
     }
