@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include "core/security/hex.hpp"
 #include "host/app/pairing_window.hpp"
 #include "host/platform/client_session.hpp"
@@ -41,7 +42,14 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     testing::ChildGuard trayGuard{tray};
     ASSERT_TRUE(spinUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
     auto mainQueue = std::make_shared<QtMainQueue>();
-    Harness host([&](server::HostServer::Dependencies& deps) { deps.mainQueue = mainQueue; });
+    static constexpr std::uint8_t page[] = {'<', 'p', '>'};
+    static const server::WebAsset web[] = {{"/index.html", "text/html", page, {}, "\"1\""}};
+    const auto webPort = server::testing::freePortBase();
+    Harness host([&](server::HostServer::Dependencies& deps) {
+        deps.mainQueue = mainQueue;
+        deps.webAssets = web;
+        deps.firstWebPort = deps.lastWebPort = webPort;
+    });
     tarvel::testing::TempDir files;
     AppShell shell(testShellSetup(host.server, mainQueue, files.path(), {true, {}}, nullptr));
     shell.start();
@@ -59,7 +67,14 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
         }
     }
     ASSERT_TRUE(decoded) << "no QR code in " << shot;
-    auto link = pairing::PairingPayload::fromURLString(decoded->substr(0, decoded->find('\n')));
+    // Two codes: the app's pairing link and the web remote's address.
+    std::istringstream lines(*decoded);
+    std::string appLink;
+    std::string webLink;
+    for (std::string line; std::getline(lines, line);) {
+        (line.starts_with("http://") ? webLink : appLink) = line;
+    }
+    auto link = pairing::PairingPayload::fromURLString(appLink);
     ASSERT_TRUE(link) << *decoded;
     const auto& identity = host.server->identity();
     EXPECT_EQ(link->hostId, identity.id());
@@ -67,6 +82,9 @@ TEST(TrayApp, theQrCodeIsTheIssuedLinkAPairedPhoneAppearsAndQuitLetsGoOfEverythi
     const auto* code = shell.pairingWindow()->findChild<QLabel*>("code");
     ASSERT_NE(code, nullptr);
     EXPECT_EQ(code->text().remove(' ').toStdString(), link->code);
+    EXPECT_TRUE(webLink.ends_with(":" + std::to_string(webPort) + "/#pair=" + link->code +
+                                  "&pk=" + link->publicKeyHex))
+        << *decoded;
     // A phone pairs from the link: the window closes and the menu names it.
     std::mutex mutex;
     bool paired = false;
