@@ -959,9 +959,7 @@ std::optional<std::string> HostServer::webRemoteLink(const PairingInfo& info) {
     }
     std::string host = info.lan.value_or("");
     if (host.empty()) {
-        std::array<char, 256> name{};
-        host = ::gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0' ? name.data()
-                                                                                  : "localhost";
+        host = localHostNames().back();  // the DNS-SD name, which phones resolve
     }
     return server::webRemoteLink(host, port, info.code, info.payload.publicKeyHex);
 }

@@ -162,7 +162,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     std::uint16_t webPort();
     /// The web remote's address for the pairing `info`, with its code and the
     /// host's key; nothing when there is no web remote. At the first LAN
-    /// address, else at this computer's network name. Synchronous on the server queue.
+    /// address, else at this computer's DNS-SD name. Synchronous on the server queue.
     std::optional<std::string> webRemoteLink(const PairingInfo& info);
 
     /// The host's identity; immutable after construction. Any thread.

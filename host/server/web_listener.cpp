@@ -1,8 +1,12 @@
 #include "host/server/web_listener.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 
+#include <asio/ip/address.hpp>
 #include <asio/post.hpp>
 
 #include "core/base/log.hpp"
@@ -76,17 +80,52 @@ bool matchesETag(std::string_view ifNoneMatch, std::string_view etag) {
 // The page loads nothing from elsewhere and talks only to this host.
 constexpr std::string_view contentSecurityPolicy =
     "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
-    "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+    "frame-ancestors 'none'; base-uri 'none'; form-action 'none'; connect-src 'self'";
+
+/// The host part of a Host header: without its port, an IPv6 address without brackets.
+std::string_view hostPart(std::string_view host) {
+    if (host.starts_with('[')) {
+        const auto end = host.find(']');
+        return end == std::string_view::npos ? std::string_view() : host.substr(1, end - 1);
+    }
+    return host.substr(0, host.find(':'));
+}
 
 }  // namespace
 
+bool isOwnHost(std::string_view host, std::span<const std::string> ownNames) {
+    const auto name = hostPart(host);
+    if (name.empty()) {
+        return false;
+    }
+    std::error_code error;
+    (void)asio::ip::make_address(std::string(name), error);
+    return !error || std::any_of(ownNames.begin(), ownNames.end(), [&](const std::string& own) {
+        return equalsIgnoringCase(own, name);
+    });
+}
+
+std::vector<std::string> localHostNames() {
+    std::vector<std::string> names{"localhost"};
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0') {
+        const std::string own = name.data();
+        names.push_back(own);
+        if (own.find('.') == std::string::npos) {
+            names.push_back(own + ".local");
+        }
+    }
+    return names;
+}
+
 WebReply answerWebRequest(std::span<const WebAsset> assets, std::string_view method,
                           std::string_view target, std::string_view ifNoneMatch,
-                          std::string_view acceptEncoding) {
+                          std::string_view acceptEncoding, std::string_view pageHost) {
     WebReply reply;
-    if (method != "GET" && method != "HEAD") {
+    // No HEAD: the WebSocket library drops the length of an empty body.
+    if (method != "GET") {
         reply.status = 405;
-        reply.headers.emplace_back("Allow", "GET, HEAD");
+        reply.headers.emplace_back("Allow", "GET");
         return reply;
     }
     auto path = target.substr(0, target.find_first_of("?#"));
@@ -99,32 +138,37 @@ WebReply answerWebRequest(std::span<const WebAsset> assets, std::string_view met
         reply.status = 404;
         return reply;
     }
+    const bool gzip = !asset->gzipBody.empty() && listsToken(acceptEncoding, "gzip");
+    // Each encoding is a representation of its own, with a tag of its own.
+    std::string etag(asset->etag);
+    if (gzip && etag.size() >= 2) {
+        etag.insert(etag.size() - 1, "-gzip");
+    }
     // Revalidated on every load: a host updated in place serves its new page at once.
     reply.headers.emplace_back("Cache-Control", "no-cache");
-    reply.headers.emplace_back("ETag", std::string(asset->etag));
+    reply.headers.emplace_back("ETag", etag);
     reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
     if (!asset->gzipBody.empty()) {
         reply.headers.emplace_back("Vary", "Accept-Encoding");
     }
     if (asset->contentType.starts_with("text/html")) {
-        reply.headers.emplace_back("Content-Security-Policy", std::string(contentSecurityPolicy));
+        std::string policy(contentSecurityPolicy);
+        // Named outright as well: some browsers do not count ws: as 'self'.
+        if (!pageHost.empty() && pageHost.find_first_of(" ;,'\"") == std::string_view::npos) {
+            policy += " ws://" + std::string(pageHost);
+        }
+        reply.headers.emplace_back("Content-Security-Policy", std::move(policy));
         reply.headers.emplace_back("Referrer-Policy", "no-referrer");
     }
-    if (!ifNoneMatch.empty() && matchesETag(ifNoneMatch, asset->etag)) {
+    if (!ifNoneMatch.empty() && matchesETag(ifNoneMatch, etag)) {
         reply.status = 304;
         return reply;
     }
     reply.headers.emplace_back("Content-Type", std::string(asset->contentType));
-    if (!asset->gzipBody.empty() && listsToken(acceptEncoding, "gzip")) {
+    if (gzip) {
         reply.headers.emplace_back("Content-Encoding", "gzip");
-        reply.body = asset->gzipBody;
-    } else {
-        reply.body = asset->body;
     }
-    if (method == "HEAD") {
-        reply.headers.emplace_back("Content-Length", std::to_string(reply.body.size()));
-        reply.body = {};
-    }
+    reply.body = gzip ? asset->gzipBody : asset->body;
     return reply;
 }
 
@@ -139,8 +183,9 @@ bool isOneFrame(wire::ByteView message) noexcept {
     return length == message.size() - 4;
 }
 
-bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host) {
-    if (target.substr(0, target.find('?')) != "/ws") {
+bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host,
+                      std::span<const std::string> ownNames) {
+    if (target.substr(0, target.find('?')) != "/ws" || !isOwnHost(host, ownNames)) {
         return false;
     }
     // Browsers always name the page's origin: only this host's own page may
@@ -170,8 +215,9 @@ std::string webRemoteLink(std::string_view host, std::uint16_t port, std::string
 
 // The stream.
 
-WebSocketStream::WebSocketStream(discovery::NetworkEndpoint peer, std::size_t maxQueuedBytes)
-    : peer_(peer), maxQueuedBytes_(maxQueuedBytes) {}
+WebSocketStream::WebSocketStream(asio::io_context& context, discovery::NetworkEndpoint peer,
+                                 std::size_t maxQueuedBytes)
+    : context_(context), peer_(peer), maxQueuedBytes_(maxQueuedBytes) {}
 
 WebSocketStream::~WebSocketStream() = default;
 
@@ -186,13 +232,29 @@ void WebSocketStream::received(const std::uint8_t* data, std::size_t size, bool 
     }
     const wire::ByteView bytes(data, size);
     if (!binary || !isOneFrame(bytes)) {
-        connection_->close(1008, "one frame per binary message");
-        ended("sent a message that is not one frame");
+        fail(1008, "sent a message that is not one frame");
         return;
     }
+    if (connection_->bufferedAmount() > maxQueuedBytes_) {
+        fail(1008, "is not reading what the host sends");
+        return;
+    }
+    // Never reset while the stream lives: the call may close the stream.
     if (onFrame_) {
         onFrame_(bytes);
     }
+}
+
+void WebSocketStream::fail(std::uint16_t code, std::string why) {
+    if (cancelled_ || ended_) {
+        return;
+    }
+    connection_->close(code, "");
+    asio::post(context_, [weak = weak_from_this(), why = std::move(why)]() mutable {
+        if (auto self = weak.lock()) {
+            self->ended(std::move(why));
+        }
+    });
 }
 
 void WebSocketStream::ended(std::string why) {
@@ -200,24 +262,22 @@ void WebSocketStream::ended(std::string why) {
         return;
     }
     ended_ = true;
-    onFrame_ = nullptr;
     for (auto& done : std::exchange(afterClose_, {})) {
         done(std::error_code());
     }
-    if (auto handler = std::exchange(onEnd_, nullptr)) {
+    // A stream the host cancelled needs no word of its end.
+    if (auto handler = std::exchange(onEnd_, nullptr); handler && !cancelled_) {
         handler(std::move(why));
     }
 }
 
 void WebSocketStream::send(wire::Bytes bytes, SendHandler done) {
-    auto fail = [&](std::error_code error) {
-        cancel();
-        if (done) {
-            asio::post(connection_->executor(), [done = std::move(done), error] { done(error); });
-        }
-    };
     if (cancelled_ || ended_) {
-        fail(std::make_error_code(std::errc::not_connected));
+        if (done) {
+            asio::post(context_, [done = std::move(done)] {
+                done(std::make_error_code(std::errc::not_connected));
+            });
+        }
         return;
     }
     // The core hands out whole frames; each leaves as a message of its own.
@@ -228,20 +288,18 @@ void WebSocketStream::send(wire::Bytes bytes, SendHandler done) {
                                    static_cast<std::size_t>(bytes[offset + 3]) << 24;
         const std::size_t size = std::min(4 + length, bytes.size() - offset);
         if (!connection_->send(bytes.data() + offset, size)) {
-            fail(std::make_error_code(std::errc::not_connected));
-            return;
+            break;
         }
         offset += size;
     }
-    if (connection_->bufferedAmount() > maxQueuedBytes_) {
-        base::logLine("web remote socket not reading; closing it");
-        fail(std::make_error_code(std::errc::no_buffer_space));
-        return;
-    }
     if (done) {
+        afterClose_.push_back(std::move(done));
+    }
+    if (connection_->bufferedAmount() > maxQueuedBytes_) {
+        fail(1008, "is not reading what the host sends");
+    } else if (!afterClose_.empty()) {
         // The library reports no single message written: a goodbye frame is
         // followed by a close, whose end the caller hears of.
-        afterClose_.push_back(std::move(done));
         connection_->close(1000, "");
     }
 }
@@ -253,8 +311,6 @@ void WebSocketStream::cancel() {
     // The host closes: it hears nothing more of this socket, and nothing is
     // called back from here, where the caller may hold its own locks.
     cancelled_ = true;
-    onFrame_ = nullptr;
-    onEnd_ = nullptr;
     connection_->close(1001, "");
 }
 
@@ -262,7 +318,9 @@ void WebSocketStream::cancel() {
 
 WebListener::WebListener(asio::io_context& context, std::shared_ptr<TcpListener> tcp,
                          std::span<const WebAsset> assets, Limits limits)
-    : engine_(std::make_unique<websocket::Engine>(context)),
+    : context_(context),
+      engine_(std::make_unique<websocket::Engine>(context)),
+      ownNames_(localHostNames()),
       tcp_(std::move(tcp)),
       assets_(assets),
       limits_(limits) {}
@@ -300,8 +358,8 @@ void WebListener::cancel() {
     }
     cancelled_ = true;
     tcp_->cancel();
-    for (auto& [ticket, stream] : std::exchange(pending_, {})) {
-        stream->cancel();
+    for (auto& [ticket, pending] : std::exchange(pending_, {})) {
+        pending.stream->cancel();
     }
 }
 
@@ -324,13 +382,23 @@ void WebListener::accepted(asio::ip::tcp::socket socket) {
         socket.close(error);
         return;
     }
-    if (pending_.size() >= limits_.maxPending) {
-        // Silent connections must not keep phones out: the oldest goes.
-        auto oldest = pending_.extract(pending_.begin());
-        oldest.mapped()->cancel();
+    // Silent connections must not keep phones out: the oldest of the peer's
+    // own goes first, then the oldest of all.
+    auto address = discovery::NetworkFilter::hostString(peer).value_or("");
+    std::size_t fromAddress = 0;
+    auto oldestOfAddress = pending_.end();
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->second.address == address && fromAddress++ == 0) {
+            oldestOfAddress = it;
+        }
+    }
+    if (fromAddress >= limits_.maxPendingPerAddress) {
+        pending_.extract(oldestOfAddress).mapped().stream->cancel();
+    } else if (pending_.size() >= limits_.maxPending) {
+        pending_.extract(pending_.begin()).mapped().stream->cancel();
     }
 
-    auto stream = std::make_shared<WebSocketStream>(peer, limits_.maxQueuedBytes);
+    auto stream = std::make_shared<WebSocketStream>(context_, peer, limits_.maxQueuedBytes);
     const std::uint64_t ticket = nextTicket_++;
     std::weak_ptr<WebListener> weakSelf = weak_from_this();
     std::weak_ptr<WebSocketStream> weakStream = stream;
@@ -341,8 +409,11 @@ void WebListener::accepted(asio::ip::tcp::socket socket) {
         if (!self) {
             return websocket::Response{503, {}, {}};
         }
-        const auto reply = answerWebRequest(self->assets_, request.method, request.target,
-                                            request.ifNoneMatch, request.acceptEncoding);
+        const auto reply = answerWebRequest(
+            self->assets_, request.method, request.target, request.ifNoneMatch,
+            request.acceptEncoding,
+            isOwnHost(request.host, self->ownNames_) ? std::string_view(request.host)
+                                                     : std::string_view());
         websocket::Response response{reply.status, {}, {}};
         for (const auto& [name, value] : reply.headers) {
             response.headers.emplace_back(std::string(name), value);
@@ -350,8 +421,10 @@ void WebListener::accepted(asio::ip::tcp::socket socket) {
         response.body.assign(reply.body.begin(), reply.body.end());
         return response;
     };
-    events.onUpgrade = [](const websocket::Request& request) {
-        return isAllowedUpgrade(request.target, request.origin, request.host);
+    events.onUpgrade = [weakSelf](const websocket::Request& request) {
+        auto self = weakSelf.lock();
+        return self && isAllowedUpgrade(request.target, request.origin, request.host,
+                                        self->ownNames_);
     };
     events.onOpen = [weakSelf, weakStream, ticket] {
         auto self = weakSelf.lock();
@@ -383,9 +456,14 @@ void WebListener::accepted(asio::ip::tcp::socket socket) {
     options.openTimeoutMs = static_cast<long>(limits_.requestTimeout.count());
     options.closeTimeoutMs = static_cast<long>(limits_.closeTimeout.count());
     options.maxMessageSize = maxFrameMessage;
-    stream->connection_ = engine_->adopt(std::move(socket), options, std::move(events));
+    const bool v6 = socket.local_endpoint(error).protocol() == asio::ip::tcp::v6();
+    const int descriptor = socket.release(error);
+    if (error) {
+        return;  // the socket closes with the object
+    }
+    stream->connection_ = engine_->adopt(descriptor, v6, options, std::move(events));
     if (stream->connection_) {
-        pending_.emplace(ticket, std::move(stream));
+        pending_.emplace(ticket, Pending{std::move(stream), std::move(address)});
     }
 }
 

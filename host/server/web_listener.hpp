@@ -39,19 +39,32 @@ struct WebReply {
     std::span<const std::uint8_t> body;
 };
 
-/// Answers a request for one of `assets`: "/" is "/index.html"; the query is
-/// ignored; a matching If-None-Match gets 304; gzip goes to clients that take it.
+/// Answers a GET for one of `assets`: "/" is "/index.html"; the query is
+/// ignored; a matching If-None-Match gets 304; gzip goes to clients that take
+/// it. `pageHost`, when the request named this host, is where the page may
+/// open its socket.
 WebReply answerWebRequest(std::span<const WebAsset> assets, std::string_view method,
                           std::string_view target, std::string_view ifNoneMatch,
-                          std::string_view acceptEncoding);
+                          std::string_view acceptEncoding, std::string_view pageHost = {});
+
+/// Whether a Host header names this host: an address, or one of `ownNames`
+/// (with any port). A name of somebody else's is how a page of another site
+/// reaches a LAN host, by rebinding its name to the host's address.
+bool isOwnHost(std::string_view host, std::span<const std::string> ownNames);
+
+/// This computer's names as a phone may reach it: the network name, with
+/// ".local" for DNS-SD, and localhost.
+std::vector<std::string> localHostNames();
 
 /// Whether a WebSocket message is exactly one control frame, as the stream
 /// must be cut: a length field that counts the rest of the message.
 bool isOneFrame(wire::ByteView message) noexcept;
 
-/// Whether a WebSocket upgrade may proceed: only at /ws, and from a page of
-/// this very host when a browser says where the page came from.
-bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host);
+/// Whether a WebSocket upgrade may proceed: only at /ws, addressed to this
+/// host, and from a page of this very host when a browser says where the page
+/// came from.
+bool isAllowedUpgrade(std::string_view target, std::string_view origin, std::string_view host,
+                      std::span<const std::string> ownNames);
 
 /// What a phone opens for the web remote. `host` is an address or a name; an
 /// "address:port" endpoint loses its port. The fragment, which a browser never
@@ -74,7 +87,8 @@ class WebSocketStream final : public ControlStream,
     /// Once, when the socket ended without the host closing it, with why in a few words.
     using EndHandler = std::function<void(std::string why)>;
 
-    WebSocketStream(discovery::NetworkEndpoint peer, std::size_t maxQueuedBytes);
+    WebSocketStream(asio::io_context& context, discovery::NetworkEndpoint peer,
+                    std::size_t maxQueuedBytes);
     ~WebSocketStream() override;
 
     const std::optional<discovery::NetworkEndpoint>& endpoint() const noexcept { return peer_; }
@@ -88,7 +102,11 @@ class WebSocketStream final : public ControlStream,
     friend class WebListener;
     void received(const std::uint8_t* data, std::size_t size, bool binary);
     void ended(std::string why);
+    /// The socket broke a rule or stalled: it closes, and the server hears of
+    /// it later, never from within the call that found it.
+    void fail(std::uint16_t code, std::string why);
 
+    asio::io_context& context_;
     std::shared_ptr<websocket::Connection> connection_;
     std::optional<discovery::NetworkEndpoint> peer_;
     std::size_t maxQueuedBytes_;
@@ -103,8 +121,10 @@ class WebListener : public std::enable_shared_from_this<WebListener> {
   public:
     struct Limits {
         /// Connections not yet a WebSocket (page loads, upgrades under way);
-        /// past this the oldest goes.
+        /// past this the oldest goes, and past the second bound the oldest of
+        /// the same address.
         std::size_t maxPending = 64;
+        std::size_t maxPendingPerAddress = 16;
         /// Time to send a request, or to finish the upgrade.
         std::chrono::milliseconds requestTimeout{5000};
         std::chrono::milliseconds closeTimeout{2000};
@@ -134,12 +154,18 @@ class WebListener : public std::enable_shared_from_this<WebListener> {
                 std::span<const WebAsset> assets, Limits limits);
     void accepted(asio::ip::tcp::socket socket);
 
+    asio::io_context& context_;
     std::unique_ptr<websocket::Engine> engine_;
+    std::vector<std::string> ownNames_;
     std::shared_ptr<TcpListener> tcp_;
     std::span<const WebAsset> assets_;
     Limits limits_;
     SocketHandler onSocket_;
-    std::map<std::uint64_t, std::shared_ptr<WebSocketStream>> pending_;  // in accept order
+    struct Pending {
+        std::shared_ptr<WebSocketStream> stream;
+        std::string address;
+    };
+    std::map<std::uint64_t, Pending> pending_;  // in accept order
     std::uint64_t nextTicket_ = 1;
     std::chrono::steady_clock::time_point lastRefusalLog_{};
     bool cancelled_ = false;

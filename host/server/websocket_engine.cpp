@@ -3,6 +3,8 @@
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include <unistd.h>
+
 #include <asio/post.hpp>
 
 namespace tarvel::server::websocket {
@@ -39,9 +41,6 @@ class LibraryConnection final : public Connection {
     bool isOpen() const override {
         return connection_->get_state() == websocketpp::session::state::open;
     }
-    asio::any_io_executor executor() override {
-        return connection_->get_raw_socket().get_executor();
-    }
 
   private:
     ConnectionPtr connection_;
@@ -62,13 +61,18 @@ Engine::Engine(asio::io_context& context) : impl_(std::make_shared<Impl>()) {
 
 Engine::~Engine() = default;
 
-std::shared_ptr<Connection> Engine::adopt(asio::ip::tcp::socket socket, const Options& options,
+std::shared_ptr<Connection> Engine::adopt(int descriptor, bool v6, const Options& options,
                                           Events events) {
     ConnectionPtr connection = impl_->server.get_connection();
-    if (!connection) {
+    std::error_code error;
+    if (connection) {
+        connection->get_raw_socket().assign(v6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(),
+                                            descriptor, error);
+    }
+    if (!connection || error) {
+        ::close(descriptor);
         return nullptr;
     }
-    connection->get_raw_socket() = std::move(socket);
     connection->set_open_handshake_timeout(options.openTimeoutMs);
     connection->set_close_handshake_timeout(options.closeTimeoutMs);
     connection->set_max_message_size(options.maxMessageSize);
@@ -94,6 +98,9 @@ std::shared_ptr<Connection> Engine::adopt(asio::ip::tcp::socket socket, const Op
         raw->set_status(websocketpp::http::status_code::forbidden);
         return false;
     });
+    // The control protocol has pings of its own; answering the socket's would
+    // let a peer that never reads grow the host's write queue without bound.
+    connection->set_ping_handler([](websocketpp::connection_hdl, std::string) { return false; });
     connection->set_open_handler([shared](websocketpp::connection_hdl) {
         if (shared->onOpen) {
             shared->onOpen();

@@ -2,7 +2,8 @@
 
 // The WebSocket library behind a small interface. Its headers predate C++20
 // (GCC refuses them in that mode), so only websocket_engine.cpp includes them,
-// compiled as C++17; this header stays valid in both.
+// compiled as C++17. Little crosses between the two: sockets cross as
+// descriptors, and nothing of asio but the io_context the engine runs on.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
 
 namespace tarvel::server::websocket {
 
@@ -60,7 +59,6 @@ class Connection {
     /// A close handshake when open, otherwise the socket simply closes. Idempotent.
     virtual void close(std::uint16_t code, const std::string& reason) = 0;
     virtual bool isOpen() const = 0;
-    virtual asio::any_io_executor executor() = 0;
 };
 
 /// Serves accepted sockets; everything runs on `context`'s thread.
@@ -71,7 +69,9 @@ class Engine {
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    std::shared_ptr<Connection> adopt(asio::ip::tcp::socket socket, const Options& options,
+    /// Serves the accepted TCP socket `descriptor` (IPv6 when `v6`), which it
+    /// now owns; nothing (and the descriptor closed) when it cannot.
+    std::shared_ptr<Connection> adopt(int descriptor, bool v6, const Options& options,
                                       Events events);
 
   private:

@@ -248,6 +248,7 @@ class TestConnection {
     /// Each WebSocket message's payload as it arrived.
     std::vector<std::size_t> messageSizes;
     std::optional<std::uint16_t> closeCode;
+    std::size_t controlMessages = 0;  // pings and pongs
 
   private:
     bool readSome(Clock::time_point deadline) {
@@ -297,6 +298,8 @@ class TestConnection {
                 if (length >= 2) {
                     closeCode = static_cast<std::uint16_t>(b[header] << 8 | b[header + 1]);
                 }
+            } else if (opcode == 0x9 || opcode == 0xA) {
+                ++controlMessages;
             } else if (opcode == 0x2) {
                 messageSizes.push_back(length);
                 decoder_.append(wire::ByteView(b + header, length));
