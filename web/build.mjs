@@ -26,7 +26,8 @@ await build({
   format: 'esm',
   minify: true,
   target: 'es2020',
-  legalComments: 'none',
+  // The bundled libraries' licence notices travel with them.
+  legalComments: 'eof',
   charset: 'utf8',
   logLevel: 'warning',
 });
