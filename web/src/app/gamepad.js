@@ -33,6 +33,7 @@ const HAT_PARTS = {
 };
 
 // Every control follows its own pointer, so several can be held at once.
+// Returns a function that lets go of the pointer without a lift.
 function track(el, onMove, onEnd) {
   let id = null;
   el.addEventListener('pointerdown', (e) => {
@@ -52,6 +53,7 @@ function track(el, onMove, onEnd) {
   el.addEventListener('pointercancel', end);
   el.addEventListener('lostpointercapture', end);
   el.addEventListener('contextmenu', (e) => e.preventDefault());
+  return () => { id = null; };
 }
 
 export class Gamepad {
@@ -82,8 +84,8 @@ export class Gamepad {
       el.classList.remove('pressed');
       up();
     };
-    track(el, () => { if (!el.classList.contains('pressed')) { el.classList.add('pressed'); down(); } }, release);
-    this.resets.push(release);
+    const drop = track(el, () => { if (!el.classList.contains('pressed')) { el.classList.add('pressed'); down(); } }, release);
+    this.resets.push(() => { drop(); release(); });
   }
 
   stick(el, which) {
@@ -94,7 +96,7 @@ export class Gamepad {
       place(0, 0);
       this.setStick(which, 0, 0);
     };
-    track(el, (e) => {
+    const drop = track(el, (e) => {
       const r = el.getBoundingClientRect();
       const radius = r.width * 0.36;
       let dx = e.clientX - (r.left + r.width / 2), dy = e.clientY - (r.top + r.height / 2);
@@ -105,20 +107,20 @@ export class Gamepad {
       const [x, y] = stickVector(dx, dy, radius);
       this.setStick(which, axis(x), axis(y));
     }, release);
-    this.resets.push(release);
+    this.resets.push(() => { drop(); release(); });
   }
 
   dpad(el) {
     const parts = Object.entries(HAT_PARTS).map(([name, hats]) => [el.querySelector('.' + name), hats]);
     const show = (hat) => { for (const [part, hats] of parts) part.classList.toggle('on', hats.includes(hat)); };
     const set = (hat) => { show(hat); if (hat !== this.hat) { this.hat = hat; this.sendButtons(); } };
-    track(el, (e) => {
+    const drop = track(el, (e) => {
       const r = el.getBoundingClientRect();
       const x = (e.clientX - (r.left + r.width / 2)) / (r.width / 2);
       const y = -(e.clientY - (r.top + r.height / 2)) / (r.height / 2);
       set(eightWay(x, y, DPAD_THRESHOLD));
     }, () => set(Hat.neutral));
-    this.resets.push(() => set(Hat.neutral));
+    this.resets.push(() => { drop(); set(Hat.neutral); });
   }
 
   setBit(bit, on) {

@@ -41,6 +41,7 @@ export class Modifiers {
     this.remote = remote;
     this.once = 0;
     this.locked = 0;
+    this.sent = 0; // what the host holds from press()
     this.lastTap = new Map();
     this.buttons = buttons;
     for (const b of buttons) {
@@ -73,11 +74,18 @@ export class Modifiers {
   }
 
   press() {
-    if (this.mask) this.remote.modifiers(this.mask);
+    if (this.mask && this.remote.modifiers(this.mask)) this.sent = this.mask;
   }
 
   release() {
-    if (this.mask) this.remote.modifiers(0);
+    if (this.sent) this.remote.modifiers(0);
+    this.sent = 0;
+    this.consume();
+  }
+
+  // The host's copy was released some other way; a one-shot modifier is used up.
+  forget() {
+    this.sent = 0;
     this.consume();
   }
 
@@ -107,12 +115,16 @@ export class Keyboard {
     field.addEventListener('compositionend', () => { this.composing = false; this.sync(); });
     field.addEventListener('input', (e) => { if (!e.isComposing && !this.composing) this.sync(); });
     field.addEventListener('keydown', (e) => this.keydown(e));
-    for (const b of keyButtons) this.bindKey(b, Number(b.dataset.hid));
+    this.forgets = keyButtons.map((b) => this.bindKey(b, Number(b.dataset.hid)));
   }
 
   tap(hid, mask = this.mods.mask) {
-    this.remote.key(hid, KeyState.down, mask);
-    this.remote.key(hid, KeyState.up, mask);
+    return this.remote.key(hid, KeyState.down, mask) && this.remote.key(hid, KeyState.up, mask);
+  }
+
+  // Stops every held key button without sending; the caller releases all at once.
+  cancel() {
+    for (const forget of this.forgets) forget();
   }
 
   keydown(e) {
@@ -131,7 +143,11 @@ export class Keyboard {
   sync() {
     const value = this.field.value;
     const { remove, add } = textDiff(this.shadow, value);
-    for (let i = 0; i < remove; i++) this.tap(HID.backspace, 0);
+    let sent = true;
+    for (let i = 0; i < remove && sent; i++) sent = this.tap(HID.backspace, 0);
+    // What the host did not get must not become the baseline: later
+    // Backspaces would erase text that was there before.
+    if (!sent) return this.reset();
     if (!add) { this.shadow = value; return; }
     const chord = this.mods.mask && Array.from(add).length === 1 ? keyForChar(add) : null;
     if (chord) {
@@ -144,11 +160,11 @@ export class Keyboard {
     }
     const lines = add.split(/\r?\n/);
     lines.forEach((line, i) => {
-      if (i > 0) this.tap(HID.enter, 0);
-      if (line) this.remote.text(line);
+      if (i > 0 && sent) sent = this.tap(HID.enter, 0);
+      if (line && sent) sent = this.remote.text(line);
     });
     this.mods.consume();
-    if (lines.length > 1 || value.length > 400) this.reset();
+    if (!sent || lines.length > 1 || value.length > 400) this.reset();
     else this.shadow = value;
   }
 
@@ -187,5 +203,11 @@ export class Keyboard {
     el.addEventListener('pointerup', up);
     el.addEventListener('pointercancel', up);
     el.addEventListener('pointerleave', up);
+    el.addEventListener('lostpointercapture', up);
+    return () => {
+      pointer = null;
+      stop();
+      el.classList.remove('pressed');
+    };
   }
 }

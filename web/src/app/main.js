@@ -21,7 +21,6 @@ function pickStorage() {
 
 const storage = pickStorage();
 const remote = new Remote({ url: `ws://${location.host}/ws`, storage });
-window.tarvelRemote = remote; // for debugging from a console
 
 function show(screen) {
   $('pairing').hidden = screen !== 'pairing';
@@ -110,7 +109,9 @@ remote.addEventListener('latency', renderLatency);
 remote.addEventListener('host', renderState);
 
 $('notice-retry').addEventListener('click', () => { remote.connect().catch(() => {}); });
-$('notice-pair').addEventListener('click', () => { remote.forget(); showPairing(); });
+// A refusal may come from anyone on the network: the stored pairing stays
+// until a new one replaces it (only the info sheet forgets).
+$('notice-pair').addEventListener('click', () => showPairing());
 
 let gamepad = null;
 let current = null;
@@ -132,17 +133,29 @@ function enterMain() {
   if (!mainReady) {
     mainReady = true;
     const modifiers = new Modifiers(remote, [...document.querySelectorAll('.mod')]);
-    new Trackpad($('trackpad'), remote, modifiers);
-    bindMouseButton($('tp-left'), remote, Button.left, modifiers);
-    bindMouseButton($('tp-right'), remote, Button.right, modifiers);
-    new Keyboard({ field: $('kb-input'), keyButtons: [...document.querySelectorAll('[data-hid]')], modifiers, remote });
+    const trackpad = new Trackpad($('trackpad'), remote, modifiers);
+    const buttons = [bindMouseButton($('tp-left'), remote, Button.left, modifiers),
+      bindMouseButton($('tp-right'), remote, Button.right, modifiers)];
+    const keyboard = new Keyboard({ field: $('kb-input'), keyButtons: [...document.querySelectorAll('[data-hid]')], modifiers, remote });
     setupShortcuts({
       remote, shortcutBox: $('shortcut-buttons'), mediaBox: $('media-buttons'),
       clipText: $('clip-text'), clipPaste: $('clip-paste'), clipSend: $('clip-send'), clipStatus: $('clip-status'),
     });
     gamepad = new Gamepad($('view-gamepad'), remote);
     for (const t of document.querySelectorAll('.tabs button')) t.addEventListener('click', () => selectView(t.dataset.view));
-    document.addEventListener('visibilitychange', () => { if (document.hidden) gamepad.releaseAll(); });
+    // A hidden or unfocused page may never see its fingers lift, and its
+    // timers would keep a held key repeating.
+    const releaseEverything = () => {
+      trackpad.cancel();
+      for (const forget of buttons) forget();
+      keyboard.cancel();
+      modifiers.forget();
+      remote.releaseAll();
+      gamepad.releaseAll(); // after the remote forgot the pad: only the controls reset
+    };
+    document.addEventListener('visibilitychange', () => { if (document.hidden) releaseEverything(); });
+    window.addEventListener('pagehide', () => releaseEverything());
+    window.addEventListener('blur', () => releaseEverything());
     selectView(['trackpad', 'keyboard', 'shortcuts', 'gamepad'].includes(storage.getItem('tarvel.view')) ? storage.getItem('tarvel.view') : 'trackpad');
   }
   renderState();

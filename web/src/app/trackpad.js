@@ -53,6 +53,8 @@ export class Trackpad {
     for (const t of ['pointerdown', 'pointermove', 'pointerup', 'pointercancel']) {
       el.addEventListener(t, (e) => this[t](e));
     }
+    // Without its capture a finger's lift may never be seen.
+    el.addEventListener('lostpointercapture', (e) => this.lift(e, true));
     el.addEventListener('contextmenu', (e) => e.preventDefault());
     const wheel = new Accumulator();
     el.addEventListener('wheel', (e) => {
@@ -264,6 +266,16 @@ export class Trackpad {
     this.momentum = setTimeout(tick, MOMENTUM_TICK_MS);
   }
 
+  // Forgets every finger; the caller releases held buttons all at once, but a
+  // scroll or zoom under way is ended here, held or not.
+  cancel() {
+    this.stopMomentum();
+    if (this.mode === 'scroll' || this.mode === 'pinch') this.endTwo(false);
+    this.pointers.clear();
+    this.dragging = false;
+    this.mode = 'idle';
+  }
+
   stopMomentum() {
     if (this.momentum === null) return false;
     clearTimeout(this.momentum);
@@ -274,6 +286,7 @@ export class Trackpad {
 }
 
 // The two buttons under the trackpad: held while touched, so they also drag.
+// Returns a function that forgets the hold without sending.
 export function bindMouseButton(el, remote, button, modifiers) {
   let held = null;
   el.addEventListener('pointerdown', (e) => {
@@ -294,5 +307,10 @@ export function bindMouseButton(el, remote, button, modifiers) {
   };
   el.addEventListener('pointerup', up);
   el.addEventListener('pointercancel', up);
+  el.addEventListener('lostpointercapture', up);
   el.addEventListener('contextmenu', (e) => e.preventDefault());
+  return () => {
+    held = null;
+    el.classList.remove('pressed');
+  };
 }

@@ -57,6 +57,7 @@ export const Payload = {
   sticks: (lx, ly, rx, ry) => [Opcode.gamepadSticks, (v) => {
     [lx, ly, rx, ry].forEach((a, i) => v.setInt16(P + 2 * i, clampInt(a, -32768, 32767), true));
   }],
+  resetState: () => [Opcode.resetState, null],
   buttons: (buttons, hat, lt, rt) => [Opcode.gamepadButtons, (v) => {
     v.setUint32(P, clampInt(buttons, 0, 0xffffffff), true);
     v.setUint8(P + 4, clampInt(hat, 0, 8));

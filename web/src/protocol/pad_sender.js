@@ -7,12 +7,16 @@ const neutral = Object.freeze({ lx: 0, ly: 0, rx: 0, ry: 0, buttons: 0, hat: 0, 
 const isNeutral = (s) => Object.keys(neutral).every((k) => s[k] === 0);
 
 export class PadSender {
-  // sink(kind: 'sticks' | 'buttons', state, ack)
+  // sink(kind: 'sticks' | 'buttons', state, ack, refresh)
   // Timers are wrapped: browsers refuse setTimeout called with another `this`.
   constructor({ sink, clock = () => performance.now(),
     setTimer = (run, ms) => setTimeout(run, ms), clearTimer = (timer) => clearTimeout(timer) }) {
     Object.assign(this, { sink, clock, setTimer, clearTimer });
     this.resetLocal();
+  }
+
+  get held() {
+    return !isNeutral(this.state);
   }
 
   get current() {
@@ -78,7 +82,7 @@ export class PadSender {
     this.due = Math.max(this.due + refreshMs, this.clock());
     this.schedule();
     // A sink that cannot send (no connection) ends the refresh.
-    if (this.sink('sticks', copy, false) === false) return this.resetLocal();
-    this.sink('buttons', copy, false);
+    if (this.sink('sticks', copy, false, true) === false) return this.resetLocal();
+    this.sink('buttons', copy, false, true);
   }
 }

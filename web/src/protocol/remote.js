@@ -28,8 +28,13 @@ export const Hat = Object.freeze({ neutral: 0, north: 1, northEast: 2, east: 3, 
 const handshakeLimitMs = 15000;
 const silenceLimitMs = 10000;
 const pingIntervalMs = 3000;
-// The host releases held keys and buttons after 1.5 s without a frame.
-const heldPingIntervalMs = 1000;
+// The host releases held keys and buttons after 1.5 s without a frame; Wi-Fi
+// jitter must not eat that margin.
+const heldPingIntervalMs = 500;
+// Above this much unsent data, moves, scrolls and stick updates wait and merge:
+// after a stall the host should get where the finger is, not the path it took.
+const congestedBytes = 8192;
+const drainCheckMs = 20;
 const tickMs = 250;
 const maxPingsAwaited = 16;
 
@@ -87,9 +92,12 @@ export class Remote extends EventTarget {
     this._backoff = new ReconnectBackoff();
     this.pad = new PadSender({
       clock,
-      sink: (kind, s, ack) => kind === 'sticks'
-        ? this._input(Payload.sticks(s.lx, s.ly, s.rx, s.ry), { ack })
-        : this._input(Payload.buttons(s.buttons, s.hat, s.lt, s.rt), { ack }),
+      // A refresh repeats what was sent, so a newer one supersedes it; a change never waits.
+      sink: (kind, s, ack, refresh) => kind === 'sticks'
+        ? this._continuous('sticks', { ack }, () => Payload.sticks(s.lx, s.ly, s.rx, s.ry))
+        : refresh
+          ? this._continuous('buttons', { ack }, () => Payload.buttons(s.buttons, s.hat, s.lt, s.rt))
+          : this._input(Payload.buttons(s.buttons, s.hat, s.lt, s.rt), { ack }),
     });
   }
 
@@ -153,13 +161,17 @@ export class Remote extends EventTarget {
     });
   }
 
-  move(dx, dy) { return this._input(Payload.mouseMove(dx, dy)); }
+  move(dx, dy) { return this._continuous('move', {}, (d) => Payload.mouseMove(d.x, d.y), { x: dx, y: dy }); }
   button(button, down, clickCount = 1) {
     const sent = this._input(Payload.mouseButton(button, down, clickCount));
     if (sent) this._hold(`b${button}`, down);
     return sent;
   }
-  scroll(sx, sy, phase = Phase.none) { return this._input(Payload.scroll(sx, sy), { phase }); }
+  scroll(sx, sy, phase = Phase.none) {
+    // Only deltas merge; a phase boundary is never dropped.
+    if (phase === Phase.began || phase === Phase.ended || phase === Phase.cancelled) return this._input(Payload.scroll(sx, sy), { phase });
+    return this._continuous(`scroll${phase}`, { phase }, (d) => Payload.scroll(d.x, d.y), { x: sx, y: sy });
+  }
   pinch(scaleDelta, velocity, phase) { return this._input(Payload.pinch(scaleDelta, velocity), { phase }); }
   swipe(direction) { return this._input(Payload.swipe(direction)); }
   key(hid, state, modifierMask = 0) {
@@ -174,6 +186,19 @@ export class Remote extends EventTarget {
   }
   shortcut(actionId) { return this._input(Payload.shortcut(actionId)); }
   media(mediaId) { return this._input(Payload.media(mediaId)); }
+  // Lets go of every key, button and pad control this remote holds on the host,
+  // e.g. when the page is hidden before the fingers lifted. Sends nothing when
+  // nothing is held, so an idle page never takes control from another device.
+  releaseAll() {
+    const link = this._link;
+    const padHeld = this.pad.held;
+    this.pad.resetLocal();
+    if (!link || !link.channel) return false;
+    if (link.held.size === 0 && !padHeld) return false;
+    link.held.clear();
+    return this._input(Payload.resetState());
+  }
+
   text(string) { return this._sealedIfConnected(FrameType.textUTF8, { text: String(string) }); }
   clipboard(text, autoPaste) { return this._sealedIfConnected(FrameType.clipboardSet, { text: String(text), autoPaste: !!autoPaste }); }
 
@@ -216,7 +241,7 @@ export class Remote extends EventTarget {
 
   _open(mode, handshake) {
     this._setState(mode === 'pair' ? 'pairing' : 'connecting', mode === 'pair' ? 'Pairing…' : 'Connecting…');
-    const link = { mode, handshake, channel: null, seq: 0, pings: new Map(), held: new Set(), opened: false };
+    const link = { mode, handshake, channel: null, seq: 0, pings: new Map(), held: new Set(), pending: new Map(), opened: false };
     this._link = link;
     link.deadline = setTimeout(() => this._fail(link, new Failure('timeout')), handshakeLimitMs);
     let ws;
@@ -361,6 +386,7 @@ export class Remote extends EventTarget {
     this._link = null;
     clearTimeout(link.deadline);
     clearInterval(link.ticker);
+    clearTimeout(link.drain);
     this.pad.resetLocal();
     for (const waiter of link.pings.values()) waiter.reject(new Error(messages.closed));
     if (link.ws) {
@@ -385,6 +411,7 @@ export class Remote extends EventTarget {
     const link = this._link;
     if (!link || !link.channel) return false;
     try {
+      this._flush(link);
       this._sealed(link, type, encodeJSON(body));
       return true;
     } catch (error) {
@@ -397,13 +424,53 @@ export class Remote extends EventTarget {
   _input([opcode, fill], options = {}) {
     const link = this._link;
     if (!link || !link.channel) return false;
-    const plain = packet({ seq: ++link.seq, opcode, ...options }, fill);
     try {
-      this._sealed(link, FrameType.reliableInput, plain);
+      this._flush(link);
+      this._sendInput(link, opcode, fill, options);
       return true;
     } catch (error) {
       this._fail(link, error);
       return false;
     }
+  }
+
+  _sendInput(link, opcode, fill, options) {
+    this._sealed(link, FrameType.reliableInput, packet({ seq: ++link.seq, opcode, ...options }, fill));
+  }
+
+  // A packet the next one supersedes: sent at once while the socket keeps up,
+  // else it waits, adding its delta to the one waiting under the same key
+  // (a stick position just replaces it).
+  _continuous(key, options, make, delta = null) {
+    const link = this._link;
+    if (!link || !link.channel) return false;
+    if (link.pending.size === 0 && !this._congested(link)) return this._input(make(delta), options);
+    const waiting = link.pending.get(key);
+    const sum = waiting && delta ? { x: waiting.sum.x + delta.x, y: waiting.sum.y + delta.y } : delta;
+    link.pending.delete(key); // re-inserted last, behind what waited before it
+    link.pending.set(key, { payload: make(sum), options, sum });
+    this._awaitDrain(link);
+    return true;
+  }
+
+  _congested(link) {
+    return (link.ws.bufferedAmount ?? 0) > congestedBytes;
+  }
+
+  _awaitDrain(link) {
+    if (link.drain) return;
+    link.drain = setTimeout(() => this._guard(link, () => {
+      link.drain = null;
+      if (this._congested(link)) return this._awaitDrain(link);
+      this._flush(link);
+    }), drainCheckMs);
+  }
+
+  // Anything else goes out after what waited, so the order on the host holds.
+  _flush(link) {
+    if (link.pending.size === 0) return;
+    const waiting = [...link.pending.values()];
+    link.pending.clear();
+    for (const { payload: [opcode, fill], options } of waiting) this._sendInput(link, opcode, fill, options);
   }
 }

@@ -5,6 +5,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -18,11 +19,29 @@ const wait = { timeout: 15000 };
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Mac virtual key codes the host's recording sink writes.
-const keyCode = { c: 0x08, backspace: 0x33 };
+const keyCode = { c: 0x08, backspace: 0x33, left: 0x7b };
 const controlFlag = 0x40000;
 const mouse = { moved: 5, leftDown: 1, leftUp: 2, rightDown: 3, rightUp: 4 };
 const scrollPhase = { began: 1, changed: 2, ended: 4 };
 const momentum = { begin: 1, end: 3 };
+
+// TARVEL_WEB_DIST (a `build.mjs` output) puts the page's current sources in
+// place of the copy built into the daemon, keeping the daemon's headers.
+async function serveFrom(dist, page, host) {
+  await page.setRequestInterception(true);
+  page.on('request', async (request) => {
+    const url = new URL(request.url());
+    const file = path.join(dist, url.pathname === '/' ? 'index.html' : url.pathname);
+    if (url.port !== String(host.webPort) || !fs.existsSync(file)) return request.continue();
+    // One connection per look: idle keep-alive sockets would count against the host's pending limit.
+    const served = await new Promise((resolve, reject) => http.get(url, { agent: false, timeout: 5000 }, (res) => {
+      res.resume();
+      resolve(res.headers);
+    }).on('error', reject).on('timeout', function () { this.destroy(new Error('timed out')); }));
+    const headers = Object.fromEntries(Object.entries(served).filter(([k]) => !/^(content-(length|encoding)|etag|connection)$/i.test(k)));
+    await request.respond({ status: 200, headers, body: fs.readFileSync(file) });
+  });
+}
 
 async function pairingPage(host) {
   const line = await until(() => host.line('Web remote: '), { what: 'the web remote address' });
@@ -54,7 +73,9 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
       protocolTimeout: 20000,
       timeout: 20000,
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync'],
+        '--disable-component-update', '--disable-sync',
+        // A page answered by interception counts as public, and may not then reach loopback.
+        ...(process.env.TARVEL_WEB_DIST ? ['--disable-features=LocalNetworkAccessChecks'] : [])],
     });
     const page = await browser.newPage();
     await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true, deviceScaleFactor: 2 });
@@ -62,6 +83,7 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
     const pageErrors = [];
     page.on('pageerror', (e) => pageErrors.push(e.message));
     const cdp = await page.createCDPSession();
+    if (process.env.TARVEL_WEB_DIST) await serveFrom(path.resolve(process.env.TARVEL_WEB_DIST), page, host);
     fs.mkdirSync(artifacts, { recursive: true });
 
     const link = await pairingPage(host);
@@ -227,6 +249,46 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
         const keys = since(r, mark).filter((e) => e.op === 'key');
         return pressed.every((p) => keys.some((e) => e.keyCode === p.keyCode && !e.down));
       }, 'every pad key released');
+    });
+
+    await t.test('a held button and a repeating key are let go when another tab comes to the front', async () => {
+      const elsewhere = async () => {
+        const other = await browser.newPage();
+        await other.bringToFront();
+        return async () => {
+          await page.bringToFront();
+          await other.close();
+        };
+      };
+      const keyEvents = (r, mark) => since(r, mark).filter((e) => e.op === 'key' && e.keyCode === keyCode.left);
+
+      await page.click('.tabs [data-view="trackpad"]');
+      const left = await centre(page, '#tp-left');
+      let mark = host.records().length;
+      // A mouse, unlike a touch, is not cancelled when the tab goes.
+      await page.mouse.move(left.x, left.y);
+      await page.mouse.down();
+      await host.waitForRecords((r) => since(r, mark).some((e) => e.op === 'mouse' && e.type === mouse.leftDown), 'Left held');
+      let back = await elsewhere();
+      await host.waitForRecords((r) => since(r, mark).some((e) => e.op === 'mouse' && e.type === mouse.leftUp), 'Left let go');
+      await back();
+      await page.mouse.up();
+
+      await page.click('.tabs [data-view="keyboard"]');
+      const arrow = await centre(page, '[data-hid="80"]');
+      mark = host.records().length;
+      await page.mouse.move(arrow.x, arrow.y);
+      await page.mouse.down();
+      await host.waitForRecords((r) => keyEvents(r, mark).some((e) => e.autorepeat), 'the arrow repeating');
+      back = await elsewhere();
+      await host.waitForRecords((r) => keyEvents(r, mark).some((e) => !e.down), 'the arrow let go');
+      const settled = host.records().length;
+      await sleep(300);
+      await back();
+      await page.mouse.up();
+      await sleep(200);
+      assert.deepEqual(keyEvents(host.records(), settled), [], 'the key went on after it was let go');
+      assert.equal(await page.$eval('[data-hid="80"]', (e) => e.classList.contains('pressed')), false);
     });
 
     await t.test('a reload signs in again with the stored identity', async () => {

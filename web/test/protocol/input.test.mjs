@@ -5,9 +5,14 @@ import { memoryStorage, startHost, until } from '../support/host.mjs';
 
 let host;
 let remote;
+// A socket whose send buffer can be made to look full.
+let stalled = false;
 before(async () => {
   host = await startHost();
-  remote = new Remote({ url: host.url, storage: memoryStorage(), WebSocketImpl: host.WebSocketImpl });
+  class Gauged extends host.WebSocketImpl {
+    get bufferedAmount() { return stalled ? 1 << 20 : super.bufferedAmount; }
+  }
+  remote = new Remote({ url: host.url, storage: memoryStorage(), WebSocketImpl: Gauged });
   await remote.pair(host.code, host.publicKey);
 });
 after(async () => {
@@ -92,4 +97,34 @@ test('gamepad through the default mapping: sticks and buttons press keys and rel
   assert.deepEqual(keys(host.records().slice(mark)).filter((k) => !k[1]), [], 'nothing released while held');
   r = await recorded(() => { remote.pad.setSticks(0, 0, 0, 0); remote.pad.setButtons(0, Hat.neutral, 0, 0); }, (r) => keys(r).length >= 2);
   assert.deepEqual(keys(r).map((k) => k.slice(0, 2)).sort(), [[w, false], [space, false]].sort());
+});
+
+test('a stalled socket: moves and scrolls wait and arrive summed, ahead of a key that cannot wait', async () => {
+  const mark = host.records().length;
+  stalled = true;
+  for (let i = 0; i < 5; i++) assert.equal(remote.move(3, 1), true);
+  for (let i = 0; i < 3; i++) assert.equal(remote.scroll(0, -4, Phase.none), true);
+  await new Promise((resolve) => setTimeout(resolve, 150));
+  assert.deepEqual(host.records().slice(mark).filter((e) => e.op !== 'userActivity'), [], 'sent into a full buffer');
+  const r = await recorded(() => remote.key(0x04, KeyState.down) && remote.key(0x04, KeyState.up), (r) => keys(r).length >= 2);
+  assert.deepEqual(r.map((e) => [e.op, e.dx ?? e.wheel1, e.dy ?? e.wheel2, e.down]),
+    [['mouse', 15, 5, undefined], ['scroll', -12, 0, undefined], ['key', undefined, undefined, true], ['key', undefined, undefined, false]]);
+
+  for (let i = 0; i < 4; i++) remote.move(-2, 0);
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  const drained = await recorded(() => { stalled = false; }, (r) => r.length >= 1);
+  assert.deepEqual(drained.map((e) => [e.op, e.dx, e.dy]), [['mouse', -8, 0]]);
+});
+
+test('held input stays held through silence until released all at once', async () => {
+  assert.equal(remote.releaseAll(), false, 'nothing held, nothing to send');
+  const mark = host.records().length;
+  assert.ok(remote.key(0x04, KeyState.down) && remote.button(Button.left, true, 1));
+  // Longer than the host's 1.5 s dead-man release.
+  await new Promise((resolve) => setTimeout(resolve, 1800));
+  const held = host.records().slice(mark);
+  assert.deepEqual(held.filter((e) => (e.op === 'key' && !e.down) || (e.op === 'mouse' && e.type === 2)), [], 'released while held');
+  const r = await recorded(() => remote.releaseAll(), (r) => r.length >= 2);
+  assert.deepEqual(r.filter((e) => e.op !== 'scroll').map((e) => [e.op, e.type ?? e.keyCode, e.down]), [['mouse', 2, undefined], ['key', 0, false]]);
+  assert.equal(remote.releaseAll(), false);
 });
