@@ -959,7 +959,11 @@ std::optional<std::string> HostServer::webRemoteLink(const PairingInfo& info) {
     }
     std::string host = info.lan.value_or("");
     if (host.empty()) {
-        host = localHostNames().back();  // the DNS-SD name, which phones resolve
+        const auto names = localHostNames();
+        if (names.size() < 2) {
+            return std::nullopt;  // nothing a phone could reach
+        }
+        host = names.back();  // the DNS-SD name, which phones resolve
     }
     return server::webRemoteLink(host, port, info.code, info.payload.publicKeyHex);
 }

@@ -94,7 +94,10 @@ std::string_view hostPart(std::string_view host) {
 }  // namespace
 
 bool isOwnHost(std::string_view host, std::span<const std::string> ownNames) {
-    const auto name = hostPart(host);
+    auto name = hostPart(host);
+    if (name.ends_with('.')) {
+        name.remove_suffix(1);  // the fully qualified spelling of the same name
+    }
     if (name.empty()) {
         return false;
     }
@@ -111,9 +114,7 @@ std::vector<std::string> localHostNames() {
     if (::gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0') {
         const std::string own = name.data();
         names.push_back(own);
-        if (own.find('.') == std::string::npos) {
-            names.push_back(own + ".local");
-        }
+        names.push_back(own.substr(0, own.find('.')) + ".local");
     }
     return names;
 }
@@ -154,7 +155,13 @@ WebReply answerWebRequest(std::span<const WebAsset> assets, std::string_view met
     if (asset->contentType.starts_with("text/html")) {
         std::string policy(contentSecurityPolicy);
         // Named outright as well: some browsers do not count ws: as 'self'.
-        if (!pageHost.empty() && pageHost.find_first_of(" ;,'\"") == std::string_view::npos) {
+        // Only a plain name or IPv4 address with a port of digits makes a source.
+        const auto port = pageHost.substr(std::min(pageHost.find(':'), pageHost.size()));
+        const auto name = pageHost.substr(0, pageHost.size() - port.size());
+        if (!name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+                                 std::string_view::npos &&
+            (port.empty() || (port.size() > 1 && port.find_first_not_of("0123456789", 1) ==
+                                                     std::string_view::npos))) {
             policy += " ws://" + std::string(pageHost);
         }
         reply.headers.emplace_back("Content-Security-Policy", std::move(policy));
@@ -392,7 +399,7 @@ void WebListener::accepted(asio::ip::tcp::socket socket) {
             oldestOfAddress = it;
         }
     }
-    if (fromAddress >= limits_.maxPendingPerAddress) {
+    if (fromAddress >= std::max<std::size_t>(limits_.maxPendingPerAddress, 1)) {
         pending_.extract(oldestOfAddress).mapped().stream->cancel();
     } else if (pending_.size() >= limits_.maxPending) {
         pending_.extract(pending_.begin()).mapped().stream->cancel();

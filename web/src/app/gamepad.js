@@ -149,8 +149,17 @@ export class Gamepad {
     this.remote.pad.setButtons(this.buttons, this.hat, this.lt, this.rt);
   }
 
-  // Lets go of everything, e.g. when the view is left with fingers still down.
+  // Lets go of everything, e.g. when the view is left with fingers still down:
+  // one neutral state, never a control at a time, which would send the others
+  // as fresh presses to a pad that was just reset.
   releaseAll() {
+    this.buttons = 0;
+    this.hat = Hat.neutral;
+    this.lt = 0;
+    this.rt = 0;
+    this.sticks = { left: [0, 0], right: [0, 0] };
     for (const r of this.resets) r();
+    this.sendButtons();
+    this.remote.pad.setSticks(0, 0, 0, 0);
   }
 }

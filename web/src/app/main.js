@@ -151,11 +151,14 @@ function enterMain() {
       keyboard.cancel();
       modifiers.forget();
       remote.releaseAll();
-      gamepad.releaseAll(); // after the remote forgot the pad: only the controls reset
+      gamepad.releaseAll(); // neutral, as the pad already is after the reset: nothing more is sent
     };
     document.addEventListener('visibilitychange', () => { if (document.hidden) releaseEverything(); });
     window.addEventListener('pagehide', () => releaseEverything());
     window.addEventListener('blur', () => releaseEverything());
+    // Text sent into a connection that was already dead never arrived: a new
+    // session starts from an empty field, so Backspaces cannot erase older text.
+    remote.addEventListener('statechange', () => { if (remote.state === 'connected') keyboard.reset(); });
     selectView(['trackpad', 'keyboard', 'shortcuts', 'gamepad'].includes(storage.getItem('tarvel.view')) ? storage.getItem('tarvel.view') : 'trackpad');
   }
   renderState();
