@@ -9,24 +9,18 @@ function setup() {
   const computer = { text: 'kept', online: true };
   const remote = {
     key(hid, state) {
-      if (!computer.online) return false;
-      if (hid === HID.backspace && state === KeyState.down) computer.text = computer.text.slice(0, -1);
-      return true;
+      if (computer.online && hid === HID.backspace && state === KeyState.down) computer.text = computer.text.slice(0, -1);
+      return computer.online;
     },
     text(s) {
-      if (!computer.online) return false;
-      computer.text += s;
-      return true;
+      if (computer.online) computer.text += s;
+      return computer.online;
     },
   };
   const handlers = {};
   const field = { value: '', addEventListener: (type, fn) => { handlers[type] = fn; } };
-  const mods = { mask: 0, consume() {} };
-  new Keyboard({ field, keyButtons: [], modifiers: mods, remote });
-  const edit = (value) => {
-    field.value = value;
-    handlers.input({ isComposing: false });
-  };
+  new Keyboard({ field, keyButtons: [], modifiers: { mask: 0, consume() {} }, remote });
+  const edit = (value) => { field.value = value; handlers.input({ isComposing: false }); };
   return { computer, field, edit };
 }
 

@@ -1,24 +1,19 @@
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 import { Button, Hat, KeyState, Media, Modifier, PadButton, Phase, Remote, Shortcut, Swipe } from '../../src/protocol/remote.js';
-import { memoryStorage, startHost, until } from '../support/host.mjs';
+import { memoryStorage, sleep, startHost, until } from '../support/host.mjs';
 
-let host;
-let remote;
-// A socket whose send buffer can be made to look full.
-let stalled = false;
+let host, remote;
+let stalled = false; // makes the socket's send buffer look full
 before(async () => {
   host = await startHost();
-  class Gauged extends host.WebSocketImpl {
+  class Gauged extends WebSocket {
     get bufferedAmount() { return stalled ? 1 << 20 : super.bufferedAmount; }
   }
   remote = new Remote({ url: host.url, storage: memoryStorage(), WebSocketImpl: Gauged });
   await remote.pair(host.code, host.publicKey);
 });
-after(async () => {
-  remote?.close();
-  await host?.stop();
-});
+after(async () => { remote?.close(); await host?.stop(); });
 
 // What the host recorded for `act`, once `done` says the recording is complete.
 async function recorded(act, done) {
@@ -30,10 +25,7 @@ async function recorded(act, done) {
 }
 
 const keys = (records) => records.filter((r) => r.op === 'key').map((r) => [r.keyCode, r.down, r.flags]);
-const cmd = 0x100000;
-const ctrl = 0x40000;
-const shift = 0x20000;
-const fn = 0x800000;
+const [cmd, ctrl, shift, fn] = [0x100000, 0x40000, 0x20000, 0x800000];
 
 test('pointer: moves, clicks, scrolling and pinch', async () => {
   let r = await recorded(() => remote.move(10.4, -5), (r) => r.length >= 1);
@@ -76,7 +68,6 @@ test('text and clipboard', async () => {
   const text = 'héllo/wörld ✓';
   let r = await recorded(() => remote.text(text), (r) => r.some((e) => e.op === 'text'));
   assert.equal(r.filter((e) => e.op === 'text').map((e) => e.text).join(''), text);
-
   r = await recorded(() => remote.clipboard('copied', false), (r) => r.length >= 1);
   assert.deepEqual(r, [{ op: 'clipboard', text: 'copied' }]);
   r = await recorded(() => remote.clipboard('pasted', true), (r) => keys(r).length >= 2);
@@ -85,15 +76,14 @@ test('text and clipboard', async () => {
 });
 
 test('gamepad through the default mapping: sticks and buttons press keys and release them', async () => {
-  const w = 0x0d;
-  const space = 0x31;
+  const [w, space] = [0x0d, 0x31];
   let r = await recorded(() => remote.pad.setSticks(0, 32767, 0, 0), (r) => keys(r).length >= 1);
   assert.deepEqual(keys(r)[0].slice(0, 2), [w, true]);
   r = await recorded(() => remote.pad.setButtons(PadButton.a, Hat.neutral, 0, 0), (r) => keys(r).length >= 1);
   assert.deepEqual(keys(r)[0].slice(0, 2), [space, true]);
   // Held longer than the host's 1.5 s stale limit: the refreshes keep it held.
   const mark = host.records().length;
-  await new Promise((resolve) => setTimeout(resolve, 1800));
+  await sleep(1800);
   assert.deepEqual(keys(host.records().slice(mark)).filter((k) => !k[1]), [], 'nothing released while held');
   r = await recorded(() => { remote.pad.setSticks(0, 0, 0, 0); remote.pad.setButtons(0, Hat.neutral, 0, 0); }, (r) => keys(r).length >= 2);
   assert.deepEqual(keys(r).map((k) => k.slice(0, 2)).sort(), [[w, false], [space, false]].sort());
@@ -104,14 +94,14 @@ test('a stalled socket: moves and scrolls wait and arrive summed, ahead of a key
   stalled = true;
   for (let i = 0; i < 5; i++) assert.equal(remote.move(3, 1), true);
   for (let i = 0; i < 3; i++) assert.equal(remote.scroll(0, -4, Phase.none), true);
-  await new Promise((resolve) => setTimeout(resolve, 150));
+  await sleep(150);
   assert.deepEqual(host.records().slice(mark).filter((e) => e.op !== 'userActivity'), [], 'sent into a full buffer');
   const r = await recorded(() => remote.key(0x04, KeyState.down) && remote.key(0x04, KeyState.up), (r) => keys(r).length >= 2);
   assert.deepEqual(r.map((e) => [e.op, e.dx ?? e.wheel1, e.dy ?? e.wheel2, e.down]),
     [['mouse', 15, 5, undefined], ['scroll', -12, 0, undefined], ['key', undefined, undefined, true], ['key', undefined, undefined, false]]);
 
   for (let i = 0; i < 4; i++) remote.move(-2, 0);
-  await new Promise((resolve) => setTimeout(resolve, 100));
+  await sleep(100);
   const drained = await recorded(() => { stalled = false; }, (r) => r.length >= 1);
   assert.deepEqual(drained.map((e) => [e.op, e.dx, e.dy]), [['mouse', -8, 0]]);
 });
@@ -120,10 +110,9 @@ test('held input stays held through silence until released all at once', async (
   assert.equal(remote.releaseAll(), false, 'nothing held, nothing to send');
   const mark = host.records().length;
   assert.ok(remote.key(0x04, KeyState.down) && remote.button(Button.left, true, 1));
-  // Longer than the host's 1.5 s dead-man release.
-  await new Promise((resolve) => setTimeout(resolve, 1800));
-  const held = host.records().slice(mark);
-  assert.deepEqual(held.filter((e) => (e.op === 'key' && !e.down) || (e.op === 'mouse' && e.type === 2)), [], 'released while held');
+  await sleep(1800); // longer than the host's 1.5 s dead-man release
+  const released = (e) => (e.op === 'key' && !e.down) || (e.op === 'mouse' && e.type === 2);
+  assert.deepEqual(host.records().slice(mark).filter(released), [], 'released while held');
   const r = await recorded(() => remote.releaseAll(), (r) => r.length >= 2);
   assert.deepEqual(r.filter((e) => e.op !== 'scroll').map((e) => [e.op, e.type ?? e.keyCode, e.down]), [['mouse', 2, undefined], ['key', 0, false]]);
   assert.equal(remote.releaseAll(), false);

@@ -2,29 +2,23 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { PadSender } from '../../src/protocol/pad_sender.js';
 
-// A clock and timers that move only when told to.
-function fakeTime() {
-  const t = { now: 0, timers: new Map(), nextId: 1 };
-  t.clock = () => t.now;
-  t.setTimer = (fn, ms) => { t.timers.set(t.nextId, { at: t.now + ms, fn }); return t.nextId++; };
-  t.clearTimer = (id) => t.timers.delete(id);
-  t.advance = (ms) => {
-    const end = t.now + ms;
+// A clock and timers that move only when told to, feeding a PadSender.
+function sender() {
+  const sent = [];
+  const time = { now: 0, timers: new Map(), nextId: 1, clock: () => time.now };
+  time.setTimer = (fn, ms) => { time.timers.set(time.nextId, { at: time.now + ms, fn }); return time.nextId++; };
+  time.clearTimer = (id) => time.timers.delete(id);
+  time.advance = (ms) => {
+    const end = time.now + ms;
     for (let guard = 0; guard < 10000; guard++) {
-      const due = [...t.timers].filter(([, x]) => x.at <= end).sort((a, b) => a[1].at - b[1].at)[0];
+      const due = [...time.timers].filter(([, x]) => x.at <= end).sort((a, b) => a[1].at - b[1].at)[0];
       if (!due) break;
-      t.timers.delete(due[0]);
-      t.now = due[1].at;
+      time.timers.delete(due[0]);
+      time.now = due[1].at;
       due[1].fn();
     }
-    t.now = end;
+    time.now = end;
   };
-  return t;
-}
-
-function sender() {
-  const time = fakeTime();
-  const sent = [];
   const pad = new PadSender({ ...time, sink: (kind, state, ack) => sent.push({ kind, ack, at: time.now, ...state }) });
   return { time, sent, pad };
 }

@@ -3,74 +3,57 @@ import { execFile, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import readline from 'node:readline';
 
 // The build's daemon (ctest sets TARVELD), else the optimised build's.
-export const tarveld = process.env.TARVELD ??
-  new URL('../../../build/release/tools/tarveld', import.meta.url).pathname;
-
+export const tarveld = process.env.TARVELD
+  ?? new URL('../../../build/release/tools/tarveld', import.meta.url).pathname;
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const randomPort = () => 20000 + Math.floor(Math.random() * 40000);
 
 export async function until(check, { timeoutMs = 4000, stepMs = 20, what = 'condition' } = {}) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
+  for (const end = Date.now() + timeoutMs; ; await sleep(stepMs)) {
     const value = await check();
     if (value) return value;
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, stepMs));
   }
 }
 
 // Map-backed Storage.
 export function memoryStorage() {
   const map = new Map();
-  return {
-    getItem: (k) => (map.has(k) ? map.get(k) : null),
-    setItem: (k, v) => map.set(k, String(v)),
-    removeItem: (k) => map.delete(k),
-    map,
-  };
+  return { getItem: (k) => map.get(k) ?? null, setItem: (k, v) => map.set(k, String(v)),
+    removeItem: (k) => map.delete(k) };
 }
 
 class Host {
-  constructor(dir, child, webPort) {
-    Object.assign(this, { dir, child, webPort, lines: [], exited: false });
-    this.recordFile = path.join(dir, 'record.jsonl');
-    let partial = '';
-    child.stdout.on('data', (chunk) => {
-      const parts = (partial + chunk).split('\n');
-      partial = parts.pop();
-      this.lines.push(...parts);
-    });
-    child.stderr.on('data', (chunk) => { this.stderr = (this.stderr ?? '') + chunk; });
-    child.on('exit', () => { this.exited = true; });
+  constructor(dir, port, webPort) {
+    const record = path.join(dir, 'record.jsonl');
+    Object.assign(this, { dir, webPort, recordFile: record, url: `ws://127.0.0.1:${webPort}/ws`, lines: [] });
+    this.stderr = '';
+    this.child = spawn(tarveld, ['--data-dir', dir, '--sink', `record:${record}`, '--dns-sd', 'off', '--pair',
+      '--control-socket', path.join(dir, 'control'), '--ports', `${port}-${port}`,
+      '--web-ports', `${webPort}-${webPort}`], { stdio: ['ignore', 'pipe', 'pipe'] });
+    readline.createInterface({ input: this.child.stdout }).on('line', (l) => this.lines.push(l));
+    this.child.stderr.on('data', (chunk) => { this.stderr += chunk; });
+    this.child.on('exit', () => { this.exited = true; });
   }
 
   line(prefix, after = 0) {
     return this.lines.slice(after).findLast((l) => l.startsWith(prefix))?.slice(prefix.length);
   }
 
-  get url() {
-    return `ws://127.0.0.1:${this.webPort}/ws`;
-  }
-
-  get WebSocketImpl() {
-    return globalThis.WebSocket;
-  }
-
   async ready() {
-    const webReady = () => /web remote on port \d+/i.test(`${this.lines.join('\n')}\n${this.stderr ?? ''}`);
+    const webReady = () => /web remote on port \d+/i.test(`${this.lines.join('\n')}\n${this.stderr}`);
     await until(() => this.exited || (this.line('Listening on port ') && this.line('Pairing link: ') && webReady()),
       { what: 'tarveld to start' });
     if (this.exited) throw new Error(`tarveld exited: ${this.stderr}`);
-    this.port = Number(this.line('Listening on port '));
     this.readCode();
   }
 
   readCode() {
-    const link = new URL(this.line('Pairing link: ').replace('tarvel://', 'http://'));
-    this.code = link.searchParams.get('code');
-    this.publicKey = link.searchParams.get('pk');
-    this.hostId = link.searchParams.get('id');
+    const link = new URL(this.line('Pairing link: ').replace('tarvel://', 'http://')).searchParams;
+    [this.code, this.publicKey, this.hostId] = ['code', 'pk', 'id'].map((k) => link.get(k));
   }
 
   // SIGUSR1 asks for a fresh code.
@@ -83,8 +66,8 @@ class Host {
   }
 
   records() {
-    const text = fs.existsSync(this.recordFile) ? fs.readFileSync(this.recordFile, 'utf8') : '';
-    return text.split('\n').filter(Boolean).map((l) => JSON.parse(l));
+    if (!fs.existsSync(this.recordFile)) return [];
+    return fs.readFileSync(this.recordFile, 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l));
   }
 
   waitForRecords(predicate, what = 'recorded events') {
@@ -108,12 +91,7 @@ class Host {
 // Random ports; a few tries in case one is taken.
 export async function startHost() {
   for (let attempt = 0; ; attempt++) {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvel-web-'));
-    const port = randomPort();
-    const webPort = randomPort();
-    const args = ['--data-dir', dir, '--sink', `record:${path.join(dir, 'record.jsonl')}`, '--dns-sd', 'off',
-      '--ports', `${port}-${port}`, '--web-ports', `${webPort}-${webPort}`, '--control-socket', path.join(dir, 'control'), '--pair'];
-    const host = new Host(dir, spawn(tarveld, args, { stdio: ['ignore', 'pipe', 'pipe'] }), webPort);
+    const host = new Host(fs.mkdtempSync(path.join(os.tmpdir(), 'tarvel-web-')), randomPort(), randomPort());
     try {
       await host.ready();
       return host;
