@@ -9,7 +9,8 @@ function setup() {
   const computer = { text: 'kept', online: true };
   const remote = {
     key(hid, state) {
-      if (computer.online && hid === HID.backspace && state === KeyState.down) computer.text = computer.text.slice(0, -1);
+      const erase = computer.online && hid === HID.backspace && state === KeyState.down;
+      if (erase) computer.text = computer.text.slice(0, -1);
       return computer.online;
     },
     text(s) {
