@@ -20,8 +20,7 @@ const wait = { timeout: 15000 };
 const keyCode = { c: 0x08, backspace: 0x33, left: 0x7b };
 const controlFlag = 0x40000;
 const mouse = { moved: 5, leftDown: 1, leftUp: 2, rightDown: 3, rightUp: 4 };
-const scrollPhase = { began: 1, changed: 2, ended: 4 };
-const momentum = { begin: 1, end: 3 };
+const scrollPhase = { began: 1, changed: 2, ended: 4 }, momentum = { begin: 1, end: 3 };
 const ops = (records, op) => records.filter((e) => e.op === op);
 const mouseTypes = (records) => ops(records, 'mouse').map((e) => e.type);
 
@@ -34,10 +33,9 @@ async function serveFrom(page, host) {
     const file = path.join(path.resolve(dist), url.pathname === '/' ? 'index.html' : url.pathname);
     if (url.port !== String(host.webPort) || !fs.existsSync(file)) return request.continue();
     // One connection per look: idle keep-alive sockets would count against the host's pending limit.
-    const served = await new Promise((resolve, reject) => http.get(url, { agent: false, timeout: 5000 }, (res) => {
-      res.resume();
-      resolve(res.headers);
-    }).on('error', reject).on('timeout', function () { this.destroy(new Error('timed out')); }));
+    const served = await new Promise((resolve, reject) => http.get(url, { agent: false, timeout: 5000 })
+      .on('response', (res) => { res.resume(); resolve(res.headers); }).on('error', reject)
+      .on('timeout', function () { this.destroy(new Error('timed out')); }));
     const dropped = /^(content-(length|encoding)|etag|connection)$/i;
     const headers = Object.fromEntries(Object.entries(served).filter(([k]) => !dropped.test(k)));
     await request.respond({ status: 200, headers, body: fs.readFileSync(file) });
@@ -49,14 +47,12 @@ test('the web remote pairs from its link and drives the host', { timeout: 120000
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvel-chromium-'));
   let browser = null;
   try {
-    browser = await puppeteer.launch({
-      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium', headless: true, userDataDir: profile,
-      protocolTimeout: 20000, timeout: 20000,
+    browser = await puppeteer.launch({ executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium', headless: true,
+      userDataDir: profile, protocolTimeout: 20000, timeout: 20000,
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
         '--disable-component-update', '--disable-sync',
         // A page answered by interception counts as public, and may not then reach loopback.
-        ...(dist ? ['--disable-features=LocalNetworkAccessChecks'] : [])],
-    });
+        ...(dist ? ['--disable-features=LocalNetworkAccessChecks'] : [])] });
     const page = await browser.newPage();
     await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true, deviceScaleFactor: 2 });
     page.setDefaultTimeout(wait.timeout);
