@@ -12,6 +12,7 @@
 #include <chrono>
 #include <mutex>
 #include <random>
+#include <ranges>
 #include <thread>
 
 #include "core/security/client_handshakes.hpp"
@@ -31,6 +32,7 @@ namespace tarvel::server::testing {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+namespace fakes = tarvel::testing;
 
 /// Polls `predicate` until it holds or `limit` passes.
 template <class Predicate>
@@ -60,8 +62,7 @@ inline std::uint16_t freePortBase() {
     std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int base = 20000 + static_cast<int>(random() % 12000);
-        if (isFree(base) && isFree(base + 1) && isFree(base + 2) && isFree(base + 3) &&
-            isFree(base + 4)) {
+        if (std::ranges::all_of(std::views::iota(base, base + 5), isFree)) {
             return static_cast<std::uint16_t>(base);
         }
     }
@@ -71,9 +72,8 @@ inline std::uint16_t freePortBase() {
 
 /// Runs one receive that `start` begins on `socket`; nothing if `deadline` passes first.
 template <class Socket, class Start>
-std::optional<std::pair<std::error_code, std::size_t>> receiveUntil(asio::io_context& io,
-                                                                    Socket& socket, Start start,
-                                                                    Clock::time_point deadline) {
+std::optional<std::pair<std::error_code, std::size_t>> receiveUntil(asio::io_context& io, Socket& socket,
+                                                                    Start start, Clock::time_point deadline) {
     std::optional<std::pair<std::error_code, std::size_t>> result;
     start([&](std::error_code error, std::size_t count) { result.emplace(error, count); });
     io.restart();
@@ -89,10 +89,9 @@ std::optional<std::pair<std::error_code, std::size_t>> receiveUntil(asio::io_con
 
 /// A server on its own port range and data folder, with recording fakes.
 struct Harness {
-    explicit Harness(
-        const std::function<void(HostServer::Dependencies&)>& adjust =
-            [](HostServer::Dependencies&) {},
-        bool startNow = true) {
+    explicit Harness(const std::function<void(HostServer::Dependencies&)>& adjust =
+                         [](HostServer::Dependencies&) {},
+                     bool startNow = true) {
         HostServer::Dependencies deps;
         deps.dataDirectory = dir.path();
         deps.firstPort = freePortBase();
@@ -125,17 +124,12 @@ struct Harness {
         EXPECT_TRUE(eventually([&] { return advertiser->current().has_value(); }));
         port = server->port();
     }
-    tarvel::testing::TempDir dir;
-    std::shared_ptr<injection::RecordingEventSink> sink =
-        std::make_shared<injection::RecordingEventSink>();
-    std::shared_ptr<platform::RecordingClipboard> clipboard =
-        std::make_shared<platform::RecordingClipboard>();
-    std::shared_ptr<tarvel::testing::RecordingAdvertiser> advertiser =
-        std::make_shared<tarvel::testing::RecordingAdvertiser>();
-    std::shared_ptr<tarvel::testing::RecordingHostFacts> facts =
-        std::make_shared<tarvel::testing::RecordingHostFacts>();
-    std::shared_ptr<platform::AsioSerialQueue> mainQueue =
-        std::make_shared<platform::AsioSerialQueue>("rc.test.main");
+    fakes::TempDir dir;
+    std::shared_ptr<injection::RecordingEventSink> sink{new injection::RecordingEventSink};
+    std::shared_ptr<platform::RecordingClipboard> clipboard{new platform::RecordingClipboard};
+    std::shared_ptr<fakes::RecordingAdvertiser> advertiser{new fakes::RecordingAdvertiser};
+    std::shared_ptr<fakes::RecordingHostFacts> facts{new fakes::RecordingHostFacts};
+    std::shared_ptr<platform::AsioSerialQueue> mainQueue{new platform::AsioSerialQueue("rc.test.main")};
     std::shared_ptr<HostServer> server;
     std::uint16_t firstPort = 0;
     std::uint16_t port = 0;
@@ -146,14 +140,13 @@ struct Harness {
 class TestConnection {
   public:
     enum class Over { tcp, webSocket };
-    explicit TestConnection(std::uint16_t port, Over over = Over::tcp,
-                            const std::string& from = "127.0.0.1",
+    explicit TestConnection(std::uint16_t port, Over over = Over::tcp, const std::string& from = "127.0.0.1",
                             const std::string& origin = {})
         : socket_(io_), webSocket_(over == Over::webSocket) {
         std::error_code error;
         socket_.open(asio::ip::tcp::v4(), error);
-        socket_.bind(asio::ip::tcp::endpoint(asio::ip::make_address(from), 0), error);
-        socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+        socket_.bind({asio::ip::make_address(from), 0}, error);
+        socket_.connect({asio::ip::make_address("127.0.0.1"), port}, error);
         EXPECT_FALSE(error) << error.message();
         if (webSocket_) {
             std::string request = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -165,7 +158,7 @@ class TestConnection {
             }
             asio::write(socket_, asio::buffer(request + "\r\n"), error);
             const auto deadline = Clock::now() + 3000ms;
-            while (!closed_ && stream_.find("\r\n\r\n") == std::string::npos && readSome(deadline)) {
+            while (!closed_ && !upgradeDone_ && readSome(deadline)) {
             }
             const auto end = stream_.find("\r\n\r\n");
             upgraded = stream_.starts_with("HTTP/1.1 101") && end != std::string::npos;
@@ -197,9 +190,7 @@ class TestConnection {
         sendRaw(*wire::TCPFrameCodec::encodePlain(type, body));
     }
     template <class Body>
-    void sendSealed(std::uint8_t type, const Body& body) {
-        sendRaw(*channel->seal(type, body));
-    }
+    void sendSealed(std::uint8_t type, const Body& body) { sendRaw(*channel->seal(type, body)); }
     /// The next frame, or nothing on close or after `limit`.
     std::optional<wire::TCPFrame> readFrame(std::chrono::milliseconds limit = 3000ms) {
         for (const auto deadline = Clock::now() + limit;;) {
@@ -231,14 +222,12 @@ class TestConnection {
             return false;
         }
         auto result = handshake.handleComplete(complete->body, std::chrono::system_clock::now());
-        if (!result) {
-            return false;
+        if (result) {
+            host = result->host;
+            key = result->keys.sessionKey;
+            channel = std::make_unique<wire::SecureTCPChannel>(*key, wire::SecureTCPChannel::Role::client);
         }
-        host = result->host;
-        key = result->keys.sessionKey;
-        channel =
-            std::make_unique<wire::SecureTCPChannel>(*key, wire::SecureTCPChannel::Role::client);
-        return true;
+        return result.has_value();
     }
     security::LocalIdentity client = security::LocalIdentity::generate();
     std::optional<pairing::PairedHostRecord> host;
@@ -253,43 +242,31 @@ class TestConnection {
   private:
     bool readSome(Clock::time_point deadline) {
         std::array<std::uint8_t, 4096> buffer{};
-        auto got = receiveUntil(
-            io_, socket_, [&](auto done) { socket_.async_read_some(asio::buffer(buffer), done); },
-            deadline);
+        const auto read = [&](auto done) { socket_.async_read_some(asio::buffer(buffer), done); };
+        auto got = receiveUntil(io_, socket_, read, deadline);
         if (!got) {
             return false;
         }
         closed_ = closed_ || bool(got->first);
         const std::size_t count = got->first ? 0 : got->second;
-        if (!webSocket_ || !upgradeDone_) {
-            if (webSocket_) {
-                stream_.append(reinterpret_cast<const char*>(buffer.data()), count);
-                upgradeDone_ = stream_.find("\r\n\r\n") != std::string::npos;
-            } else {
-                decoder_.append(wire::ByteView(buffer.data(), count));
-            }
+        if (!webSocket_) {
+            decoder_.append(wire::ByteView(buffer.data(), count));
             return true;
         }
         stream_.append(reinterpret_cast<const char*>(buffer.data()), count);
+        if (!upgradeDone_) {
+            upgradeDone_ = stream_.find("\r\n\r\n") != std::string::npos;
+            return true;
+        }
         // The host's messages: unmasked, each whole frame's payload into the decoder.
-        for (;;) {
-            if (stream_.size() < 2) {
-                break;
-            }
+        while (stream_.size() >= 2) {
             const auto* b = reinterpret_cast<const std::uint8_t*>(stream_.data());
             std::size_t length = b[1] & 0x7F;
-            std::size_t header = 2;
-            if (length == 126 || length == 127) {
-                header += length == 126 ? 2 : 8;
-                if (stream_.size() < header) {
-                    break;
-                }
-                length = 0;
-                for (std::size_t i = 2; i < header; ++i) {
-                    length = length << 8 | b[i];
-                }
+            const std::size_t header = length == 126 ? 4 : length == 127 ? 10 : 2;
+            for (std::size_t i = 2; i < header && i < stream_.size(); ++i) {
+                length = (i == 2 ? 0 : length << 8) | b[i];
             }
-            if (stream_.size() < header + length) {
+            if (stream_.size() < header || stream_.size() < header + length) {
                 break;
             }
             const std::uint8_t opcode = b[0] & 0x0F;
@@ -321,8 +298,7 @@ class TestConnection {
 class TestDatagrams {
   public:
     TestDatagrams(std::uint16_t port, wire::SymmetricKey key)
-        : socket_(io_, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0)),
-          host_(asio::ip::make_address("127.0.0.1"), port),
+        : socket_(io_, {asio::ip::udp::v4(), 0}), host_(asio::ip::make_address("127.0.0.1"), port),
           key_(std::move(key)) {}
     void send(const wire::InputPacket& packet) { sendRaw(wire::UDPCodec::seal(packet, key_)); }
     void sendRaw(wire::ByteView bytes) {
@@ -333,10 +309,8 @@ class TestDatagrams {
     std::optional<std::uint64_t> readAck(std::chrono::milliseconds limit = 3000ms) {
         std::array<std::uint8_t, 256> buffer{};
         asio::ip::udp::endpoint from;
-        auto got = receiveUntil(
-            io_, socket_,
-            [&](auto done) { socket_.async_receive_from(asio::buffer(buffer), from, done); },
-            Clock::now() + limit);
+        const auto read = [&](auto done) { socket_.async_receive_from(asio::buffer(buffer), from, done); };
+        auto got = receiveUntil(io_, socket_, read, Clock::now() + limit);
         if (!got || got->first) {
             return std::nullopt;
         }

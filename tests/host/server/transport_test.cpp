@@ -29,13 +29,11 @@ ListenerPair bindSomewhere(platform::AsioSerialQueue& queue) {
 
 TEST(Transport, ipv4PeersAreSeenAsIPv4AddressesForTheFilter) {
     const auto mapped = asio::ip::make_address("::ffff:192.168.1.5");
-    EXPECT_EQ(toNetworkHost(mapped),
-              discovery::NetworkHost(discovery::IPv4Address{{192, 168, 1, 5}}));
+    EXPECT_EQ(toNetworkHost(mapped), discovery::NetworkHost(discovery::IPv4Address{{192, 168, 1, 5}}));
     const auto host = toNetworkHost(asio::ip::make_address("fe80::1%1"));
     ASSERT_TRUE(std::holds_alternative<discovery::IPv6Address>(host));
     EXPECT_EQ(std::get<discovery::IPv6Address>(host).scopeId, 1u);
-    EXPECT_EQ(discovery::NetworkFilter::hostString(
-                  toNetworkEndpoint(asio::ip::tcp::endpoint(mapped, 7000))),
+    EXPECT_EQ(discovery::NetworkFilter::hostString(toNetworkEndpoint(asio::ip::tcp::endpoint(mapped, 7000))),
               "192.168.1.5");
 }
 
@@ -65,8 +63,7 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
     std::mutex mutex;
     std::map<FlowId, std::uint16_t> flowPorts;  // every flow opened, with its peer's port
     std::map<std::uint16_t, std::vector<std::size_t>> sizesByPeerPort;
-    std::size_t batches = 0;
-    std::size_t largestBatch = 0;
+    std::size_t batches = 0, largestBatch = 0;
     queue.sync([&] {
         pair.udp->start(
             [&](UdpListener& listener, std::span<const UdpListener::Datagram> batch) {
@@ -93,55 +90,51 @@ TEST(Transport, listenersShareAPortAndUdpIsSplitIntoFlowsByPeerAndARefusedFlowNe
             },
             {});
     });
-    const auto locked = [&](auto read) {
-        std::lock_guard guard(mutex);
-        return read();
+    const auto settles = [&](auto condition) {
+        return eventually([&] {
+            std::lock_guard guard(mutex);
+            return condition();
+        });
     };
     auto flowsFrom = [&](std::uint16_t port) {
         return std::ranges::count_if(flowPorts, [&](auto& f) { return f.second == port; });
     };
     const std::string x36(36, 'x');
     refused.send_to(asio::buffer(x36), host);
-    ASSERT_TRUE(eventually([&] { return locked([&] { return flowsFrom(refusedPort) == 1; }); }));
-    for (auto* peer : {&refused, &a}) {
-        peer->send_to(asio::buffer(x36), host);
-    }
+    ASSERT_TRUE(settles([&] { return flowsFrom(refusedPort) == 1; }));
+    refused.send_to(asio::buffer(x36), host);
+    a.send_to(asio::buffer(x36), host);
     a.send_to(asio::buffer(std::string(1000, 'y')), host);  // arrives cut short
     b.send_to(asio::buffer(std::string(3, 'z')), host);
     std::array<char, 8> echo{};
     asio::ip::udp::endpoint from;
     EXPECT_EQ(std::string(echo.data(), b.receive_from(asio::buffer(echo), from)), "zzz");
-    EXPECT_TRUE(eventually([&] {
-        return locked([&] {
-            return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
-                   flowsFrom(refusedPort) == 2;
-        });
+    EXPECT_TRUE(settles([&] {
+        return sizesByPeerPort[aPort].size() == 2 && sizesByPeerPort[bPort].size() == 1 &&
+               flowsFrom(refusedPort) == 2;
     }));
     {
         std::lock_guard guard(mutex);
         EXPECT_EQ(flowPorts.size(), 4u);
-        EXPECT_EQ(sizesByPeerPort[aPort],
-                  (std::vector<std::size_t>{36, UdpListener::receiveBufferSize}));
+        EXPECT_EQ(sizesByPeerPort[aPort], (std::vector<std::size_t>{36, UdpListener::receiveBufferSize}));
         EXPECT_TRUE(sizesByPeerPort[refusedPort].empty());
     }
     // A forgotten flow's peer opens a new one with its next datagram.
     queue.sync([&] {
         std::lock_guard guard(mutex);
-        pair.udp->forget(std::ranges::find_if(flowPorts, [&](auto& f) {
-                             return f.second == aPort;
-                         })->first);
+        pair.udp->forget(std::ranges::find_if(flowPorts, [&](auto& f) { return f.second == aPort; })->first);
     });
     a.send_to(asio::buffer(x36), host);
-    EXPECT_TRUE(eventually([&] { return locked([&] { return flowsFrom(aPort) == 2; }); }));
+    EXPECT_TRUE(settles([&] { return flowsFrom(aPort) == 2; }));
     // A burst is read in batches, not a wake-up per datagram.
-    queue.sync([&] { locked([&] { return batches = 0; }); });
     queue.sync([&] {
+        std::lock_guard guard(mutex);  // on the listener's own queue: no batch runs until it returns
+        batches = 0;
         for (int i = 0; i < 128; ++i) {
             b.send_to(asio::buffer(x36), host);
         }
     });
-    EXPECT_TRUE(
-        eventually([&] { return locked([&] { return sizesByPeerPort[bPort].size() == 129; }); }));
+    EXPECT_TRUE(settles([&] { return sizesByPeerPort[bPort].size() == 129; }));
     {
         std::lock_guard guard(mutex);
         EXPECT_LE(batches, 128u / UdpListener::batchSize + 2);
@@ -162,15 +155,13 @@ TEST(Transport, runningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         asio::io_context io;
-        asio::ip::tcp::acceptor acceptor(
-            io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+        asio::ip::tcp::acceptor acceptor(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
         const std::uint16_t port = acceptor.local_endpoint().port();
         auto listener = std::make_shared<TcpListener>(std::move(acceptor));
         std::vector<std::shared_ptr<TcpConnection>> kept;
         listener->start([&](std::shared_ptr<TcpConnection> c) { kept.push_back(std::move(c)); },
                         [](std::error_code) {});
-        // open() takes the lowest free number: with the limit just above it, none is free
-        // below the limit and every accept fails.
+        // open() takes the lowest free number: with the limit just above it every accept fails.
         const auto lowestFree = static_cast<rlim_t>(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         const rlimit limit{lowestFree + 1, lowestFree + 1};
         ::setrlimit(RLIMIT_NOFILE, &limit);

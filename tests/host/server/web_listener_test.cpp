@@ -18,12 +18,8 @@ const WebAsset testAssets[] = {
 };
 
 std::string header(const WebReply& reply, std::string_view name) {
-    for (const auto& [key, value] : reply.headers) {
-        if (key == name) {
-            return value;
-        }
-    }
-    return {};
+    const auto found = std::ranges::find(reply.headers, name, [](const auto& h) { return h.first; });
+    return found == reply.headers.end() ? "" : found->second;
 }
 
 TEST(WebRemote, answersPageRequestsWithCompressionRevalidationAndNothingElse) {
@@ -37,14 +33,12 @@ TEST(WebRemote, answersPageRequestsWithCompressionRevalidationAndNothingElse) {
     EXPECT_EQ(header(page, "Content-Encoding"), "gzip");
     EXPECT_EQ(header(page, "ETag"), "\"abc-gzip\"");
     EXPECT_TRUE(header(page, "Content-Security-Policy").ends_with("connect-src 'self'"));
-    const auto named = answerWebRequest(testAssets, "GET", "/", {}, {}, "10.0.0.2:49280");
-    EXPECT_TRUE(header(named, "Content-Security-Policy")
-                    .ends_with("connect-src 'self' ws://10.0.0.2:49280"));
+    const auto policyFor = [](std::string_view pageHost) {
+        return header(answerWebRequest(testAssets, "GET", "/", {}, {}, pageHost), "Content-Security-Policy");
+    };
+    EXPECT_TRUE(policyFor("10.0.0.2:49280").ends_with("connect-src 'self' ws://10.0.0.2:49280"));
     for (auto odd : {"[fd7a::1]:49280", "10.0.0.2:49280/x", "10.0.0.2:*", "a b:1", "h:"}) {
-        EXPECT_TRUE(header(answerWebRequest(testAssets, "GET", "/", {}, {}, odd),
-                           "Content-Security-Policy")
-                        .ends_with("connect-src 'self'"))
-            << odd;
+        EXPECT_TRUE(policyFor(odd).ends_with("connect-src 'self'")) << odd;
     }
     for (auto refused : {"", "identity", "gzip;q=0", "x-gzip-ish"}) {
         const auto plain = get("/index.html", {}, refused);
@@ -67,9 +61,8 @@ TEST(WebRemote, answersPageRequestsWithCompressionRevalidationAndNothingElse) {
     EXPECT_EQ(header(script, "Content-Security-Policy"), "");
     EXPECT_EQ(get("/../index.html").status, 404);
     EXPECT_EQ(get("/app.js.map").status, 404);
-    for (auto method : {"POST", "HEAD"}) {
-        EXPECT_EQ(get("/", {}, {}, method).status, 405);
-    }
+    EXPECT_EQ(get("/", {}, {}, "POST").status, 405);
+    EXPECT_EQ(get("/", {}, {}, "HEAD").status, 405);
 }
 
 TEST(WebRemote, takesOneFramePerMessageAndSocketsOnlyFromItsOwnPage) {
@@ -111,15 +104,11 @@ TEST(WebRemote, takesOneFramePerMessageAndSocketsOnlyFromItsOwnPage) {
 
 /// A server with the test page on a port of its own.
 struct WebHarness {
-    explicit WebHarness(const std::function<void(HostServer::Dependencies&)>& adjust = {})
-        : webPort(freePortBase()),
-          host([&](HostServer::Dependencies& deps) {
+    explicit WebHarness(const std::function<void(HostServer::Dependencies&)>& adjust = [](auto&) {})
+        : webPort(freePortBase()), host([&](HostServer::Dependencies& deps) {
               deps.webAssets = testAssets;
-              deps.firstWebPort = webPort;
-              deps.lastWebPort = webPort;
-              if (adjust) {
-                  adjust(deps);
-              }
+              deps.firstWebPort = deps.lastWebPort = webPort;
+              adjust(deps);
           }) {
         EXPECT_TRUE(eventually([&] { return host.server->webPort() == webPort; }));
     }
@@ -128,8 +117,7 @@ struct WebHarness {
 };
 
 /// What a plain HTTP request gets back (everything until the host closes).
-std::string fetch(std::uint16_t port, const std::string& request,
-                  const std::string& from = "127.0.0.1") {
+std::string fetch(std::uint16_t port, const std::string& request, const std::string& from = "127.0.0.1") {
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
     std::error_code error;
@@ -140,15 +128,12 @@ std::string fetch(std::uint16_t port, const std::string& request,
     std::string reply;
     std::array<char, 4096> buffer{};
     const auto deadline = Clock::now() + 3000ms;
-    for (;;) {
-        auto got = receiveUntil(
-            io, socket, [&](auto done) { socket.async_read_some(asio::buffer(buffer), done); },
-            deadline);
-        if (!got || got->first) {
-            return reply;
-        }
+    const auto read = [&](auto done) { socket.async_read_some(asio::buffer(buffer), done); };
+    for (auto got = receiveUntil(io, socket, read, deadline); got && !got->first;
+         got = receiveUntil(io, socket, read, deadline)) {
         reply.append(buffer.data(), got->second);
     }
+    return reply;
 }
 
 TEST(WebRemote, servesThePageAndCarriesTheProtocolOverWebSocketsClosingThoseThatBreakIt) {
@@ -157,13 +142,11 @@ TEST(WebRemote, servesThePageAndCarriesTheProtocolOverWebSocketsClosingThoseThat
     EXPECT_TRUE(page.starts_with("HTTP/1.1 200")) << page;
     EXPECT_NE(page.find("Content-Encoding: gzip"), std::string::npos);
     EXPECT_TRUE(page.ends_with(std::string(std::begin(indexGzip), std::end(indexGzip))));
-    const auto cached =
-        fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"abc\"\r\n\r\n");
+    const auto cached = fetch(h.webPort, "GET / HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"abc\"\r\n\r\n");
     EXPECT_TRUE(cached.starts_with("HTTP/1.1 304")) << cached;
 
     // Another site's page in the phone's browser may not open a socket.
-    TestConnection foreign(h.webPort, TestConnection::Over::webSocket, "127.0.0.1",
-                           "http://evil.example");
+    TestConnection foreign(h.webPort, TestConnection::Over::webSocket, "127.0.0.1", "http://evil.example");
     EXPECT_FALSE(foreign.upgraded);
 
     TestConnection phone(h.webPort, TestConnection::Over::webSocket, "127.0.0.1",
@@ -171,23 +154,21 @@ TEST(WebRemote, servesThePageAndCarriesTheProtocolOverWebSocketsClosingThoseThat
     ASSERT_TRUE(phone.upgraded);
     ASSERT_TRUE(phone.pair(h.host.server->beginPairing().code));
     EXPECT_TRUE(eventually([&] { return h.host.server->isConnected(); }));
-    const auto press = *phone.channel->seal(wire::FrameType::reliableInput,
-                                            keyPacket(1, 0x04, true).plain20());
+    const auto press = *phone.channel->seal(wire::FrameType::reliableInput, keyPacket(1, 4, true).plain20());
     phone.sendRaw(press);
     phone.sendSealed(wire::FrameType::ping, wire::PingBody{7});
     auto pong = phone.readFrame();
     ASSERT_TRUE(pong && pong->type == wire::FrameType::pong);
+    constexpr std::string_view keyDown = R"("op":"key","keyCode":0,"down":true)";
     // The host sent each frame as a message of its own.
-    for (auto size : phone.messageSizes) {
-        EXPECT_GE(size, 5u);
-    }
+    EXPECT_TRUE(std::ranges::all_of(phone.messageSizes, [](auto size) { return size >= 5u; }));
     EXPECT_EQ(phone.messageSizes.size(), 3u);  // challenge, complete, pong
-    EXPECT_EQ(countLines(*h.host.sink, {R"("op":"key","keyCode":0,"down":true)"}), 1u);
+    EXPECT_EQ(countLines(*h.host.sink, {keyDown}), 1u);
     // The same sealed frame again fails to open under the moved-on counter:
     // the socket closes and the key is not pressed twice.
     phone.sendRaw(press);
     EXPECT_TRUE(phone.closedByHost());
-    EXPECT_EQ(countLines(*h.host.sink, {R"("op":"key","keyCode":0,"down":true)"}), 1u);
+    EXPECT_EQ(countLines(*h.host.sink, {keyDown}), 1u);
     EXPECT_TRUE(eventually([&] { return !h.host.server->isConnected(); }));
 
     // Two frames in one message, a frame cut short, text and an oversized message.
@@ -196,11 +177,7 @@ TEST(WebRemote, servesThePageAndCarriesTheProtocolOverWebSocketsClosingThoseThat
     twoFrames.insert(twoFrames.end(), getInfo.begin(), getInfo.end());
     const wire::Bytes cut(getInfo.begin(), getInfo.end() - 1);
     const wire::Bytes huge(4 + 0x10000 + 1, 0);
-    struct Case {
-        wire::ByteView message;
-        std::uint8_t opcode;
-        std::uint16_t closeCode;
-    };
+    using Case = std::tuple<wire::ByteView, std::uint8_t, std::uint16_t>;
     for (const auto& [message, opcode, closeCode] :
          {Case{twoFrames, 0x2, 1008}, Case{cut, 0x2, 1008}, Case{getInfo, 0x1, 1008},
           Case{huge, 0x2, 1009}}) {
@@ -230,12 +207,10 @@ TEST(WebRemote, idleConnectionsAndSocketsAreBoundedLikeControlConnections) {
     });
     // Evictions close at once; counting stops well before any time limit
     // could close a socket instead.
-    auto closedBy = [](std::vector<std::unique_ptr<TestConnection>>& sockets,
-                       Clock::time_point deadline) {
+    auto closedBy = [](std::vector<std::unique_ptr<TestConnection>>& sockets, Clock::time_point deadline) {
         std::size_t closed = 0;
         for (auto& socket : sockets) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - Clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             closed += socket->closedByHost(std::max(left, 5ms)) ? 1 : 0;
         }
         return closed;
@@ -245,8 +220,7 @@ TEST(WebRemote, idleConnectionsAndSocketsAreBoundedLikeControlConnections) {
     std::vector<std::unique_ptr<TestConnection>> idle;
     const auto openedAt = Clock::now();
     for (int i = 0; i < 300; ++i) {
-        idle.push_back(
-            std::make_unique<TestConnection>(h.webPort, TestConnection::Over::webSocket));
+        idle.push_back(std::make_unique<TestConnection>(h.webPort, TestConnection::Over::webSocket));
     }
     const auto closed = closedBy(idle, openedAt + 2000ms);
     EXPECT_EQ(idle.size() - closed, Limits{}.maxPendingPerAddress);
@@ -258,11 +232,10 @@ TEST(WebRemote, idleConnectionsAndSocketsAreBoundedLikeControlConnections) {
         silent.push_back(std::make_unique<TestConnection>(h.webPort));
     }
     EXPECT_EQ(closedBy(silent, silentAt + 1200ms), 100 - WebListener::Limits{}.maxPendingPerAddress);
-    for (auto& socket : silent) {
-        EXPECT_TRUE(socket->closedByHost(3000ms));
-    }
-    for (auto& socket : idle) {
-        EXPECT_TRUE(socket->closedByHost(3000ms));
+    for (auto* sockets : {&silent, &idle}) {
+        for (auto& socket : *sockets) {
+            EXPECT_TRUE(socket->closedByHost(3000ms));
+        }
     }
     // A phone arriving afterwards is served at once.
     TestConnection phone(h.webPort, TestConnection::Over::webSocket);
