@@ -351,8 +351,7 @@ TEST_F(HostCoreTest, idleLimitsCloseSilentSessionsAndForgetSilentFlows) {
     tickAfter(5s);
     EXPECT_TRUE(closed(handshaking));
     EXPECT_EQ(core.flowCount(), 1u);
-    // A flow alone needs no tick: the shell expires it on its slower refresh.
-    EXPECT_FALSE(core.needsSupervision());
+    EXPECT_FALSE(core.needsSupervision());  // a flow alone: the shell expires it on its slower refresh
     tickAfter(121s);
     EXPECT_EQ(core.flowCount(), 0u);
     EXPECT_FALSE(core.needsSupervision());
@@ -398,8 +397,7 @@ TEST_F(HostCoreTest, refusedAddressesAndTooManyFlowsAreBounded) {
         core.flowOpened(id, endpoint({192, 168, 1, 2}, static_cast<std::uint16_t>(id)), now, out);
         advance(1ms);
     }
-    // A full table makes room for many at once, the flows idle longest.
-    const auto drops = out.all<DropFlow>();
+    const auto drops = out.all<DropFlow>();  // a full table makes room for many, the longest idle
     ASSERT_EQ(drops.size(), bound / 8);
     EXPECT_EQ(std::ranges::min(drops, {}, &DropFlow::flow).flow, 1u);
     EXPECT_EQ(std::ranges::max(drops, {}, &DropFlow::flow).flow, bound / 8);
@@ -410,7 +408,7 @@ TEST_F(HostCoreTest, aJunkFloodCannotMuteOrEvictAPhoneAndMutedFlowsGetAChanceWit
     Phone phone = pairedPhone();
     datagram(phone, key(phone, 4));  // flow 1 carries the phone's input
     const std::array<std::uint8_t, wire::UDPCodec::datagramLength> junk{};
-    const auto junkView = wire::ByteView(junk.data(), junk.size());
+    const wire::ByteView junkView(junk);
     const FlowId bound = Limits{}.maxUdpPeers;
     // Forged ports beyond the bound: they push out each other, never the phone.
     for (FlowId id = 2; id <= bound + 50; ++id) {
@@ -459,8 +457,7 @@ TEST_F(HostCoreTest, aJunkFloodCannotMuteOrEvictAPhoneAndMutedFlowsGetAChanceWit
     }
     EXPECT_FALSE(out.has<SendDatagram>());
     EXPECT_TRUE(out.injections().empty());
-    // The device's own flow still acknowledges the retransmission.
-    core.datagramReceived(junkFlow, captured, 0, now, out);
+    core.datagramReceived(junkFlow, captured, 0, now, out);  // the device's own flow acknowledges it
     EXPECT_EQ(out.all<SendDatagram>().size(), 1u);
     // The phone's own flow, once opened, is never muted by failures.
     for (int i = 0; i < 10; ++i) {

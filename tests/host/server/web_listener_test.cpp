@@ -51,11 +51,9 @@ TEST(WebRemote, answersPageRequestsWithCompressionRevalidationAndNothingElse) {
         EXPECT_EQ(notModified.status, 304) << cached;
         EXPECT_TRUE(notModified.body.empty());
     }
-    // A cached copy of the other encoding is not this one.
-    EXPECT_EQ(get("/", "\"abc\"", "gzip").status, 200);
+    EXPECT_EQ(get("/", "\"abc\"", "gzip").status, 200);  // a cached copy of the other encoding
     EXPECT_EQ(get("/", "\"abc-gzip\"").status, 200);
-    // Not worth compressing: served as it is, whatever the client takes.
-    const auto script = get("/app.js", {}, "gzip");
+    const auto script = get("/app.js", {}, "gzip");  // too small to compress: as it is, whatever is taken
     EXPECT_EQ(script.body.data(), scriptBody);
     EXPECT_EQ(header(script, "Content-Encoding"), "");
     EXPECT_EQ(header(script, "Content-Security-Policy"), "");
@@ -237,8 +235,7 @@ TEST(WebRemote, idleConnectionsAndSocketsAreBoundedLikeControlConnections) {
             EXPECT_TRUE(socket->closedByHost(3000ms));
         }
     }
-    // A phone arriving afterwards is served at once.
-    TestConnection phone(h.webPort, TestConnection::Over::webSocket);
+    TestConnection phone(h.webPort, TestConnection::Over::webSocket);  // served at once afterwards
     ASSERT_TRUE(phone.upgraded);
     EXPECT_TRUE(phone.pair(h.host.server->beginPairing().code));
 }
