@@ -277,12 +277,7 @@ std::variant<int, Failed> pair(Connection& connection) {
     out("Pairing code: " + control::printable(offer->code));
     auto showLink = [&](const std::string& label, const std::string& link) {
         out(label + control::printable(link));
-        if (::isatty(STDOUT_FILENO) == 1) {
-            if (auto qr = platform::encodeQR(link)) {
-                const std::string drawing = platform::renderForTerminal(*qr);
-                std::fwrite(drawing.data(), 1, drawing.size(), stdout);
-            }
-        }
+        platform::showQROnTerminal(link);
     };
     showLink("Pairing link: ", offer->link);
     if (!offer->web.empty()) {

@@ -159,18 +159,6 @@ class StdinLines {
     std::thread thread_;
 };
 
-/// A QR code of `text`, on a terminal only.
-void showQR(const std::string& text) {
-    if (::isatty(STDOUT_FILENO) != 1) {
-        return;
-    }
-    if (auto qr = platform::encodeQR(text)) {
-        const std::string drawing = platform::renderForTerminal(*qr);
-        std::fwrite(drawing.data(), 1, drawing.size(), stdout);
-        std::fflush(stdout);
-    }
-}
-
 /// What the user sees of pairing. Main queue only.
 class PairingDisplay {
   public:
@@ -234,11 +222,11 @@ class PairingDisplay {
         const std::string link = info.payload.urlString();
         printLine("Pairing code: " + info.code);
         printLine("Pairing link: " + link);
-        showQR(link);
+        platform::showQROnTerminal(link);
         // Bound, or given up, in the same turn of the server as the control port.
         if (const auto web = host->webRemoteLink(info)) {
             printLine("Web remote: " + *web);
-            showQR(*web);
+            platform::showQROnTerminal(*web);
         }
     }
 

@@ -1,8 +1,10 @@
 #include "host/platform/terminal_qr.hpp"
 
 #include <qrencode.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -70,6 +72,17 @@ std::string renderForTerminal(const QRMatrix& matrix, int quietZone) {
         out += '\n';
     }
     return out;
+}
+
+void showQROnTerminal(std::string_view text) {
+    if (::isatty(STDOUT_FILENO) != 1) {
+        return;
+    }
+    if (auto qr = encodeQR(text)) {
+        const std::string drawing = renderForTerminal(*qr);
+        std::fwrite(drawing.data(), 1, drawing.size(), stdout);
+        std::fflush(stdout);
+    }
 }
 
 }  // namespace tarvel::platform

@@ -28,4 +28,8 @@ tl::expected<QRMatrix, std::string> encodeQR(std::string_view text);
 /// under any terminal theme and leaves the terminal's colours as they were.
 std::string renderForTerminal(const QRMatrix& matrix, int quietZone = 2);
 
+/// Draws the code of `text` on standard output when that is a terminal: a
+/// pipe or a log gets the text lines alone.
+void showQROnTerminal(std::string_view text);
+
 }  // namespace tarvel::platform

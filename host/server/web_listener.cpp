@@ -20,16 +20,6 @@ constexpr std::size_t frameHeaderLength = 5;
 // Four length bytes, the type, and the largest body.
 constexpr std::size_t maxFrameMessage = 4 + 0x10000;
 
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
@@ -37,44 +27,44 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-/// Whether a comma-separated header lists `token` (parameters such as ;q= ignored,
-/// except an explicit q=0).
-bool listsToken(std::string_view header, std::string_view token) {
-    while (!header.empty()) {
-        const auto comma = header.find(',');
-        auto item = header.substr(0, comma);
-        header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
-        const auto semicolon = item.find(';');
-        const auto name = trim(item.substr(0, semicolon));
-        if (!equalsIgnoringCase(name, token)) {
-            continue;
-        }
-        if (semicolon == std::string_view::npos) {
+/// Whether `matches` holds for some item of a comma-separated header, each
+/// item without its surrounding blanks.
+template <class Match>
+bool anyListed(std::string_view header, Match matches) {
+    for (std::size_t start = 0; start <= header.size();) {
+        const auto end = std::min(header.find(',', start), header.size());
+        auto item = header.substr(start, end - start);
+        const auto first = item.find_first_not_of(" \t");
+        item = first == std::string_view::npos
+                   ? std::string_view()
+                   : item.substr(first, item.find_last_not_of(" \t") - first + 1);
+        if (!item.empty() && matches(item)) {
             return true;
         }
-        auto params = trim(item.substr(semicolon + 1));
-        return !(params.starts_with("q=0") && params.find_first_not_of("q=0.") == std::string_view::npos);
+        start = end + 1;
     }
     return false;
 }
 
+/// Whether an Accept-Encoding header takes `token` (q=0 refuses it).
+bool listsToken(std::string_view header, std::string_view token) {
+    return anyListed(header, [&](std::string_view item) {
+        const auto semicolon = item.find(';');
+        auto name = item.substr(0, semicolon);
+        name = name.substr(0, name.find_last_not_of(" \t") + 1);
+        if (!equalsIgnoringCase(name, token)) {
+            return false;
+        }
+        auto params = semicolon == std::string_view::npos ? std::string_view() : item.substr(semicolon + 1);
+        params.remove_prefix(std::min(params.find_first_not_of(" \t"), params.size()));
+        return !(params.starts_with("q=0") && params.find_first_not_of("q=0.") == std::string_view::npos);
+    });
+}
+
 bool matchesETag(std::string_view ifNoneMatch, std::string_view etag) {
-    if (trim(ifNoneMatch) == "*") {
-        return true;
-    }
-    while (!ifNoneMatch.empty()) {
-        const auto comma = ifNoneMatch.find(',');
-        auto item = trim(ifNoneMatch.substr(0, comma));
-        if (item.starts_with("W/")) {
-            item.remove_prefix(2);
-        }
-        if (item == etag) {
-            return true;
-        }
-        ifNoneMatch = comma == std::string_view::npos ? std::string_view()
-                                                      : ifNoneMatch.substr(comma + 1);
-    }
-    return false;
+    return anyListed(ifNoneMatch, [&](std::string_view item) {
+        return item == "*" || item == etag || (item.starts_with("W/") && item.substr(2) == etag);
+    });
 }
 
 // The page loads nothing from elsewhere and talks only to this host.
